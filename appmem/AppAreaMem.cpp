@@ -1,0 +1,1 @@
+#include "appmem/AppAreaMem.h"

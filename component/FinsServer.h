@@ -1,0 +1,36 @@
+// Owner of the network server: the event loop and the FINS/TCP and FINS/UDP endpoints on
+// 0.0.0.0:9600. Driven by the application events on the runtime's event thread, one at a time.
+#pragma once
+
+#include <memory>
+
+class CEventLoop;
+class TcpServer;
+class UdpServer;
+
+constexpr int kServerPoolRecords = 4096;
+constexpr const char* kServerBindAddr = "0.0.0.0";
+constexpr unsigned short kServerPort = 9600;
+constexpr unsigned int kServerThreadPriority = 21;
+
+class CFinsServer
+{
+public:
+    CFinsServer();
+    // Stops the loop, then releases the UDP and the TCP endpoint.
+    ~CFinsServer();
+    CFinsServer(const CFinsServer&) = delete;
+    CFinsServer& operator=(const CFinsServer&) = delete;
+
+    // Builds a new loop and new endpoints (a loop still running is stopped first). Returns the
+    // result of the UDP endpoint's registration.
+    int initServer();
+    void start();
+    // Stops and deletes the loop; the endpoints stay open, unserved, until the next initServer.
+    void stop();
+
+private:
+    CEventLoop* m_eventLoop;                // owned; null while stopped
+    std::shared_ptr<TcpServer> m_tcpServer;
+    std::shared_ptr<UdpServer> m_udpServer;
+};

@@ -1,0 +1,1 @@
+#include "fins/FinsProtocol.h"

@@ -1,0 +1,1 @@
+#include "fins/Message.h"

@@ -1,0 +1,31 @@
+// One FINS response under construction: a fixed 4096-byte buffer the builders append to. Lives on
+// the stack of the operation that sends it; the callers keep every response within the buffer.
+#pragma once
+
+constexpr int kMessageCapacity = 4096;
+
+class CMessage
+{
+public:
+    CMessage();
+    ~CMessage();
+    CMessage(const CMessage&) = delete;
+    CMessage& operator=(const CMessage&) = delete;
+
+    // Every builder appends at the current length and returns 0, or -1 without writing when the
+    // message has no buffer.
+    int BuildFinsResponseTcpHeader(int command, int dataLen, int errorCode);
+    int BuildFinsResponseHandShakeMessage(int clientValue, int serverValue);
+    int BuildFinsRWResponseFinsHeader(int clientNode, int serverNode, int reqId);
+    int BuildFinsResponseReadMessage(short finsCmd, short respCode, char* data, int dataLen);
+    int BuildFinsResponseWriteMessage(short finsCmd, short respCode);
+    // Writes totalLen - 8 into the leading FINS/TCP header's length field (8 bytes or more only).
+    void SetPacketLen(int totalLen);
+    char* GetMessageBuffer();
+    int GetMessageLen();
+
+private:
+    int m_iLen;
+    int m_iCapacity;
+    char* m_pBuffer;
+};

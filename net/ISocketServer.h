@@ -1,0 +1,60 @@
+// Base of the two servers: the server's own socket, the loop it is registered with, and the default
+// FINS/TCP handlers the loop calls through the records' handler pointers (stream framing on read,
+// finishing a partly written response on write). Virtual operations are in a fixed slot order.
+#pragma once
+
+#include "net/SockConnection.h"
+
+class CEventLoop;
+
+// Largest FINS/TCP body accepted; the length field must lie between 8 and this plus 8.
+constexpr uint32_t kMaxFinsTcpBody = 65535;
+// Accepted sockets get these send and receive buffers.
+constexpr int kSockBufferBytes = 262144;
+
+class ISocketServer
+{
+public:
+    ISocketServer();
+    virtual ~ISocketServer();
+    ISocketServer(const ISocketServer&) = delete;
+    ISocketServer& operator=(const ISocketServer&) = delete;
+
+    // Remembers the loop; called by the loop when the server is registered (owner thread).
+    virtual void set_event_loop(CEventLoop* loop);
+    // Read handler of a listening record. The base does nothing and returns 0.
+    virtual int sock_event_accept(CSocketConnection* conn);
+    // Read handler of a data record: one receive, framed into FINS/TCP frames that are handed to
+    // the protocol. -1 when the receive produced no bytes, else 0. Reader thread.
+    virtual int sock_read_request_handler(CSocketConnection* conn);
+    // Write handler: continues the record's partly written send block. Returns 0. Writer thread.
+    virtual int sock_write_request_handler(CSocketConnection* conn);
+    // Ends the record's use through the loop: 0; -1 without a loop.
+    virtual int sock_close_connection(CSocketConnection* conn);
+    // Options of a newly accepted socket (TCP_NODELAY, buffers). Returns 0.
+    virtual int set_sock_opt(int fd);
+    // Hands a send block to the loop's send queue: 0 (without a loop the block is released).
+    // Null block: -1.
+    virtual int msg_send(char* block);
+    // Writes now: count written, -1 when the socket would block, -2 any other failure.
+    virtual int sendproc(CSocketConnection* conn, char* data, unsigned int len);
+    // A record from the loop's pool for fd; null without a loop.
+    virtual CSocketConnection* get_connection(int fd);
+
+    int get_listen_sock();
+    // Forwards to the loop's epoll_oper_event; -1 without a loop.
+    int epoll_oper_event(int epfd, int fd, unsigned int op, unsigned int flag, int mode,
+                         CSocketConnection* conn);
+    int setnonblocking(int fd);
+    // One receive: bytes received; 0 when the peer closed (the connection is then closed);
+    // -1 for would-block or interruption (connection kept) and for other failures (closed).
+    int recvproc(CSocketConnection* conn, void* buf, int len);
+    // Header complete: checks the length field and prepares the body read. -1 for a null record.
+    int sock_wait_request_handler_proc_p1(CSocketConnection* conn);
+    // Frame complete: hands it to the protocol and resets the framing. Returns 0.
+    int sock_wait_request_handler_proc_plast(CSocketConnection* conn);
+
+protected:
+    int m_listenFd;     // the server's own socket; set on the owner thread before registration
+    CEventLoop* m_loop; // not owned; set at registration, before the loop's threads start
+};

@@ -1,0 +1,114 @@
+// The pooled connection record: one per socket the event loop watches (accepted FINS/TCP
+// connections, the TCP listener, the UDP endpoint), and the block format of everything travelling
+// between sockets and the protocol. Records are owned by the loop's pool and reused; the use
+// counter iCurrsequence tells a block made for an earlier use from one made for the current use.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+
+class ISocketServer;
+class CSocketConnection;
+
+// Read and write handlers: always one of ISocketServer's virtual operations, so a call on a
+// derived server reaches its override.
+typedef int (ISocketServer::*SockEventHandler)(CSocketConnection* conn);
+
+// Header of a send block and of a receive block. A block is one new[] char allocation: this
+// header, then iLen payload bytes. Send block payload: the bytes of one response. Receive block
+// payload: one whole FINS/TCP frame, header bytes as received, then the body.
+struct _SockMsgHeader
+{
+    CSocketConnection* pConn; // record the block belongs to
+    uint64_t iSequence;       // the record's iCurrsequence when the block was made
+    uint32_t iLen;            // payload bytes behind this header
+    // UDP send blocks only: the sender of the datagram this response answers. Copied on the
+    // reader thread when the block is made, so the send thread never reads the record's peerAddr.
+    sockaddr_in peerAddr;
+};
+
+// Payload of a block: the bytes right behind its header.
+inline char* SockMsgPayload(char* block)
+{
+    return block + sizeof(_SockMsgHeader);
+}
+
+// Receive phases of the FINS/TCP stream framing.
+enum : uint8_t {
+    RECV_HEADER_START = 0,
+    RECV_HEADER_PART = 1,
+    RECV_BODY_START = 2,
+    RECV_BODY_PART = 3,
+};
+
+constexpr int kFinsTcpHeaderLen = 16;
+constexpr int kAddrTextLen = 32;
+
+// Thread ownership: the reader thread owns the receive fields and the address texts and takes,
+// closes and frees the record; the send thread owns the send fields while iWritePending is 0, the
+// writer thread while it is non-zero. final: records are deleted only as this exact type.
+class CSocketConnection final
+{
+public:
+    CSocketConnection();
+    ~CSocketConnection();
+    CSocketConnection(const CSocketConnection&) = delete;
+    CSocketConnection& operator=(const CSocketConnection&) = delete;
+
+    // Prepares the record for a new use (sequence plus one, socket -1, framing reset). Keeps the
+    // handlers, bHandShake, szLocalAddr and the node numbers. Returns 0.
+    int GetOneToUse();
+    // Ends a use before the record returns to the free list: sequence plus one, blocks released.
+    void PutOneToFree();
+
+    // Queues a copy of len bytes for sending (a send block stamped with the current sequence).
+    // -1 for null data; otherwise 0, whatever became of the block. Reader thread.
+    virtual int send_message(const char* data, int len);
+    // Hands a send block to the owning server's queue: 0. Null block: -1. No owning server: the
+    // block is released and -1 returned.
+    virtual int msg_send(char* block);
+    virtual int get_fd();
+
+    // Writes bytes now through the owning server: count written, -1 would block, -2 failure;
+    // 0 without an owning server. Send and writer threads.
+    int sendproc(char* data, unsigned int len);
+    bool IsHandShake();
+    // Set by the protocol once a node address handshake has been answered on this connection.
+    void SetHandShake(bool done);
+    void SetSockServer(ISocketServer* server);
+
+    SockEventHandler readHandler;  // set before registration; read by the reader thread
+    SockEventHandler writeHandler; // set before registration; read by the writer thread
+    bool bHandShake;               // reader thread
+    uint8_t recvStat;              // reader thread
+    time_t recyTime;               // guarded by the loop's m_recyMutex
+    // Epoll mask last registered. Written by whichever thread registers (reader, send thread);
+    // relaxed atomic, since each thread only reads back what it wrote itself.
+    std::atomic<uint32_t> events;
+    // The socket, -1 when none. Set and reset (on close) by the reader thread, read by the send and
+    // writer threads for their writes.
+    std::atomic<int> fd;
+    char headerBuf[kFinsTcpHeaderLen]; // reader thread
+    // Non-zero while a send block of this record waits for writability. All three loop threads
+    // change it; sequentially consistent.
+    std::atomic<int> iWritePending;
+    int iRecvLeft;      // reader thread
+    char* pRecvPos;     // reader thread
+    char* pRecvBlock;   // reader thread; owned
+    uint32_t iSendLeft; // send thread, or writer thread while iWritePending is non-zero
+    char* pSendPos;     // likewise
+    char* pSendBlock;   // likewise; owned
+    // Use counter: changed by the thread that takes, closes or frees the record, read by the send
+    // thread without a common lock.
+    std::atomic<uint64_t> iCurrsequence;
+    sockaddr_storage peerAddr;      // UDP endpoint: sender of the last datagram; reader thread
+    ISocketServer* pSockServer;     // not owned; set before registration
+    char szPeerAddr[kAddrTextLen];  // reader thread
+    char szLocalAddr[kAddrTextLen]; // reader thread
+    uint32_t iClientNode;           // reader thread (protocol)
+    uint32_t iServerNode;           // reader thread (protocol)
+};

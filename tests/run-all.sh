@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test: all labels on the plain build, the unit, network and
+# end-to-end labels under ASan+UBSan and under TSan, a bounded libFuzzer run per fuzz target, and
+# the format check. Exits non-zero at the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+fuzz_seconds=${FINS_FUZZ_SECONDS:-30}
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+step "format check"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+step "plain build and all tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
+
+step "ASan+UBSan build: unit, net, e2e, fuzz-regress"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFINS_SANITIZE=asan-ubsan \
+      -DFINS_BUILD_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan --output-on-failure -j"$jobs" -L 'unit|net|e2e|fuzz-regress'
+
+step "TSan build: net, e2e"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFINS_SANITIZE=tsan \
+      -DFINS_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L 'net|e2e'
+
+if [ -f fuzz/CMakeLists.txt ]; then
+    step "fuzzing, ${fuzz_seconds}s per target"
+    cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFINS_FUZZ=ON \
+          -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DFINS_BUILD_BENCH=OFF >/dev/null
+    cmake --build build-fuzz -j"$jobs"
+    fuzz/run.sh build-fuzz "$fuzz_seconds"
+fi
+
+step "all tests passed"
