@@ -1,1 +1,59 @@
+// Owner of the network server: builds the event loop and both endpoints on a download, starts the
+// loop's threads and stops them again. Runs on the runtime's event thread, one event at a time.
 #include "component/FinsServer.h"
+
+#include <memory>
+
+#include "net/EventLoop.h"
+#include "net/TcpServer.h"
+#include "net/UdpServer.h"
+
+CFinsServer::CFinsServer() : m_eventLoop(nullptr), m_tcpServer(nullptr), m_udpServer(nullptr) {}
+
+CFinsServer::~CFinsServer()
+{
+    stop();
+    m_udpServer.reset();
+    m_tcpServer.reset();
+}
+
+// A loop that still runs is stopped (threads joined) before its endpoints are released: the
+// runtime normally prepares every download, but if it does not, no thread may go on serving the
+// sockets that are closed below.
+int CFinsServer::initServer()
+{
+    stop();
+    auto loop = std::make_unique<CEventLoop>();
+    (void)loop->init_connections(kServerPoolRecords);
+    m_eventLoop = loop.release();
+
+    // The old endpoints close their sockets before the new ones bind the same port.
+    m_tcpServer.reset();
+    m_udpServer.reset();
+    m_tcpServer = std::make_shared<TcpServer>(kServerBindAddr, kServerPort);
+    m_udpServer = std::make_shared<UdpServer>(kServerBindAddr, kServerPort);
+
+    // Failures are logged by the loop; the UDP registration's result is the caller's answer.
+    (void)m_eventLoop->epoll_add_listen_event(m_tcpServer.get(), &ISocketServer::sock_event_accept);
+    return m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
+                                               &ISocketServer::sock_read_request_handler);
+}
+
+void CFinsServer::start()
+{
+    if (m_eventLoop == nullptr) {
+        return;
+    }
+    (void)m_eventLoop->event_start(kServerThreadPriority); // a thread that fails is logged
+}
+
+// The endpoints stay: their sockets remain bound, unserved, until the next initServer.
+void CFinsServer::stop()
+{
+    if (m_eventLoop == nullptr) {
+        return;
+    }
+    m_eventLoop->event_stop();
+    delete m_eventLoop;
+    m_eventLoop = nullptr;
+}
