@@ -25,6 +25,10 @@ public:
     int GetMessageLen();
 
 private:
+    // Room for n more bytes at the end (advances m_iLen): null without a buffer or when n bytes
+    // would not fit.
+    char* Reserve(int n);
+
     int m_iLen;
     int m_iCapacity;
     char* m_pBuffer;

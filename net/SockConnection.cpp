@@ -1,1 +1,134 @@
+// The pooled connection record. A record outlives each use, so every send block carries the use
+// counter of the use it was made for; the send thread drops blocks whose use has ended.
 #include "net/SockConnection.h"
+
+#include <cstring>
+#include <new>
+
+#include "net/ISocketServer.h"
+
+namespace {
+
+void ReleaseBlock(char*& block)
+{
+    delete[] block;
+    block = nullptr;
+}
+
+} // namespace
+
+CSocketConnection::CSocketConnection()
+    : readHandler(nullptr), writeHandler(nullptr), bHandShake(false), recvStat(RECV_HEADER_START),
+      recyTime(0), events(0), fd(-1), iWritePending(0), iRecvLeft(0), pRecvPos(nullptr),
+      pRecvBlock(nullptr), iSendLeft(0), pSendPos(nullptr), pSendBlock(nullptr), iCurrsequence(0),
+      pSockServer(nullptr), iClientNode(0), iServerNode(0)
+{
+    std::memset(headerBuf, 0, sizeof(headerBuf));
+    std::memset(&peerAddr, 0, sizeof(peerAddr));
+    std::memset(szPeerAddr, 0, sizeof(szPeerAddr));
+    std::memset(szLocalAddr, 0, sizeof(szLocalAddr));
+}
+
+CSocketConnection::~CSocketConnection()
+{
+    ReleaseBlock(pRecvBlock);
+    ReleaseBlock(pSendBlock);
+}
+
+int CSocketConnection::GetOneToUse()
+{
+    iCurrsequence.fetch_add(1);
+    events.store(0, std::memory_order_relaxed);
+    fd.store(-1);
+    recvStat = RECV_HEADER_START;
+    pRecvPos = headerBuf;
+    iRecvLeft = kFinsTcpHeaderLen;
+    // A block still held here belongs to an ended use; the record owns it, so it goes now rather
+    // than leak.
+    ReleaseBlock(pRecvBlock);
+    iSendLeft = 0;
+    pSendPos = nullptr;
+    ReleaseBlock(pSendBlock);
+    iWritePending.store(0);
+    pSockServer = nullptr;
+    szPeerAddr[0] = '\0';
+    // A new use is a new client: it has not done a node address handshake yet.
+    bHandShake = false;
+    return 0;
+}
+
+void CSocketConnection::PutOneToFree()
+{
+    iCurrsequence.fetch_add(1);
+    ReleaseBlock(pRecvBlock);
+    ReleaseBlock(pSendBlock);
+    iWritePending.store(0);
+    szPeerAddr[0] = '\0';
+    iClientNode = 0;
+    iServerNode = 0;
+}
+
+int CSocketConnection::send_message(const char* data, int len)
+{
+    if (data == nullptr || len < 0) {
+        return -1;
+    }
+    size_t payload = static_cast<size_t>(len);
+    char* block = new (std::nothrow) char[sizeof(_SockMsgHeader) + payload];
+    if (block == nullptr) {
+        return -1;
+    }
+    _SockMsgHeader head;
+    std::memset(&head, 0, sizeof(head));
+    head.pConn = this;
+    head.iSequence = iCurrsequence.load();
+    head.iLen = static_cast<uint32_t>(payload);
+    // The UDP endpoint answers the sender of the datagram being processed; the send thread takes
+    // the address from the block, since peerAddr changes with the next datagram.
+    std::memcpy(&head.peerAddr, &peerAddr, sizeof(head.peerAddr));
+    std::memcpy(block, &head, sizeof(head));
+    std::memcpy(SockMsgPayload(block), data, payload);
+    (void)msg_send(block); // queued or released there; the caller learns nothing either way
+    return 0;
+}
+
+int CSocketConnection::msg_send(char* block)
+{
+    if (block == nullptr) {
+        return -1;
+    }
+    if (pSockServer == nullptr) {
+        delete[] block;
+        return -1;
+    }
+    (void)pSockServer->msg_send(block);
+    return 0;
+}
+
+int CSocketConnection::get_fd()
+{
+    return fd.load();
+}
+
+int CSocketConnection::sendproc(char* data, unsigned int len)
+{
+    if (pSockServer == nullptr) {
+        return 0;
+    }
+    return pSockServer->sendproc(this, data, len);
+}
+
+bool CSocketConnection::IsHandShake()
+{
+    return bHandShake;
+}
+
+void CSocketConnection::SetHandShake(bool done)
+{
+    bHandShake = done;
+}
+
+void CSocketConnection::SetSockServer(ISocketServer* server)
+{
+    pSockServer = server;
+}
