@@ -1,0 +1,16 @@
+// Standard error of the simulated runtime: one line per logger entry or host message, with the
+// time, the level and the source (a component id or "host"). Callable from any thread.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+// Level name of a logger class id: info, warning, error, debug, print.
+const char* HostLogLevelName(uint32_t classId);
+
+// Writes one line: "<time> <level> [<source>] <text>".
+void HostLogLine(const char* level, const char* source, const char* text);
+
+// Messages of the host itself, printf-style.
+void HostInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void HostError(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,172 @@
+// runtime-host: a simulated control runtime. It loads libDrvFins.so as the real runtime does,
+// downloads one application with I, Q and M segments and then waits for signals: SIGHUP downloads
+// the application again, SIGINT and SIGTERM stop the component and end the program with 0.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "host/Application.h"
+#include "host/Component.h"
+#include "host/EventManager.h"
+#include "host/HostLog.h"
+#include "host/Options.h"
+#include "host/RuntimeServices.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// The component serves many connections; its limit should be the system's, not the default 1024.
+void RaiseOpenFileLimit()
+{
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= lim.rlim_max) {
+        return;
+    }
+    rlim_t old = lim.rlim_cur;
+    lim.rlim_cur = lim.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        HostError("cannot raise the open-file limit: %s", strerror(errno));
+        return;
+    }
+    HostInfo("open-file limit raised from %llu to %llu", static_cast<unsigned long long>(old),
+             static_cast<unsigned long long>(lim.rlim_max));
+}
+
+// Signals are taken by sigwait on the main thread only; every thread created later (the
+// component's, the demo's) inherits the blocked mask. A peer that resets a connection must not
+// end the controller, so SIGPIPE is ignored, as a runtime does.
+sigset_t BlockControlSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return set;
+}
+
+std::unique_ptr<Application> MakeApplication(const HostOptions& o)
+{
+    if (o.noApp) {
+        return nullptr;
+    }
+    return std::make_unique<Application>(SegmentSpec{o.inputBytes, !o.noInput},
+                                         SegmentSpec{o.outputBytes, !o.noOutput},
+                                         SegmentSpec{o.memoryBytes, !o.noMemory});
+}
+
+// The application is "linked" against the function block bodies the component registered.
+DemoExternals LinkExternals(const RuntimeServices& services)
+{
+    DemoExternals ext{};
+    ext.fbTcp = reinterpret_cast<void (*)(void*)>(services.FindRegistered("fb_finstcp__main"));
+    ext.fbUdp = reinterpret_cast<void (*)(void*)>(services.FindRegistered("fb_finsudp__main"));
+    if (ext.fbTcp == nullptr || ext.fbUdp == nullptr) {
+        HostError("the component registered no fb_finstcp__main or fb_finsudp__main");
+    }
+    return ext;
+}
+
+void LogApplication(const Application* app)
+{
+    if (app == nullptr) {
+        HostInfo("no application");
+        return;
+    }
+    auto* a = const_cast<Application*>(app);
+    HostInfo("application downloaded: I %u bytes, Q %u bytes, M %u bytes",
+             a->SegmentSize(APP_SEGMENT_INPUT), a->SegmentSize(APP_SEGMENT_OUTPUT),
+             a->SegmentSize(APP_SEGMENT_MEMORY));
+}
+
+// SIGHUP: the runtime prepares a download (the component stops serving), the application gets new
+// segments, and the download is reported done (the component looks them up and serves again).
+void Redownload(EventManager& events, Application* app)
+{
+    HostInfo("SIGHUP: downloading the application again");
+    events.post(EVT_DownloadPrepare, CMPID_AppProvider);
+    if (app != nullptr) {
+        app->Reload();
+    }
+    events.post(EVT_DownloadDone, CMPID_AppProvider);
+    LogApplication(app);
+}
+
+void WaitForStop(const sigset_t& set, EventManager& events, Application* app)
+{
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0) {
+            continue;
+        }
+        if (sig == SIGHUP) {
+            Redownload(events, app);
+            continue;
+        }
+        HostInfo("%s: stopping", sig == SIGINT ? "SIGINT" : "SIGTERM");
+        return;
+    }
+}
+
+int Run(const HostOptions& options, const sigset_t& signals)
+{
+    EventManager events;
+    std::unique_ptr<Application> app = MakeApplication(options);
+    RuntimeServices services(events, app.get());
+    for (const std::string& name : options.withheld) {
+        services.Withhold(name);
+    }
+    LoadedComponent component;
+    std::string path =
+        options.componentPath.empty() ? DefaultComponentPath() : options.componentPath;
+    if (!component.Load(path, services)) {
+        return kExitFailure;
+    }
+    component.Hook(CH_INIT_HOOK);
+    events.post(EVT_DownloadDone, CMPID_AppProvider);
+    LogApplication(app.get());
+    if (options.demo && app != nullptr) {
+        app->StartDemo(LinkExternals(services));
+        HostInfo("demo program running");
+    }
+    WaitForStop(signals, events, app.get());
+
+    // The application's tasks end before it is deleted; then the component shuts down.
+    if (app != nullptr) {
+        app->StopDemo();
+    }
+    events.post(EVT_PrepareDelete, CMPID_AppProvider);
+    component.Hook(CH_EXIT_HOOK);
+    component.Unload();
+    HostInfo("stopped");
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    HostOptions options;
+    std::string error;
+    if (!ParseHostOptions(argc, argv, &options, &error)) {
+        fprintf(stderr, "runtime-host: %s\n%s", error.c_str(), HostUsage());
+        return kExitUsage;
+    }
+    if (options.help) {
+        fputs(HostUsage(), stdout);
+        return kExitOk;
+    }
+    sigset_t signals = BlockControlSignals();
+    RaiseOpenFileLimit();
+    return Run(options, signals);
+}
