@@ -1,1 +1,726 @@
+// The event loop: epoll waits and dispatch on the reader ("finsEpollRd") and writer
+// ("finsEpollWr") threads, the send queue drained by "SockSend", and the pool of connection
+// records. The owner's thread builds, starts, stops and destroys the loop.
 #include "net/EventLoop.h"
+
+#include <poll.h>
+#include <sched.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+
+#include "component/kellog.h"
+
+namespace {
+
+constexpr const char* kLogEpollRdCreate = "create epoll readd fd error:%d,%s";
+constexpr const char* kLogEpollWrCreate = "create epoll write fd error:%d,%s";
+constexpr const char* kLogEpollCtl = "epoll_ctl(%d,%u,%u,%d)fail,error:%d,%s";
+constexpr const char* kLogEpollWait = "epoll_wait() fail:%s";
+constexpr const char* kLogEpollNoBlock = "epoll_wait() should block,but return,error:%s";
+constexpr const char* kLogThreadCreate = "pthread_create realtime thread fail,error:%d,%s";
+constexpr const char* kLogThreadOrdinary =
+    "realtime scheduling refused (priority %u): thread runs with ordinary scheduling";
+constexpr const char* kLogThreadName = "pthread_setname_np fail:,%d,%s";
+constexpr const char* kLogSendRegister = "ServerSendQueueThread epoll_oper_event fail(%s)";
+constexpr const char* kLogStopping = "eventloop all thread ready stop";
+constexpr const char* kLogStopped = "eventloop all thread stop success";
+constexpr const char* kLogClose = "close connection:%x,fd:%d,iCurrsequence:%lu";
+
+constexpr uint32_t kReadMask = EPOLLIN | EPOLLRDHUP;
+constexpr uint32_t kErrorMask = EPOLLERR | EPOLLHUP | EPOLLRDHUP;
+
+_SockMsgHeader* BlockHeader(char* block)
+{
+    return reinterpret_cast<_SockMsgHeader*>(block);
+}
+
+// After a failed wait the thread still waits out the timeout: a broken epoll descriptor must not
+// turn a real-time thread into a spinning one.
+void WaitAfterFailure()
+{
+    (void)poll(nullptr, 0, kEpollWaitMs);
+}
+
+void NameThread(const char* name)
+{
+    const int rc = pthread_setname_np(pthread_self(), name);
+    if (rc != 0) {
+        kelLogAddErrorF(kLogThreadName, rc, SysErrText(rc).text);
+    }
+}
+
+// One joinable thread with explicit scheduling and an 8 MiB stack. The priority is set before
+// and again after the policy, as the policy decides which priorities are valid.
+int StartThread(pthread_t* tid, void* (*start)(void*), void* arg, int policy, int priority)
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    (void)pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+    (void)pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
+    sched_param param{};
+    param.sched_priority = priority;
+    (void)pthread_attr_setschedparam(&attr, &param);
+    (void)pthread_attr_setschedpolicy(&attr, policy);
+    (void)pthread_attr_setschedparam(&attr, &param);
+    (void)pthread_attr_setstacksize(&attr, kThreadStackBytes);
+    const int rc = pthread_create(tid, &attr, start, arg);
+    pthread_attr_destroy(&attr);
+    return rc;
+}
+
+void DecrementIfPositive(std::atomic<int>& counter)
+{
+    int value = counter.load();
+    while (value > 0 && !counter.compare_exchange_weak(value, value - 1)) {
+    }
+}
+
+} // namespace
+
+CEventLoop::CEventLoop()
+{
+    (void)epoll_init(); // logged inside; the loop then runs with a descriptor of -1
+}
+
+CEventLoop::~CEventLoop()
+{
+    if (m_epollRdFd != -1) {
+        close(m_epollRdFd);
+    }
+    if (m_epollWrFd != -1) {
+        close(m_epollWrFd);
+    }
+    // Connections still open are closed so their clients see the end and no descriptor outlives
+    // the loop; the servers' own sockets belong to the servers.
+    for (CSocketConnection* conn : m_allConnections) {
+        const int fd = conn->fd.load();
+        if (fd != -1 && !conn->bListener) {
+            close(fd);
+            conn->fd.store(-1);
+        }
+        for (char* block : conn->heldBlocks) {
+            delete[] block;
+        }
+        conn->heldBlocks.clear();
+    }
+    for (char* block : m_sendQueue) {
+        delete[] block;
+    }
+    m_sendQueue.clear();
+    m_sendQueueCount.store(0);
+    clear_connections();
+    m_freeConnections.clear();
+    m_recyConnections.clear();
+}
+
+int CEventLoop::epoll_init()
+{
+    m_epollRdFd = epoll_create1(0);
+    if (m_epollRdFd == -1) {
+        const int err = errno;
+        kelLogAddErrorF(kLogEpollRdCreate, err, SysErrText(err).text);
+        return -1;
+    }
+    m_epollWrFd = epoll_create1(0);
+    if (m_epollWrFd == -1) {
+        const int err = errno;
+        kelLogAddErrorF(kLogEpollWrCreate, err, SysErrText(err).text);
+        return -1;
+    }
+    return 0;
+}
+
+int CEventLoop::epoll_oper_event(int epfd, int fd, unsigned int op, unsigned int flag, int mode,
+                                 CSocketConnection* conn)
+{
+    epoll_event ev{};
+    ev.data.ptr = conn;
+    if (op == EPOLL_CTL_ADD) {
+        ev.events = flag;
+    } else if (op == EPOLL_CTL_MOD) {
+        const uint32_t current = conn != nullptr ? conn->events.load(std::memory_order_relaxed) : 0;
+        ev.events = mode == EPOLL_MODE_ADD      ? (current | flag)
+                    : mode == EPOLL_MODE_REMOVE ? (current & ~flag)
+                                                : flag;
+    } else if (op != EPOLL_CTL_DEL) {
+        return 0;
+    }
+    if (epoll_ctl(epfd, static_cast<int>(op), fd, &ev) == -1) {
+        const int err = errno;
+        kelLogAddErrorF(kLogEpollCtl, fd, op, flag, mode, err, SysErrText(err).text);
+        errno = err; // callers may report the failure with their own line
+        return -1;
+    }
+    if (op != EPOLL_CTL_DEL && conn != nullptr) {
+        conn->events.store(ev.events, std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+int CEventLoop::epoll_process_event(int epfd, int timeout_ms)
+{
+    epoll_event events[kEpollMaxEvents];
+    const int n = epoll_wait(epfd, events, kEpollMaxEvents, timeout_ms);
+    if (n == -1) {
+        const int err = errno;
+        if (err == EINTR) {
+            return 0;
+        }
+        kelLogAddErrorF(kLogEpollWait, SysErrText(err).text);
+        return -1;
+    }
+    if (n == 0) {
+        if (timeout_ms == -1) {
+            kelLogAddErrorF(kLogEpollNoBlock, SysErrText(errno).text);
+            return -1;
+        }
+        return 0;
+    }
+    const bool writeInstance = epfd == m_epollWrFd;
+    for (int i = 0; i < n; ++i) {
+        auto* conn = static_cast<CSocketConnection*>(events[i].data.ptr);
+        const uint32_t ev = events[i].events;
+        if (conn == nullptr) {
+            continue;
+        }
+        // An error or hang-up without EPOLLIN on the read side is handed to the read handler
+        // too: its receive takes the error and closes, where ignoring the level-triggered event
+        // would report it again at once.
+        const bool readable =
+            (ev & EPOLLIN) != 0 || (!writeInstance && (ev & (EPOLLERR | EPOLLHUP)) != 0);
+        if (readable && conn->readHandler != nullptr && conn->pSockServer != nullptr) {
+            (void)(conn->pSockServer->*conn->readHandler)(conn);
+        }
+        if ((ev & EPOLLOUT) != 0 || (writeInstance && (ev & kErrorMask) != 0)) {
+            dispatch_write_event(conn, ev);
+        }
+    }
+    return 0;
+}
+
+void CEventLoop::dispatch_write_event(CSocketConnection* conn, uint32_t ev)
+{
+    std::lock_guard<std::mutex> lock(conn->sendLock);
+    const int fd = conn->fd.load();
+    if (conn->iWritePending.load() <= 0 || fd == -1 || conn->pSendBlock == nullptr) {
+        // Nothing is pending: a registration left over from a failed removal ends here, or the
+        // event was fetched before the connection was closed.
+        if (fd != -1) {
+            (void)epoll_oper_event(m_epollWrFd, fd, EPOLL_CTL_DEL, EPOLLOUT, EPOLL_MODE_REMOVE,
+                                   conn);
+        }
+        return;
+    }
+    // The peer is gone (or the record has no write handler): end the registration once and drop
+    // the unfinished block; a level-triggered error would otherwise fire again and again.
+    if ((ev & kErrorMask) != 0 || conn->writeHandler == nullptr || conn->pSockServer == nullptr) {
+        end_write_registration(conn);
+        return;
+    }
+    (void)(conn->pSockServer->*conn->writeHandler)(conn);
+}
+
+void CEventLoop::end_write_registration(CSocketConnection* conn)
+{
+    (void)epoll_oper_event(m_epollWrFd, conn->fd.load(), EPOLL_CTL_DEL, EPOLLOUT, EPOLL_MODE_REMOVE,
+                           conn);
+    finish_write(conn);
+}
+
+int CEventLoop::epoll_add_listen_event(ISocketServer* server,
+                                       int (ISocketServer::*handler)(CSocketConnection*))
+{
+    if (server == nullptr) {
+        return -1;
+    }
+    server->set_event_loop(this);
+    CSocketConnection* conn = get_connection(server->get_listen_sock());
+    conn->SetSockServer(server);
+    conn->readHandler = handler;
+    conn->bListener = true;
+    // A data endpoint (the UDP socket) may have to retry a datagram on writability; its record
+    // needs the write handler for that. A listener never registers for writing.
+    if (handler == &ISocketServer::sock_read_request_handler) {
+        conn->writeHandler = &ISocketServer::sock_write_request_handler;
+    }
+    return epoll_oper_event(m_epollRdFd, conn->fd.load(), EPOLL_CTL_ADD, kReadMask, EPOLL_MODE_ADD,
+                            conn);
+}
+
+int CEventLoop::CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void* arg,
+                                     unsigned int priority)
+{
+    const int level = static_cast<int>(std::min(priority, kMaxThreadPriority));
+    const int policy = level != 0 ? SCHED_FIFO : SCHED_OTHER;
+    int rc = StartThread(tid, start, arg, policy, level);
+    if (rc == 0) {
+        return 0;
+    }
+    kelLogAddErrorF(kLogThreadCreate, rc, SysErrText(rc).text);
+    if (rc != EPERM || policy == SCHED_OTHER) {
+        return -1;
+    }
+    // Without the right to real-time scheduling the server still runs, at ordinary priority.
+    rc = StartThread(tid, start, arg, SCHED_OTHER, 0);
+    if (rc != 0) {
+        kelLogAddErrorF(kLogThreadCreate, rc, SysErrText(rc).text);
+        return -1;
+    }
+    kelLogAddWarnF(kLogThreadOrdinary, priority);
+    return 0;
+}
+
+int CEventLoop::event_start(unsigned int priority)
+{
+    (void)CreateRealtimeThread(&m_rdThread, &CEventLoop::SocketEpollRdThread, this, priority);
+    (void)CreateRealtimeThread(&m_wrThread, &CEventLoop::SocketEpollWrThread, this, priority);
+    return CreateRealtimeThread(&m_sendThread, &CEventLoop::SocketSendThread, this, priority);
+}
+
+void CEventLoop::event_stop()
+{
+    kelLogAddInfoF("%s", kLogStopping);
+    m_stopRd.store(true);
+    m_stopWr.store(true);
+    m_stopSend.store(true);
+    {
+        std::lock_guard<std::mutex> lock(m_sendMutex);
+        m_sendCond.notify_all();
+    }
+    for (pthread_t* tid : {&m_sendThread, &m_rdThread, &m_wrThread}) {
+        if (*tid != 0) {
+            pthread_join(*tid, nullptr);
+            *tid = 0;
+        }
+    }
+    kelLogAddInfoF("%s", kLogStopped);
+}
+
+void CEventLoop::msg_send(char* block)
+{
+    if (block == nullptr) {
+        return;
+    }
+    CSocketConnection* conn = BlockHeader(block)->pConn;
+    if (conn != nullptr) {
+        conn->iBacklog.fetch_add(1, std::memory_order_relaxed);
+    }
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(m_sendMutex);
+        if (m_sendSpare.empty()) {
+            m_sendQueue.push_back(block);
+        } else {
+            m_sendQueue.splice(m_sendQueue.end(), m_sendSpare, m_sendSpare.begin());
+            m_sendQueue.back() = block;
+        }
+        m_sendQueueCount.fetch_add(1);
+        wake = m_sendWaiting;
+    }
+    // Signalled only when the send thread may be waiting; after the unlock, so it does not wake
+    // into a held mutex.
+    if (wake) {
+        m_sendCond.notify_one();
+    }
+}
+
+void CEventLoop::notify_sendthread()
+{
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(m_sendMutex);
+        m_heldReady = true;
+        wake = m_sendWaiting;
+    }
+    if (wake) {
+        m_sendCond.notify_one();
+    }
+}
+
+void CEventLoop::send_block_done(char* block)
+{
+    CSocketConnection* conn = BlockHeader(block)->pConn;
+    delete[] block;
+    if (conn == nullptr) {
+        return;
+    }
+    const int left = conn->iBacklog.fetch_sub(1) - 1;
+    if (left <= kBacklogResumeBlocks && conn->bReadPaused.load()) {
+        resume_read(conn);
+    }
+}
+
+void CEventLoop::finish_write(CSocketConnection* conn)
+{
+    char* block = conn->pSendBlock;
+    conn->pSendBlock = nullptr;
+    conn->pSendPos = nullptr;
+    conn->iSendLeft = 0;
+    if (block != nullptr) {
+        send_block_done(block);
+    }
+    DecrementIfPositive(conn->iWritePending);
+    notify_sendthread();
+}
+
+void CEventLoop::pause_read_if_backlogged(CSocketConnection* conn)
+{
+    if (conn == nullptr || conn->iBacklog.load(std::memory_order_relaxed) < kBacklogPauseBlocks) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(conn->sendLock);
+    const int fd = conn->fd.load();
+    if (conn->bReadPaused.load() || fd == -1 || conn->iBacklog.load() < kBacklogPauseBlocks) {
+        return;
+    }
+    // Removed rather than modified to an empty mask: epoll reports errors and hang-ups whatever
+    // the mask, and a level-triggered report nobody reads would spin the reader thread.
+    if (epoll_oper_event(m_epollRdFd, fd, EPOLL_CTL_DEL, kReadMask, EPOLL_MODE_REMOVE, conn) == 0) {
+        conn->bReadPaused.store(true);
+    }
+}
+
+void CEventLoop::resume_read(CSocketConnection* conn)
+{
+    // Under the record's sendLock, so a close (which clears the flag first) cannot interleave.
+    const int fd = conn->fd.load();
+    if (fd != -1) {
+        (void)epoll_oper_event(m_epollRdFd, fd, EPOLL_CTL_ADD, kReadMask, EPOLL_MODE_ADD, conn);
+    }
+    conn->bReadPaused.store(false);
+}
+
+void CEventLoop::pause_listener(CSocketConnection* conn)
+{
+    if (conn == nullptr) {
+        return;
+    }
+    for (const auto& paused : m_pausedListeners) {
+        if (paused.first == conn) {
+            return;
+        }
+    }
+    if (epoll_oper_event(m_epollRdFd, conn->fd.load(), EPOLL_CTL_DEL, kReadMask, EPOLL_MODE_REMOVE,
+                         conn) == 0) {
+        m_pausedListeners.emplace_back(conn, std::chrono::steady_clock::now() + kListenerPause);
+    }
+}
+
+int CEventLoop::reader_wait_ms()
+{
+    if (m_pausedListeners.empty()) {
+        return kEpollWaitMs;
+    }
+    auto due = m_pausedListeners.front().second;
+    for (const auto& paused : m_pausedListeners) {
+        due = std::min(due, paused.second);
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, kEpollWaitMs));
+}
+
+void CEventLoop::resume_due_listeners()
+{
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < m_pausedListeners.size();) {
+        if (m_pausedListeners[i].second > now) {
+            ++i;
+            continue;
+        }
+        CSocketConnection* conn = m_pausedListeners[i].first;
+        (void)epoll_oper_event(m_epollRdFd, conn->fd.load(), EPOLL_CTL_ADD, kReadMask,
+                               EPOLL_MODE_ADD, conn);
+        m_pausedListeners[i] = m_pausedListeners.back();
+        m_pausedListeners.pop_back();
+    }
+}
+
+void* CEventLoop::SocketEpollRdThread(void* loop)
+{
+    NameThread("finsEpollRd");
+    static_cast<CEventLoop*>(loop)->EpollRdThread();
+    return nullptr;
+}
+
+void* CEventLoop::SocketEpollWrThread(void* loop)
+{
+    NameThread("finsEpollWr");
+    static_cast<CEventLoop*>(loop)->EpollWrThread();
+    return nullptr;
+}
+
+void* CEventLoop::SocketSendThread(void* loop)
+{
+    NameThread("SockSend");
+    static_cast<CEventLoop*>(loop)->SendThread();
+    return nullptr;
+}
+
+void CEventLoop::EpollRdThread()
+{
+    while (!m_stopRd.load()) {
+        if (epoll_process_event(m_epollRdFd, reader_wait_ms()) != 0) {
+            WaitAfterFailure();
+        }
+        resume_due_listeners();
+        IdelRecyConnections();
+    }
+}
+
+void CEventLoop::EpollWrThread()
+{
+    while (!m_stopWr.load()) {
+        if (epoll_process_event(m_epollWrFd, kEpollWaitMs) != 0) {
+            WaitAfterFailure();
+        }
+    }
+}
+
+// The send thread takes the whole queue at once and writes outside m_sendMutex, so producers are
+// never held up by socket writes. Blocks of a record whose earlier block is still being finished
+// by the writer thread move (node and all) to that record's held list and leave the queue; a
+// pass therefore never walks them again, and the thread sleeps until a write handler reports
+// (notify_sendthread), a block arrives or a stop is asked: no pass runs without work.
+void CEventLoop::SendThread()
+{
+    std::list<char*> batch;
+    std::list<char*> freeNodes;
+    while (wait_for_send_work(batch, freeNodes)) {
+        send_batch(batch, freeNodes);
+    }
+    freeNodes.splice(freeNodes.end(), batch);
+    for (char* block : freeNodes) {
+        delete[] block; // null for reused nodes; unsent blocks of an interrupted batch
+    }
+}
+
+bool CEventLoop::wait_for_send_work(std::list<char*>& batch, std::list<char*>& freeNodes)
+{
+    bool heldReady = false;
+    {
+        std::unique_lock<std::mutex> lock(m_sendMutex);
+        if (m_sendSpare.size() < kSendSpareNodes) {
+            m_sendSpare.splice(m_sendSpare.end(), freeNodes);
+        }
+        while (m_sendQueue.empty() && !m_heldReady && !m_stopSend.load()) {
+            m_sendWaiting = true;
+            m_sendCond.wait(lock);
+            m_sendWaiting = false;
+        }
+        if (m_stopSend.load()) {
+            return false;
+        }
+        batch.splice(batch.end(), m_sendQueue);
+        m_sendQueueCount.store(0);
+        heldReady = m_heldReady;
+        m_heldReady = false;
+    }
+    freeNodes.clear(); // nodes beyond the spare limit
+    if (heldReady) {
+        send_held(freeNodes);
+    }
+    return true;
+}
+
+void CEventLoop::send_batch(std::list<char*>& batch, std::list<char*>& freeNodes)
+{
+    while (!batch.empty()) {
+        auto it = batch.begin();
+        char* block = *it;
+        CSocketConnection* conn = BlockHeader(block)->pConn;
+        if (conn == nullptr) {
+            delete[] block;
+            freeNodes.splice(freeNodes.end(), batch, it);
+            continue;
+        }
+        if (conn->bHeld) {
+            conn->heldBlocks.splice(conn->heldBlocks.end(), batch, it);
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(conn->sendLock);
+        *it = nullptr;
+        freeNodes.splice(freeNodes.end(), batch, it);
+        if (BlockHeader(block)->iSequence != conn->iCurrsequence.load()) {
+            send_block_done(block); // made for a use of the record that has ended
+            continue;
+        }
+        if (send_one(conn, block)) {
+            conn->bHeld = true;
+            m_heldConns.push_back(conn);
+        }
+    }
+}
+
+// Writes one block of a record that has no write pending. The caller holds the record's sendLock.
+// True when the block was left to the writer thread (the record's later blocks must wait).
+bool CEventLoop::send_one(CSocketConnection* conn, char* block)
+{
+    conn->pSendBlock = block;
+    conn->pSendPos = SockMsgPayload(block);
+    conn->iSendLeft = BlockHeader(block)->iLen;
+    const int r = conn->sendproc(conn->pSendPos, conn->iSendLeft);
+    if (r == static_cast<int>(conn->iSendLeft) || r == 0 || r < -1) {
+        // Sent, or failed for good: a failed response is dropped and the reader side closes the
+        // connection when it notices.
+        conn->pSendBlock = nullptr;
+        conn->pSendPos = nullptr;
+        conn->iSendLeft = 0;
+        conn->iWritePending.store(0);
+        send_block_done(block);
+        return false;
+    }
+    if (r > 0) {
+        conn->pSendPos += r;
+        conn->iSendLeft -= static_cast<uint32_t>(r);
+    }
+    conn->iWritePending.fetch_add(1);
+    if (epoll_oper_event(m_epollWrFd, conn->fd.load(), EPOLL_CTL_ADD, EPOLLOUT, EPOLL_MODE_ADD,
+                         conn) != 0) {
+        kelLogAddErrorF(kLogSendRegister, SysErrText(errno).text);
+    }
+    return true;
+}
+
+void CEventLoop::send_held(std::list<char*>& freeNodes)
+{
+    for (size_t i = 0; i < m_heldConns.size();) {
+        CSocketConnection* conn = m_heldConns[i];
+        drain_held(conn, freeNodes);
+        if (conn->bHeld) {
+            ++i;
+            continue;
+        }
+        m_heldConns[i] = m_heldConns.back();
+        m_heldConns.pop_back();
+    }
+}
+
+// Sends a held record's blocks in order once its pending write has ended; stops at the first
+// block that is left to the writer thread again.
+void CEventLoop::drain_held(CSocketConnection* conn, std::list<char*>& freeNodes)
+{
+    std::lock_guard<std::mutex> lock(conn->sendLock);
+    if (conn->iWritePending.load() > 0) {
+        return;
+    }
+    while (!conn->heldBlocks.empty()) {
+        auto it = conn->heldBlocks.begin();
+        char* block = *it;
+        *it = nullptr;
+        freeNodes.splice(freeNodes.end(), conn->heldBlocks, it);
+        if (BlockHeader(block)->iSequence != conn->iCurrsequence.load()) {
+            send_block_done(block);
+            continue;
+        }
+        if (send_one(conn, block)) {
+            return;
+        }
+    }
+    conn->bHeld = false;
+}
+
+// --- Connection pool ---
+
+int CEventLoop::init_connections(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        auto* conn = new CSocketConnection();
+        conn->GetOneToUse();
+        m_allConnections.push_back(conn);
+        m_freeConnections.push_back(conn);
+    }
+    return 0;
+}
+
+CSocketConnection* CEventLoop::get_connection(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_poolMutex);
+    CSocketConnection* conn = nullptr;
+    if (!m_freeConnections.empty()) {
+        conn = m_freeConnections.front();
+        m_freeConnections.pop_front();
+    } else {
+        conn = new CSocketConnection();
+        m_allConnections.push_back(conn);
+    }
+    conn->GetOneToUse();
+    conn->fd.store(fd);
+    return conn;
+}
+
+void CEventLoop::free_connection(CSocketConnection* conn)
+{
+    std::lock_guard<std::mutex> lock(m_poolMutex);
+    conn->PutOneToFree();
+    m_freeConnections.push_back(conn);
+}
+
+int CEventLoop::inRecyConnectQueue(CSocketConnection* conn)
+{
+    std::lock_guard<std::mutex> lock(m_recyMutex);
+    if (conn->bInRecy) {
+        return 0;
+    }
+    conn->bInRecy = true;
+    conn->recyTime = time(nullptr);
+    conn->iCurrsequence.fetch_add(1);
+    m_recyConnections.push_back(conn);
+    m_recyCount.fetch_add(1);
+    return 0;
+}
+
+void CEventLoop::close_connections(CSocketConnection* conn)
+{
+    if (conn == nullptr) {
+        return;
+    }
+    kelLogAddWarnF(kLogClose, static_cast<unsigned int>(reinterpret_cast<uintptr_t>(conn)),
+                   conn->fd.load(), static_cast<unsigned long>(conn->iCurrsequence.load()));
+    // The sequence moves first, so a block the send thread takes from here on is stale.
+    inRecyConnectQueue(conn);
+    std::lock_guard<std::mutex> lock(conn->sendLock);
+    if (conn->iWritePending.load() > 0) {
+        // The close ends the write registration; the unfinished block goes with it.
+        finish_write(conn);
+    }
+    conn->bReadPaused.store(false);
+    const int fd = conn->fd.load();
+    if (fd != -1) {
+        close(fd);
+        conn->fd.store(-1);
+    }
+}
+
+void CEventLoop::IdelRecyConnections()
+{
+    if (m_recyCount.load() <= 0) {
+        return;
+    }
+    const time_t now = time(nullptr);
+    std::lock_guard<std::mutex> lock(m_recyMutex);
+    for (auto it = m_recyConnections.begin(); it != m_recyConnections.end();) {
+        CSocketConnection* conn = *it;
+        if (conn->recyTime + m_recyWaitSec > now) {
+            ++it;
+            continue;
+        }
+        it = m_recyConnections.erase(it);
+        conn->bInRecy = false;
+        m_recyCount.fetch_sub(1);
+        free_connection(conn);
+    }
+}
+
+void CEventLoop::clear_connections()
+{
+    for (CSocketConnection* conn : m_allConnections) {
+        delete conn;
+    }
+    m_allConnections.clear();
+}

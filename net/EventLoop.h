@@ -3,16 +3,20 @@
 // ("finsEpollWr") that finishes partly written responses. The loop also owns the pool of
 // connection records, which return to the free list only after a recycle delay.
 //
-// Lock order: m_recyMutex before m_poolMutex. m_sendMutex is never held with either of them.
+// Lock order: m_recyMutex before m_poolMutex. m_sendMutex is never held with either of them. A
+// record's sendLock may be held while m_sendMutex is taken (to wake the send thread), never the
+// reverse, and never together with the pool's mutexes.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <vector>
 
 #include "net/ISocketServer.h"
 #include "net/SockConnection.h"
@@ -22,6 +26,15 @@ constexpr int kEpollMaxEvents = 512;
 constexpr int64_t kRecycleWaitSec = 60;
 constexpr size_t kThreadStackBytes = 8u * 1024u * 1024u;
 constexpr unsigned int kMaxThreadPriority = 99;
+// A connection with this many responses queued or being written is no longer read from until its
+// backlog falls to kBacklogResumeBlocks; TCP flow control then holds the client back. A response
+// is at most a few KiB, so the bound is about 1 MiB per connection.
+constexpr int kBacklogPauseBlocks = 256;
+constexpr int kBacklogResumeBlocks = 64;
+// A listener that cannot accept for want of descriptors is not watched for this long.
+constexpr std::chrono::milliseconds kListenerPause{100};
+// Queue nodes kept for reuse, so queueing a response allocates nothing but its block.
+constexpr size_t kSendSpareNodes = 1024;
 
 // epoll_oper_event modes for EPOLL_CTL_MOD: add the bits, remove them, or replace the mask.
 constexpr int EPOLL_MODE_ADD = 0;
@@ -62,6 +75,18 @@ public:
     void msg_send(char* block);
     // Wakes the send thread (a held block may go now). Any thread.
     void notify_sendthread();
+    // Releases a send block that was queued for its record (pConn), lowers the record's backlog
+    // and resumes reading from it once the backlog has drained. The caller holds the record's
+    // sendLock (when the block names a record).
+    void send_block_done(char* block);
+    // Ends a pending write of the record: releases its send block (if any), lowers
+    // iWritePending once (never below 0) and wakes the send thread. The caller holds the record's
+    // sendLock and has removed (or never had) the write registration. Writer or reader thread.
+    void finish_write(CSocketConnection* conn);
+    // Stops reading from the record while its backlog is at the limit. Reader thread.
+    void pause_read_if_backlogged(CSocketConnection* conn);
+    // Stops watching a listener for kListenerPause (accept ran out of descriptors). Reader thread.
+    void pause_listener(CSocketConnection* conn);
 
     static void* SocketEpollRdThread(void* loop);
     static void* SocketEpollWrThread(void* loop);
@@ -88,6 +113,16 @@ private:
     void EpollRdThread();
     void EpollWrThread();
     void SendThread();
+    void dispatch_write_event(CSocketConnection* conn, uint32_t ev);
+    void end_write_registration(CSocketConnection* conn);
+    void resume_read(CSocketConnection* conn);
+    int reader_wait_ms();
+    void resume_due_listeners();
+    bool send_one(CSocketConnection* conn, char* block);
+    void send_batch(std::list<char*>& batch, std::list<char*>& freeNodes);
+    void send_held(std::list<char*>& freeNodes);
+    void drain_held(CSocketConnection* conn, std::list<char*>& freeNodes);
+    bool wait_for_send_work(std::list<char*>& batch, std::list<char*>& freeNodes);
 
     // Written by the owner thread, read by the loop threads.
     std::atomic<bool> m_stopRd{false};
@@ -102,11 +137,21 @@ private:
     std::mutex m_poolMutex;
     std::mutex m_recyMutex;
     std::mutex m_sendMutex;
-    std::condition_variable m_sendCond;          // the send thread waits on it
-    std::list<char*> m_sendQueue;                // guarded by m_sendMutex; owns the blocks
-    std::atomic<int> m_sendQueueCount{0};        // blocks in m_sendQueue
-    std::atomic<int> m_recyCount{0};             // records in m_recyConnections
+    std::condition_variable m_sendCond;              // the send thread waits on it
+    std::list<char*> m_sendQueue;                    // guarded by m_sendMutex; owns the blocks
+    std::atomic<int> m_sendQueueCount{0};            // blocks in m_sendQueue
+    std::atomic<int> m_recyCount{0};                 // records in m_recyConnections
     std::list<CSocketConnection*> m_allConnections;  // guarded by m_poolMutex; owning
     std::list<CSocketConnection*> m_freeConnections; // guarded by m_poolMutex
     std::list<CSocketConnection*> m_recyConnections; // guarded by m_recyMutex
+
+    // --- Send thread bookkeeping ---
+    bool m_sendWaiting = false;   // guarded by m_sendMutex: the send thread waits on m_sendCond
+    bool m_heldReady = false;     // guarded by m_sendMutex: a held record may have become ready
+    std::list<char*> m_sendSpare; // guarded by m_sendMutex: queue nodes kept for reuse
+    // Records with blocks held behind a partly written one. Send thread only.
+    std::vector<CSocketConnection*> m_heldConns;
+    // Listeners not watched until the given time (descriptor exhaustion). Reader thread only.
+    std::vector<std::pair<CSocketConnection*, std::chrono::steady_clock::time_point>>
+        m_pausedListeners;
 };

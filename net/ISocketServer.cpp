@@ -1,1 +1,303 @@
+// Base of the socket servers: the FINS/TCP stream framing on the reader thread, finishing partly
+// written responses on the writer thread, and the plain socket helpers both servers share.
 #include "net/ISocketServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "component/kellog.h"
+#include "fins/FinsProtocol.h"
+#include "net/EventLoop.h"
+#include "utility/ByteOrder.h"
+#include "utility/Singleton.h"
+
+namespace {
+
+constexpr const char* kLogPeerClosed = "client:%s request disconnect fd:%d";
+constexpr const char* kLogPeerAbort = "client:%s connection abort(%s),fd:%d";
+constexpr const char* kLogFrameTooLong =
+    "client:%s,recv invaild packet,size:%d>limit len close conn";
+constexpr const char* kLogWriteDelFail = "client:%s delete write event fail,error:%d,%s";
+
+// The length field sits behind the four magic bytes of the FINS/TCP header.
+constexpr int kLengthFieldOffset = 4;
+
+void ResetFraming(CSocketConnection* conn)
+{
+    conn->recvStat = RECV_HEADER_START;
+    conn->pRecvPos = conn->headerBuf;
+    conn->iRecvLeft = kFinsTcpHeaderLen;
+}
+
+void AdvanceFraming(CSocketConnection* conn, int n, uint8_t state)
+{
+    conn->pRecvPos += n;
+    conn->iRecvLeft -= n;
+    conn->recvStat = state;
+}
+
+} // namespace
+
+SysErrText::SysErrText(int err) : buf{}, text(strerror_r(err, buf, sizeof(buf))) {}
+
+sockaddr_in MakeIpv4Addr(const char* ip, unsigned short port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    // An unparsable text leaves the zeroed address: every local address.
+    (void)inet_aton(ip != nullptr ? ip : "", &addr.sin_addr);
+    return addr;
+}
+
+void FormatIpv4(const in_addr& addr, char* out, size_t len)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    (void)inet_ntop(AF_INET, &addr, text, sizeof(text));
+    std::snprintf(out, len, "%s", text);
+}
+
+ISocketServer::ISocketServer() : m_listenFd(-1), m_loop(nullptr) {}
+
+ISocketServer::~ISocketServer() = default;
+
+void ISocketServer::set_event_loop(CEventLoop* loop)
+{
+    m_loop = loop;
+}
+
+int ISocketServer::sock_event_accept(CSocketConnection* conn)
+{
+    (void)conn;
+    return 0;
+}
+
+int ISocketServer::sock_read_request_handler(CSocketConnection* conn)
+{
+    if (conn == nullptr) {
+        return -1;
+    }
+    // One receive per readiness event, never more than the rest of the current header or body,
+    // so the next frame's bytes stay in the socket (the registration is level-triggered).
+    const int n = recvproc(conn, conn->pRecvPos, conn->iRecvLeft);
+    if (n <= 0) {
+        return -1;
+    }
+    switch (conn->recvStat) {
+    case RECV_HEADER_START:
+    case RECV_HEADER_PART:
+        if (n < conn->iRecvLeft) {
+            AdvanceFraming(conn, n, RECV_HEADER_PART);
+            break;
+        }
+        sock_wait_request_handler_proc_p1(conn);
+        // An empty body (length field 8) completes the frame with its header: waiting for a
+        // zero-byte receive would look like a peer close.
+        if (conn->recvStat == RECV_BODY_START && conn->iRecvLeft == 0) {
+            sock_wait_request_handler_proc_plast(conn);
+        }
+        break;
+    case RECV_BODY_START:
+    case RECV_BODY_PART:
+        if (n < conn->iRecvLeft) {
+            AdvanceFraming(conn, n, RECV_BODY_PART);
+            break;
+        }
+        sock_wait_request_handler_proc_plast(conn);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+int ISocketServer::sock_write_request_handler(CSocketConnection* conn)
+{
+    // Runs with the record's sendLock held (the loop's write dispatch takes it).
+    if (conn == nullptr || conn->pSendBlock == nullptr) {
+        return 0;
+    }
+    const int n = sendproc(conn, conn->pSendPos, conn->iSendLeft);
+    if (n > 0 && static_cast<uint32_t>(n) < conn->iSendLeft) {
+        conn->pSendPos += n;
+        conn->iSendLeft -= static_cast<uint32_t>(n);
+        return 0;
+    }
+    if (n == -1) {
+        // Writable, yet the send would block: keep the block and the registration.
+        return 0;
+    }
+    // Finished or failed: the registration ends either way, so no later event sends from the
+    // released block and the next partial write can register again.
+    const int fd = conn->fd.load();
+    if (epoll_oper_event(m_loop != nullptr ? m_loop->get_write_epoll_fd() : -1, fd, EPOLL_CTL_DEL,
+                         EPOLLOUT, EPOLL_MODE_REMOVE, conn) != 0) {
+        const int err = errno;
+        kelLogAddErrorF(kLogWriteDelFail, conn->szPeerAddr, err, SysErrText(err).text);
+    }
+    if (m_loop != nullptr) {
+        m_loop->finish_write(conn);
+        return 0;
+    }
+    delete[] conn->pSendBlock;
+    conn->pSendBlock = nullptr;
+    conn->pSendPos = nullptr;
+    conn->iSendLeft = 0;
+    int pending = conn->iWritePending.load();
+    while (pending > 0 && !conn->iWritePending.compare_exchange_weak(pending, pending - 1)) {
+    }
+    return 0;
+}
+
+int ISocketServer::sock_close_connection(CSocketConnection* conn)
+{
+    if (m_loop == nullptr) {
+        return -1;
+    }
+    m_loop->close_connections(conn);
+    return 0;
+}
+
+int ISocketServer::set_sock_opt(int fd)
+{
+    const int on = 1;
+    const int bytes = kSockBufferBytes;
+    // Results ignored: a connection without these options still works.
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+    (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    return 0;
+}
+
+int ISocketServer::msg_send(char* block)
+{
+    if (block == nullptr) {
+        return -1;
+    }
+    if (m_loop == nullptr) {
+        delete[] block;
+        return 0;
+    }
+    m_loop->msg_send(block);
+    return 0;
+}
+
+int ISocketServer::sendproc(CSocketConnection* conn, char* data, unsigned int len)
+{
+    // MSG_NOSIGNAL: a peer that reset must not raise SIGPIPE in the host process.
+    const ssize_t r = send(conn->fd.load(), data, len, MSG_NOSIGNAL);
+    if (r >= 0) {
+        return static_cast<int>(r);
+    }
+    return errno == EAGAIN ? -1 : -2;
+}
+
+CSocketConnection* ISocketServer::get_connection(int fd)
+{
+    return m_loop != nullptr ? m_loop->get_connection(fd) : nullptr;
+}
+
+int ISocketServer::get_listen_sock()
+{
+    return m_listenFd;
+}
+
+int ISocketServer::epoll_oper_event(int epfd, int fd, unsigned int op, unsigned int flag, int mode,
+                                    CSocketConnection* conn)
+{
+    if (m_loop == nullptr) {
+        return -1;
+    }
+    return m_loop->epoll_oper_event(epfd, fd, op, flag, mode, conn);
+}
+
+int ISocketServer::setnonblocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    return 0;
+}
+
+int ISocketServer::recvproc(CSocketConnection* conn, void* buf, int len)
+{
+    const int fd = conn->fd.load();
+    const ssize_t n = recv(fd, buf, static_cast<size_t>(len), 0);
+    if (n > 0) {
+        return static_cast<int>(n);
+    }
+    if (n == 0) {
+        kelLogAddWarnF(kLogPeerClosed, conn->szPeerAddr, fd);
+        sock_close_connection(conn);
+        return 0;
+    }
+    const int err = errno;
+    if (err == EINTR || err == EAGAIN) {
+        return -1;
+    }
+    if (err == ECONNABORTED || err == ECONNRESET || err == ENOTCONN) {
+        kelLogAddWarnF(kLogPeerAbort, conn->szPeerAddr, SysErrText(err).text, fd);
+    }
+    sock_close_connection(conn);
+    return -1;
+}
+
+int ISocketServer::sock_wait_request_handler_proc_p1(CSocketConnection* conn)
+{
+    if (conn == nullptr) {
+        return -1;
+    }
+    uint32_t length = 0;
+    std::memcpy(&length, conn->headerBuf + kLengthFieldOffset, sizeof(length));
+    (void)SwapByteOrderAll(reinterpret_cast<char*>(&length), sizeof(length));
+    // Unsigned: a length field below 8 wraps to a huge body and is refused with the rest.
+    const uint32_t body = length - kFinsTcpLengthFieldEnd;
+    if (body > kMaxFinsTcpBody) {
+        kelLogAddErrorF(kLogFrameTooLong, conn->szPeerAddr, static_cast<int>(body));
+        ResetFraming(conn);
+        sock_close_connection(conn);
+        return 0;
+    }
+    const uint32_t frameLen = kFinsTcpHeaderLen + body;
+    char* block = new (std::nothrow) char[sizeof(_SockMsgHeader) + frameLen];
+    if (block == nullptr) {
+        // Without memory for the frame the stream cannot be followed any further.
+        ResetFraming(conn);
+        sock_close_connection(conn);
+        return 0;
+    }
+    auto* header = reinterpret_cast<_SockMsgHeader*>(block);
+    *header = _SockMsgHeader{};
+    header->pConn = conn;
+    header->iSequence = conn->iCurrsequence.load();
+    header->iLen = frameLen;
+    std::memcpy(SockMsgPayload(block), conn->headerBuf, kFinsTcpHeaderLen);
+    conn->pRecvBlock = block;
+    conn->pRecvPos = SockMsgPayload(block) + kFinsTcpHeaderLen;
+    conn->iRecvLeft = static_cast<int>(body);
+    conn->recvStat = RECV_BODY_START;
+    return 0;
+}
+
+int ISocketServer::sock_wait_request_handler_proc_plast(CSocketConnection* conn)
+{
+    char* block = conn->pRecvBlock;
+    CFinsProtocol* protocol = utility::Singleton<CFinsProtocol>::instance();
+    if (block != nullptr && protocol != nullptr) {
+        (void)protocol->ProcessRecvData(block);
+    }
+    delete[] block;
+    conn->pRecvBlock = nullptr;
+    ResetFraming(conn);
+    if (m_loop != nullptr) {
+        m_loop->pause_read_if_backlogged(conn);
+    }
+    return 0;
+}

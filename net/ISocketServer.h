@@ -7,6 +7,20 @@
 
 class CEventLoop;
 
+// The system's text for an error number, safe to build on any of the loop's threads (strerror
+// may share one buffer between threads). Use as SysErrText(errno).text inside one expression.
+struct SysErrText
+{
+    explicit SysErrText(int err);
+    char buf[96];
+    const char* text;
+};
+
+// An IPv4 address for ip (dotted text; inet_aton, an unparsable text gives 0.0.0.0) and port.
+sockaddr_in MakeIpv4Addr(const char* ip, unsigned short port);
+// The dotted text of an IPv4 address into out (NUL-terminated, cut to len).
+void FormatIpv4(const in_addr& addr, char* out, size_t len);
+
 // Largest FINS/TCP body accepted; the length field must lie between 8 and this plus 8.
 constexpr uint32_t kMaxFinsTcpBody = 65535;
 // Accepted sockets get these send and receive buffers.

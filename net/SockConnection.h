@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <list>
+#include <mutex>
 
 class ISocketServer;
 class CSocketConnection;
@@ -38,7 +40,8 @@ inline char* SockMsgPayload(char* block)
 }
 
 // Receive phases of the FINS/TCP stream framing.
-enum : uint8_t {
+enum : uint8_t
+{
     RECV_HEADER_START = 0,
     RECV_HEADER_PART = 1,
     RECV_BODY_START = 2,
@@ -111,4 +114,22 @@ public:
     char szLocalAddr[kAddrTextLen]; // reader thread
     uint32_t iClientNode;           // reader thread (protocol)
     uint32_t iServerNode;           // reader thread (protocol)
+
+    // --- Send-side bookkeeping of the event loop ---
+    // Serialises every write of the socket (send thread, writer thread) with its close (reader
+    // thread), so a write never reaches a descriptor number that was closed and handed to a new
+    // connection. Also guards the send fields, pause state changes and write registrations.
+    std::mutex sendLock;
+    // Blocks of this record queued, held or being written. Raised by whoever queues (reader
+    // thread), lowered under sendLock when a block is released; relaxed reads only steer the
+    // read pause, which is decided again under sendLock.
+    std::atomic<int> iBacklog{0};
+    // True while reading is paused because iBacklog reached its limit; changed under sendLock.
+    std::atomic<bool> bReadPaused{false};
+    // Blocks waiting behind a partly written one, in queue order; the nodes come from the loop's
+    // send queue. Send thread only (the loop's destructor after the threads have ended).
+    std::list<char*> heldBlocks;
+    bool bHeld = false;     // send thread only: the record is in the loop's held list
+    bool bListener = false; // a server's own socket (listener, UDP endpoint); owner thread
+    bool bInRecy = false;   // guarded by the loop's m_recyMutex: the record is in its recycle queue
 };

@@ -1,1 +1,202 @@
+// The FINS/TCP listener. Built and destroyed on the owner's thread; sock_event_accept runs on the
+// loop's reader thread and hands each connection a record of its own.
 #include "net/TcpServer.h"
+
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "component/kellog.h"
+#include "net/EventLoop.h"
+
+namespace {
+
+constexpr const char* kLogSocket = "tcp::server :socket():%s";
+constexpr const char* kLogReuseAddr = "set socketopt reuse error:%s";
+constexpr const char* kLogReusePort = "socket set sock reuser port error: errno=%d errstr=%s";
+constexpr const char* kLogBind = "bind error:%s";
+constexpr const char* kLogListen = "listen error:%s";
+constexpr const char* kLogRunning = "tcp server is running ip = %s, port = %d";
+constexpr const char* kLogKeepAlive = "socket set sock keep alive error: errno=%d errstr=%s";
+constexpr const char* kLogKeepIdle = "socket set sock TCP_KEEPIDLE error: errno=%d errstr=%s";
+constexpr const char* kLogKeepIntvl = "socket set sock TCP_KEEPINTVL error: errno=%d errstr=%s";
+constexpr const char* kLogKeepCnt = "socket set sock TCP_KEEPCNT error: errno=%d errstr=%s";
+constexpr const char* kLogAcceptEintr = "accept errno = EINTR %s";
+constexpr const char* kLogAcceptEagain = "accept errno = EAGAIN";
+constexpr const char* kLogAcceptEmfile = "accept errno = EMFILE";
+constexpr const char* kLogAcceptError = "accept error:%s";
+constexpr const char* kLogNewConnection = "new tcp connection:%s Success,fd:%d";
+
+// Descriptor exhaustion is logged at most this often, however often accept meets it.
+constexpr std::chrono::seconds kLimitLogInterval{1};
+
+// One integer socket option: 0, or the errno of the failure.
+int SetIntOption(int fd, int level, int option, int value)
+{
+    return setsockopt(fd, level, option, &value, sizeof(value)) == 0 ? 0 : errno;
+}
+
+bool OutOfDescriptors(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+} // namespace
+
+TcpServer::TcpServer(const char* ip, unsigned short port)
+{
+    m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (m_listenFd == -1) {
+        kelLogAddErrorF(kLogSocket, SysErrText(errno).text);
+        return;
+    }
+    const sockaddr_in addr = MakeIpv4Addr(ip, port);
+    const int on = 1;
+    if (setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
+        kelLogAddErrorF(kLogReuseAddr, SysErrText(errno).text);
+    }
+    if (const int err = SetIntOption(m_listenFd, SOL_SOCKET, SO_REUSEPORT, on); err != 0) {
+        kelLogAddErrorF(kLogReusePort, err, SysErrText(err).text);
+    }
+    if (bind(m_listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+        kelLogAddErrorF(kLogBind, SysErrText(errno).text);
+        return;
+    }
+    if (listen(m_listenFd, kListenBacklog) != 0) {
+        kelLogAddErrorF(kLogListen, SysErrText(errno).text);
+        return;
+    }
+    m_port = port;
+    m_ip = ip != nullptr ? ip : "";
+    setnonblocking(m_listenFd);
+    kelLogAddInfoF(kLogRunning, m_ip.c_str(), port);
+}
+
+TcpServer::~TcpServer()
+{
+    if (m_listenFd != -1) {
+        close(m_listenFd);
+    }
+}
+
+int TcpServer::sock_event_accept(CSocketConnection* listenConn)
+{
+    // Cleared for good the first time the system lacks accept4.
+    static int use_accept4 = 1;
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof(peer);
+    int fd = -1;
+    for (;;) {
+        peerLen = sizeof(peer);
+        auto* peerAddr = reinterpret_cast<sockaddr*>(&peer);
+        fd = use_accept4 != 0 ? accept4(m_listenFd, peerAddr, &peerLen, SOCK_NONBLOCK)
+                              : accept(m_listenFd, peerAddr, &peerLen);
+        if (fd != -1) {
+            break;
+        }
+        const int err = errno;
+        if (err == ENOSYS && use_accept4 != 0) {
+            use_accept4 = 0;
+            continue;
+        }
+        return accept_failed(listenConn, err);
+    }
+    CSocketConnection* conn = get_connection(fd);
+    if (conn == nullptr) {
+        close(fd);
+        return -1;
+    }
+    sockaddr_in local{};
+    socklen_t localLen = sizeof(local);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) == 0) {
+        FormatIpv4(local.sin_addr, conn->szLocalAddr, sizeof(conn->szLocalAddr));
+    }
+    set_sock_opt(fd);
+    if (use_accept4 == 0) {
+        setnonblocking(fd);
+    }
+    char peerText[kAddrTextLen] = {};
+    FormatIpv4(peer.sin_addr, peerText, sizeof(peerText));
+    std::snprintf(conn->szPeerAddr, sizeof(conn->szPeerAddr), "%s:%d", peerText,
+                  ntohs(peer.sin_port));
+    conn->readHandler = &ISocketServer::sock_read_request_handler;
+    conn->writeHandler = &ISocketServer::sock_write_request_handler;
+    conn->SetSockServer(this);
+    if (epoll_oper_event(m_loop->get_read_epoll_fd(), fd, EPOLL_CTL_ADD, EPOLLIN | EPOLLRDHUP,
+                         EPOLL_MODE_ADD, conn) != 0) {
+        sock_close_connection(conn);
+        return -1;
+    }
+    kelLogAddInfoF(kLogNewConnection, conn->szPeerAddr, fd);
+    return 0;
+}
+
+int TcpServer::accept_failed(CSocketConnection* listenConn, int err)
+{
+    if (OutOfDescriptors(err)) {
+        return accept_out_of_descriptors(listenConn, err);
+    }
+    if (err == EINTR) {
+        kelLogAddErrorF(kLogAcceptEintr, SysErrText(err).text);
+    } else if (err == EAGAIN) {
+        kelLogAddErrorF("%s", kLogAcceptEagain);
+    } else {
+        kelLogAddErrorF(kLogAcceptError, SysErrText(err).text);
+    }
+    return -1;
+}
+
+// The pending connection stays in the backlog and the level-triggered listener would report it
+// again at once: the reader thread, at real-time priority, would spin and flood the log. Instead
+// the listener is left unwatched for a moment; established connections are served meanwhile.
+int TcpServer::accept_out_of_descriptors(CSocketConnection* listenConn, int err)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastLimitLog >= kLimitLogInterval) {
+        m_lastLimitLog = now;
+        if (err == EMFILE) {
+            kelLogAddErrorF("%s", kLogAcceptEmfile);
+        } else {
+            kelLogAddErrorF(kLogAcceptError, SysErrText(err).text);
+        }
+    }
+    if (m_loop != nullptr) {
+        m_loop->pause_listener(listenConn);
+    }
+    return -1;
+}
+
+int TcpServer::set_sock_opt(int fd)
+{
+    ISocketServer::set_sock_opt(fd);
+    (void)set_sock_keepalive(fd); // a connection without keep-alive is still served
+    return 0;
+}
+
+bool TcpServer::set_sock_keepalive(int fd)
+{
+    int err = SetIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+    if (err != 0) {
+        kelLogAddErrorF(kLogKeepAlive, err, SysErrText(err).text);
+        return false;
+    }
+    err = SetIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSec);
+    if (err != 0) {
+        kelLogAddErrorF(kLogKeepIdle, err, SysErrText(err).text);
+        return false;
+    }
+    err = SetIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSec);
+    if (err != 0) {
+        kelLogAddErrorF(kLogKeepIntvl, err, SysErrText(err).text);
+        return false;
+    }
+    err = SetIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
+    if (err != 0) {
+        kelLogAddErrorF(kLogKeepCnt, err, SysErrText(err).text);
+        return false;
+    }
+    return true;
+}

@@ -2,6 +2,7 @@
 // stream framing of ISocketServer.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "net/ISocketServer.h"
@@ -27,6 +28,11 @@ public:
     bool set_sock_keepalive(int fd);
 
 private:
-    std::string m_ip;         // set once listening
-    unsigned short m_port = 0; // host order; set once listening
+    // Out of descriptors: stop watching the listener briefly and log at most once a second.
+    int accept_out_of_descriptors(CSocketConnection* listenConn, int err);
+    int accept_failed(CSocketConnection* listenConn, int err);
+
+    std::string m_ip;                                       // set once listening
+    unsigned short m_port = 0;                              // host order; set once listening
+    std::chrono::steady_clock::time_point m_lastLimitLog{}; // reader thread
 };

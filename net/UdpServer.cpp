@@ -1,1 +1,116 @@
+// The FINS/UDP endpoint. Built on the owner's thread; datagrams are read on the reader thread and
+// responses sent on the send thread (retried once on the writer thread), each to the sender of
+// the datagram it answers, which travels in the send block.
 #include "net/UdpServer.h"
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "component/kellog.h"
+#include "fins/FinsProtocol.h"
+#include "net/EventLoop.h"
+#include "utility/Singleton.h"
+
+namespace {
+
+constexpr const char* kLogSocket = "create udp server fail,error:%s";
+constexpr const char* kLogBind = "bind error %s";
+constexpr const char* kLogRunning = "udp server is running ip = %s, port = %d";
+constexpr const char* kLogRecvFrom = "udp server recvfrom error %s";
+constexpr const char* kLogSendTo = "sendto error:%s";
+
+} // namespace
+
+UdpServer::UdpServer(const char* ip, unsigned short port) : m_recvBuf{}
+{
+    m_listenFd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (m_listenFd == -1) {
+        kelLogAddErrorF(kLogSocket, SysErrText(errno).text);
+        return;
+    }
+    const sockaddr_in addr = MakeIpv4Addr(ip, port);
+    if (bind(m_listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+        kelLogAddErrorF(kLogBind, SysErrText(errno).text);
+        return;
+    }
+    kelLogAddInfoF(kLogRunning, ip != nullptr ? ip : "", port);
+}
+
+UdpServer::~UdpServer()
+{
+    if (m_listenFd != -1) {
+        close(m_listenFd);
+    }
+}
+
+int UdpServer::sock_read_request_handler(CSocketConnection* conn)
+{
+    if (conn == nullptr) {
+        return -1;
+    }
+    socklen_t fromLen = sizeof(sockaddr_in);
+    const ssize_t n = recvfrom(conn->fd.load(), m_recvBuf, kMaxDatagram, 0,
+                               reinterpret_cast<sockaddr*>(&conn->peerAddr), &fromLen);
+    if (n < 0) {
+        const int err = errno;
+        if (err != EINTR && err != EAGAIN) {
+            kelLogAddErrorF(kLogRecvFrom, SysErrText(err).text);
+        }
+        return -1;
+    }
+    sockaddr_in local{};
+    socklen_t localLen = sizeof(local);
+    if (getsockname(conn->fd.load(), reinterpret_cast<sockaddr*>(&local), &localLen) == 0) {
+        FormatIpv4(local.sin_addr, conn->szLocalAddr, sizeof(conn->szLocalAddr));
+    }
+    const auto* from = reinterpret_cast<const sockaddr_in*>(&conn->peerAddr);
+    FormatIpv4(from->sin_addr, conn->szPeerAddr, sizeof(conn->szPeerAddr));
+    CFinsProtocol* protocol = utility::Singleton<CFinsProtocol>::instance();
+    if (protocol != nullptr) {
+        (void)protocol->ProcessRWRequest(conn, m_recvBuf, static_cast<unsigned int>(n), false);
+    }
+    if (m_loop != nullptr) {
+        m_loop->pause_read_if_backlogged(conn);
+    }
+    return 0;
+}
+
+int UdpServer::sock_write_request_handler(CSocketConnection* conn)
+{
+    // Runs with the record's sendLock held (the loop's write dispatch takes it). One retry of the
+    // pending datagram, then the registration ends whatever became of it.
+    if (conn == nullptr) {
+        return 0;
+    }
+    if (conn->pSendBlock != nullptr) {
+        (void)sendproc(conn, conn->pSendPos, conn->iSendLeft);
+    }
+    if (m_loop == nullptr) {
+        return 0;
+    }
+    (void)epoll_oper_event(m_loop->get_write_epoll_fd(), conn->fd.load(), EPOLL_CTL_DEL, EPOLLOUT,
+                           EPOLL_MODE_REMOVE, conn);
+    m_loop->finish_write(conn);
+    return 0;
+}
+
+int UdpServer::sendproc(CSocketConnection* conn, char* data, unsigned int len)
+{
+    if (conn == nullptr || conn->pSendBlock == nullptr) {
+        return -2; // no block, no destination
+    }
+    const auto* header = reinterpret_cast<const _SockMsgHeader*>(conn->pSendBlock);
+    const ssize_t r =
+        sendto(m_listenFd, data, len, MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&header->peerAddr), sizeof(sockaddr_in));
+    if (r < 0) {
+        const int err = errno;
+        if (err != EAGAIN && err != EINTR) {
+            kelLogAddErrorF(kLogSendTo, SysErrText(err).text);
+        }
+        return -1;
+    }
+    return static_cast<int>(r);
+}
