@@ -1,0 +1,67 @@
+// INI file reader: reads "[section]" headers and "key=value" lines once into memory and answers
+// typed look-ups with caller-supplied defaults. Used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "component/Export.h"
+
+namespace utility {
+
+class DRVFINS_API IniFile
+{
+public:
+    // Remembers the path; the file is not touched until Load.
+    explicit IniFile(const std::string& path);
+    ~IniFile();
+    IniFile(const IniFile&) = delete;
+    IniFile& operator=(const IniFile&) = delete;
+
+    // Reads the file and merges it into what is already loaded (later values win). False only
+    // when the file cannot be opened, in which case nothing changes. Keys that come before the
+    // first section header are ignored.
+    bool Load();
+
+    // Every getter returns the default only when the section or the key is absent. A present value
+    // is converted on each call: integers read a leading decimal number (none reads as 0, too large
+    // saturates), floats read 0.0 when unreadable, bools are true only for "true" (any case) or
+    // "1".
+    std::string GetString(const std::string& section, const std::string& key,
+                          const std::string& defaultValue);
+    int16_t GetInt16(const std::string& section, const std::string& key, int16_t defaultValue);
+    uint16_t GetUInt16(const std::string& section, const std::string& key, uint16_t defaultValue);
+    int32_t GetInt32(const std::string& section, const std::string& key, int32_t defaultValue);
+    uint32_t GetUInt32(const std::string& section, const std::string& key, uint32_t defaultValue);
+    // A missing key returns the default after a round trip through 6 significant digits.
+    float GetFloat(const std::string& section, const std::string& key, float defaultValue);
+    bool GetBool(const std::string& section, const std::string& key, bool defaultValue);
+    // The value split at runs of commas, blanks and tabs; a missing key gives one empty string.
+    std::vector<std::string> GetStringList(const std::string& section, const std::string& key);
+
+private:
+    using KeyTable = std::map<std::string, std::string>;
+
+    static std::string trimLeft(const std::string& s);
+    static std::string trimRight(const std::string& s);
+    static std::string trim(const std::string& s);
+    // True when the line is a "[name]" header; the trimmed name is left in `name`.
+    static bool isSection(std::string line, std::string& name);
+    template <typename T>
+    static T parseNumber(const std::string& text);
+
+    // Handles one line of the file; `current` is the key table of the last header, or null.
+    void parseLine(const std::string& line, KeyTable*& current);
+    // The stored value, or null when the section or the key is absent.
+    const std::string* find(const std::string& section, const std::string& key) const;
+    template <typename T>
+    T getNumber(const std::string& section, const std::string& key, T defaultValue);
+
+    const std::string m_path;
+    std::map<std::string, std::unique_ptr<KeyTable>> m_sections;
+};
+
+} // namespace utility
