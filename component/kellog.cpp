@@ -28,12 +28,9 @@ bool IsCutSpace(char c)
 // Hands one entry to the runtime. LogAdd formats its text printf-style, so every '%' is doubled:
 // formatted with no arguments the text yields exactly the entry, and the runtime never reads an
 // argument that was not passed.
-int32_t LogEntry(uint32_t classId, uint32_t errorId, uint32_t infoId, const char* entry, int len)
+int32_t LogEntry(PF_LOGADD logAdd, uint32_t classId, uint32_t errorId, uint32_t infoId,
+                 const char* entry, int len)
 {
-    PF_LOGADD logAdd = pfLogAdd;
-    if (logAdd == nullptr) {
-        return 0; // a logger but no LogAdd (an optional import): the message is dropped
-    }
     char escaped[2 * kEntryChars + 1];
     int out = 0;
     for (int i = 0; i < len; ++i) {
@@ -50,6 +47,9 @@ int32_t LogEntry(uint32_t classId, uint32_t errorId, uint32_t infoId, const char
 int32_t FormatAndLog(uint32_t classId, uint32_t errorId, uint32_t infoId, const char* format,
                      va_list args)
 {
+    if (format == nullptr) {
+        return 0;
+    }
     char text[kFormatBufSize];
     (void)vsnprintf(text, kFormatLimit, format, args); // longer output is cut at 254 characters
     text[kFormatBufSize - 1] = '\0';
@@ -63,8 +63,15 @@ extern "C" {
 
 int32_t kelLogCreate(void)
 {
+    PF_LOGGETFIRSTLOGGER getFirstLogger = pfLogGetFirstLogger;
+    if (getFirstLogger == nullptr) {
+        // Nothing to ask for a logger: behave as with a null logger rather than call through an
+        // empty slot.
+        s_log.store(0, std::memory_order_relaxed);
+        return -1;
+    }
     RTS_RESULT result = 0;
-    s_log.store(pfLogGetFirstLogger(&result), std::memory_order_relaxed);
+    s_log.store(getFirstLogger(&result), std::memory_order_relaxed);
     return result;
 }
 
@@ -75,8 +82,12 @@ void kelLogDelete(void)
 
 int32_t kelLogAdd(uint32_t classId, uint32_t errorId, uint32_t infoId, const char* text)
 {
+    PF_LOGADD logAdd = pfLogAdd; // read once: every entry of one text goes the same way
     if (s_log.load(std::memory_order_relaxed) == 0 || text == nullptr) {
         return 0;
+    }
+    if (logAdd == nullptr) {
+        return 0; // a logger but no LogAdd (an optional import): the message is dropped
     }
     char entry[kEntryChars + 1];
     std::memset(entry, 0, sizeof(entry));
@@ -93,18 +104,18 @@ int32_t kelLogAdd(uint32_t classId, uint32_t errorId, uint32_t infoId, const cha
                 --cut;
             }
             if (cut < kMinCutPos) {
-                (void)LogEntry(classId, errorId, infoId, entry, cut + 1);
+                (void)LogEntry(logAdd, classId, errorId, infoId, entry, cut + 1);
                 return kResultCannotCut;
             }
         }
-        int32_t result = LogEntry(classId, errorId, infoId, entry, cut + 1);
+        int32_t result = LogEntry(logAdd, classId, errorId, infoId, entry, cut + 1);
         if (result != 0) {
             return result;
         }
         used = kEntryChars - (cut + 1); // what followed the cut starts the next entry
         std::memmove(entry, entry + cut + 1, used);
     }
-    return used > 0 ? LogEntry(classId, errorId, infoId, entry, used) : 0;
+    return used > 0 ? LogEntry(logAdd, classId, errorId, infoId, entry, used) : 0;
 }
 
 int32_t kelLogAddF(uint32_t classId, uint32_t errorId, uint32_t infoId, const char* format, ...)
@@ -116,14 +127,14 @@ int32_t kelLogAddF(uint32_t classId, uint32_t errorId, uint32_t infoId, const ch
     return 0;
 }
 
-#define DRVFINS_LEVEL_FUNCTION(name, classId, errorId)                                            \
-    int32_t name(const char* format, ...)                                                         \
-    {                                                                                             \
-        va_list args;                                                                             \
-        va_start(args, format);                                                                   \
-        FormatAndLog(classId, errorId, 0, format, args);                                          \
-        va_end(args);                                                                             \
-        return 0;                                                                                 \
+#define DRVFINS_LEVEL_FUNCTION(name, classId, errorId)                                             \
+    int32_t name(const char* format, ...)                                                          \
+    {                                                                                              \
+        va_list args;                                                                              \
+        va_start(args, format);                                                                    \
+        FormatAndLog(classId, errorId, 0, format, args);                                           \
+        va_end(args);                                                                              \
+        return 0;                                                                                  \
     }
 
 DRVFINS_LEVEL_FUNCTION(kelLogAddInfoF, LOG_CLASS_INFO, 0)

@@ -1,0 +1,205 @@
+// The logging adapter against a fake runtime logger: cutting into entries of at most 200
+// characters at whitespace, the 254-character format limit, the level table, per cent signs, the
+// logger handle's life and a runtime without LogAdd.
+#include "component/kellog.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "component/CmpImports.h"
+#include "tests/support/FakeLogger.h"
+
+namespace {
+
+constexpr RTS_HANDLE kHandle = 0x5A5A;
+
+// n characters of filler with whitespace c at each of the given positions.
+std::string Text(size_t n, std::vector<size_t> spaces = {}, char c = ' ')
+{
+    std::string t;
+    for (size_t i = 0; i < n; ++i) {
+        t += static_cast<char>('a' + i % 26);
+    }
+    for (size_t p : spaces) {
+        t[p] = c;
+    }
+    return t;
+}
+
+struct CutCase
+{
+    const char* name;
+    std::string text;
+    std::vector<std::string> entries;
+    int32_t result;
+};
+
+TEST(KelLogCut, CutsAtTheLastUsableWhitespace)
+{
+    const std::string t230at150 = Text(230, {150});
+    const std::string t230at5 = Text(230, {5});
+    const std::string t450 = Text(450, {120, 199, 300});
+    const std::string tab = Text(230, {100}, '\t');
+    const std::string lf = Text(230, {100}, '\n');
+    const std::string at9 = Text(205, {9});
+    const std::string at8 = Text(230, {8});
+    const CutCase cases[] = {
+        {"empty text", "", {}, 0},
+        {"199 characters", Text(199), {Text(199)}, 0},
+        {"200 characters ending in a space", Text(200, {199}), {Text(200, {199})}, 0},
+        {"200 characters without whitespace", Text(200), {""}, 2},
+        {"230 characters without whitespace in the first 200", Text(230, {210}), {""}, 2},
+        {"space at 150", t230at150, {t230at150.substr(0, 151), t230at150.substr(151)}, 0},
+        {"only early space at 5", t230at5, {t230at5.substr(0, 6)}, 2},
+        {"cut at position 8 is refused", at8, {at8.substr(0, 9)}, 2},
+        {"cut at position 9 is taken", at9, {at9.substr(0, 10), at9.substr(10)}, 0},
+        {"TAB is whitespace", tab, {tab.substr(0, 101), tab.substr(101)}, 0},
+        {"LF is whitespace", lf, {lf.substr(0, 101), lf.substr(101)}, 0},
+        {"CR is not whitespace", Text(230, {100}, '\r'), {""}, 2},
+        {"three entries, the middle one cut at its 200th character",
+         t450,
+         {t450.substr(0, 200), t450.substr(200, 101), t450.substr(301)},
+         0},
+    };
+    for (const CutCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeLogger logger(kHandle);
+        EXPECT_EQ(c.result, kelLogAdd(LOG_CLASS_INFO, 0, 0, c.text.c_str()));
+        EXPECT_EQ(c.entries, logger.texts());
+    }
+}
+
+TEST(KelLogCut, PerCentSignsReachTheLoggerAsTheyWereFormatted)
+{
+    FakeLogger logger(kHandle);
+    const std::string text = "100% of %s and %d%%";
+    EXPECT_EQ(0, kelLogAdd(LOG_CLASS_INFO, 0, 0, text.c_str()));
+    ASSERT_EQ(1u, logger.entries().size());
+    EXPECT_TRUE(logger.entries()[0].formatSafe) << logger.entries()[0].raw;
+    EXPECT_EQ(text, logger.entries()[0].text);
+}
+
+// Cutting counts the characters as formatted: per cent signs do not shift the cut, even when the
+// entry is all per cent signs and the escaped text is twice its length.
+TEST(KelLogCut, PerCentSignsDoNotMoveTheCut)
+{
+    FakeLogger logger(kHandle);
+    std::string text = std::string(199, '%') + " " + std::string(20, '%');
+    EXPECT_EQ(0, kelLogAdd(LOG_CLASS_INFO, 0, 0, text.c_str()));
+    std::vector<LogRecord> entries = logger.entries();
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ(text.substr(0, 200), entries[0].text);
+    EXPECT_EQ(text.substr(200), entries[1].text);
+    EXPECT_TRUE(entries[0].formatSafe && entries[1].formatSafe);
+}
+
+TEST(KelLogFormat, MessagesAreCutTo254Characters)
+{
+    FakeLogger logger(kHandle);
+    std::string words;
+    while (words.size() < 400) {
+        words += "word ";
+    }
+    EXPECT_EQ(0, kelLogAddInfoF("%s", words.c_str()));
+    std::string joined;
+    for (const std::string& e : logger.texts()) {
+        joined += e;
+    }
+    EXPECT_EQ(words.substr(0, 254), joined);
+    EXPECT_EQ(2u, logger.texts().size());
+}
+
+TEST(KelLogFormat, FormatsPrintfStyle)
+{
+    FakeLogger logger(kHandle);
+    kelLogAddErrorF("client:%s connection abort(%s),fd:%d", "10.0.0.21:5", "Broken pipe", 7);
+    EXPECT_EQ(1, logger.count("client:10.0.0.21:5 connection abort(Broken pipe),fd:7"));
+}
+
+struct LevelCase
+{
+    const char* name;
+    int32_t (*log)(const char*, ...);
+    uint32_t classId;
+    uint32_t errorId;
+};
+
+TEST(KelLogLevels, EachLevelPassesItsFixedValues)
+{
+    const LevelCase cases[] = {
+        {"info", &kelLogAddInfoF, 1, 0},      {"warn", &kelLogAddWarnF, 2, 1},
+        {"error", &kelLogAddErrorF, 4, 1},    {"debug", &kelLogAddDebugF, 16, 1},
+        {"printf", &kelLogAddPrintfF, 32, 1},
+    };
+    for (const LevelCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeLogger logger(kHandle);
+        EXPECT_EQ(0, c.log("%s", c.name));
+        ASSERT_EQ(1u, logger.entries().size());
+        const LogRecord e = logger.entries()[0];
+        EXPECT_EQ(kHandle, e.handle);
+        EXPECT_EQ(0x17D24502u, e.cmpId);
+        EXPECT_EQ(c.classId, e.classId);
+        EXPECT_EQ(c.errorId, e.errorId);
+        EXPECT_EQ(0u, e.infoId);
+        EXPECT_EQ(c.name, e.text);
+    }
+    FakeLogger logger(kHandle);
+    EXPECT_EQ(0, kelLogAddF(8, 9, 10, "x"));
+    ASSERT_EQ(1u, logger.entries().size());
+    EXPECT_EQ(8u, logger.entries()[0].classId);
+    EXPECT_EQ(9u, logger.entries()[0].errorId);
+    EXPECT_EQ(10u, logger.entries()[0].infoId);
+}
+
+TEST(KelLogFailure, AFailedEntryDropsTheRestButNeverReachesTheCaller)
+{
+    FakeLogger logger(kHandle);
+    const std::string text = Text(230, {150});
+    logger.setResults({5});
+    EXPECT_EQ(5, kelLogAdd(LOG_CLASS_INFO, 0, 0, text.c_str()));
+    EXPECT_EQ(1u, logger.entries().size());
+    logger.clear();
+    logger.setResults({5});
+    EXPECT_EQ(0, kelLogAddWarnF("%s", text.c_str()));
+    EXPECT_EQ(1u, logger.entries().size());
+}
+
+TEST(KelLogHandle, AfterDeleteEntriesCarryTheAllBitsSetHandle)
+{
+    FakeLogger logger(kHandle);
+    kelLogDelete();
+    kelLogAddInfoF("late");
+    ASSERT_EQ(1u, logger.entries().size());
+    EXPECT_EQ(RTS_INVALID_HANDLE, logger.entries()[0].handle);
+}
+
+TEST(KelLogHandle, ANullLoggerSilencesEverything)
+{
+    FakeLogger logger(0);
+    EXPECT_EQ(0, kelLogAdd(LOG_CLASS_ERROR, 1, 0, Text(250).c_str()));
+    EXPECT_EQ(0, kelLogAddErrorF("nothing"));
+    EXPECT_TRUE(logger.entries().empty());
+}
+
+TEST(KelLogHandle, ALoggerWithoutLogAddDropsMessages)
+{
+    FakeLogger logger(kHandle);
+    pfLogAdd = nullptr;
+    EXPECT_EQ(0, kelLogAdd(LOG_CLASS_INFO, 0, 0, "text"));
+    EXPECT_EQ(0, kelLogAdd(LOG_CLASS_INFO, 0, 0, Text(250).c_str())); // uncuttable: still 0
+    EXPECT_EQ(0, kelLogAddErrorF("%d", 1));
+}
+
+TEST(KelLogHandle, CreateWithoutLogGetFirstLoggerLogsNothing)
+{
+    FakeLogger logger(kHandle);
+    pfLogGetFirstLogger = nullptr;
+    EXPECT_EQ(-1, kelLogCreate());
+    kelLogAddErrorF("dropped");
+    EXPECT_TRUE(logger.entries().empty());
+}
+
+} // namespace
