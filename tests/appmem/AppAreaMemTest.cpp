@@ -1,0 +1,250 @@
+// Application memory areas: the segment look-ups after a download and their messages, and word and
+// bit copies over segments the test owns.
+#include "appmem/AppAreaMem.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "component/CmpImports.h"
+#include "tests/support/FakeApplication.h"
+#include "tests/support/FakeLogger.h"
+
+namespace {
+
+std::string PointerText(const void* p)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", p);
+    return text;
+}
+
+class AppAreaMemLoad : public ::testing::Test
+{
+protected:
+    FakeLogger logger;
+    FakeApplication app;
+    CAppAreaMemmory mem;
+    char input[8] = {};
+    char output[4] = {};
+    char memory[16] = {};
+};
+
+TEST_F(AppAreaMemLoad, AsksForQThenIThenMAddressBeforeSize)
+{
+    app.setSegment(APP_SEGMENT_INPUT, input, sizeof(input));
+    app.setSegment(APP_SEGMENT_OUTPUT, output, sizeof(output));
+    app.setSegment(APP_SEGMENT_MEMORY, memory, sizeof(memory));
+    ASSERT_EQ(0, mem.LoadAppMemoryAddr());
+
+    using L = FakeApplication::Lookup;
+    const std::vector<std::pair<L::Kind, uint32_t>> expected = {
+        {L::FirstApp, 0},    {L::SegmentAddress, 8},  {L::SegmentSize, 8}, {L::SegmentAddress, 4},
+        {L::SegmentSize, 4}, {L::SegmentAddress, 16}, {L::SegmentSize, 16}};
+    std::vector<L> got = app.lookups();
+    ASSERT_EQ(expected.size(), got.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(expected[i].first, got[i].kind) << i;
+        EXPECT_EQ(expected[i].second, got[i].areaCode) << i;
+        EXPECT_EQ(i == 0 ? nullptr : app.handle(), got[i].app) << i;
+    }
+    EXPECT_EQ(input, mem.GetAppMemoryAddrFromType(APP_AREA_I));
+    EXPECT_EQ(output, mem.GetAppMemoryAddrFromType(APP_AREA_Q));
+    EXPECT_EQ(memory, mem.GetAppMemoryAddrFromType(APP_AREA_M));
+    EXPECT_EQ(8u, mem.GetAppMemorySizeFromType(APP_AREA_I));
+    EXPECT_EQ(4u, mem.GetAppMemorySizeFromType(APP_AREA_Q));
+    EXPECT_EQ(16u, mem.GetAppMemorySizeFromType(APP_AREA_M));
+    ASSERT_EQ(1u, logger.entries().size());
+    EXPECT_EQ(LOG_CLASS_INFO, logger.entries()[0].classId);
+    EXPECT_EQ("I:" + PointerText(input) + ",size:8,Q:" + PointerText(output) +
+                  ",size:4,M:" + PointerText(memory) + ",size:16",
+              logger.entries()[0].text);
+}
+
+TEST_F(AppAreaMemLoad, MissingSegmentIsReportedAndStaysAbsent)
+{
+    app.setSegment(APP_SEGMENT_INPUT, input, sizeof(input));
+    app.setSegment(APP_SEGMENT_MEMORY, memory, sizeof(memory));
+    app.setResult(7);
+    EXPECT_EQ(0, mem.LoadAppMemoryAddr());
+    EXPECT_EQ(nullptr, mem.GetAppMemoryAddrFromType(APP_AREA_Q));
+    EXPECT_EQ(0u, mem.GetAppMemorySizeFromType(APP_AREA_Q));
+    EXPECT_EQ(16u, mem.GetAppMemorySizeFromType(APP_AREA_M));
+    for (const FakeApplication::Lookup& l : app.lookups()) { // no size asked without an address
+        EXPECT_FALSE(l.kind == FakeApplication::Lookup::SegmentSize && l.areaCode == 8);
+    }
+    EXPECT_EQ(1, logger.count("failed to GetSegmentAddress:OUTPUT(Q),result:7"));
+    EXPECT_EQ(1, logger.count("I:" + PointerText(input) + ",size:8,Q:" + PointerText(nullptr) +
+                              ",size:0,M:" + PointerText(memory) + ",size:16"));
+    std::string word;
+    EXPECT_EQ(-1, mem.ReadWordFromAppMemory(APP_AREA_Q, 0, 1, word));
+    EXPECT_EQ(0, mem.ReadWordFromAppMemory(APP_AREA_I, 0, 1, word));
+}
+
+TEST_F(AppAreaMemLoad, EachMissingSegmentIsNamed)
+{
+    EXPECT_EQ(0, mem.LoadAppMemoryAddr());
+    EXPECT_EQ(1, logger.count("failed to GetSegmentAddress:OUTPUT(Q),result:0"));
+    EXPECT_EQ(1, logger.count("failed to GetSegmentAddress:INPUT(I),result:0"));
+    EXPECT_EQ(1, logger.count("failed to GetSegmentAddress:Memory(M),result:0"));
+}
+
+TEST_F(AppAreaMemLoad, NoApplicationLeavesEverythingCleared)
+{
+    app.setSegment(APP_SEGMENT_MEMORY, memory, sizeof(memory));
+    ASSERT_EQ(0, mem.LoadAppMemoryAddr());
+    app.setNoApplication(true);
+    app.setResult(3);
+    EXPECT_EQ(-1, mem.LoadAppMemoryAddr());
+    EXPECT_EQ(nullptr, mem.GetAppMemoryAddrFromType(APP_AREA_M));
+    EXPECT_EQ(0u, mem.GetAppMemorySizeFromType(APP_AREA_M));
+    EXPECT_EQ(1, logger.count("CAL_AppGetFirstApp instance fail,result:3"));
+}
+
+// The import slots are filled by the runtime; should they be empty the load must not call
+// through a null pointer but report that there is no application.
+TEST_F(AppAreaMemLoad, EmptyImportSlotsCountAsNoApplication)
+{
+    pfAppGetFirstApp = nullptr;
+    EXPECT_EQ(-1, mem.LoadAppMemoryAddr());
+    EXPECT_EQ(1, logger.count("CAL_AppGetFirstApp instance fail,result:0"));
+}
+
+TEST_F(AppAreaMemLoad, UnknownTypeIsLoggedByTheGettersOnly)
+{
+    auto bad = static_cast<AppAreaMemType>(5);
+    EXPECT_EQ(nullptr, mem.GetAppMemoryAddrFromType(bad));
+    EXPECT_EQ(0u, mem.GetAppMemorySizeFromType(bad));
+    EXPECT_EQ(2, logger.count("unknow area type:5"));
+    logger.clear();
+    std::string out = "stale";
+    char data[2] = {1, 1};
+    EXPECT_EQ(0, mem.ReadWordFromAppMemory(bad, 0, 1, out));
+    EXPECT_EQ("", out);
+    out = "stale";
+    EXPECT_EQ(0, mem.ReadBitsFromAppMempry(bad, 0, 0, 1, out));
+    EXPECT_EQ("", out);
+    EXPECT_EQ(0, mem.WriteWordToAppMemory(bad, 0, 1, data));
+    EXPECT_EQ(0, mem.WriteBitsToAppMemory(bad, 0, 0, 1, data));
+    EXPECT_TRUE(logger.entries().empty());
+}
+
+struct ValidAddrCase
+{
+    int start;
+    int words;
+    unsigned int total;
+    bool valid;
+};
+
+TEST_F(AppAreaMemLoad, IsVaildAddrNeedsTheEndBelowTheSize)
+{
+    const ValidAddrCase cases[] = {
+        {10, 4, 30, true},
+        {10, 5, 30, false},
+        {0, 0, 1, true},
+        {0, 0, 0, false},
+        {0x7FFFFFFF, 0x7FFFFFFF, 0xFFFFFFFFu, false}, // no overflow into a small product
+        {-20, 5, 30, false},
+    };
+    for (const ValidAddrCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.start) + "+" + std::to_string(c.words));
+        logger.clear();
+        EXPECT_EQ(c.valid, mem.IsVaildAddr(c.start, c.words, c.total));
+        EXPECT_EQ(c.valid ? 0u : 1u, logger.entries().size());
+    }
+    logger.clear();
+    mem.IsVaildAddr(10, 5, 30);
+    EXPECT_EQ(1, logger.count("addr size out range,startAddr:10,nWordNum:5,Area TotalSize:30"));
+}
+
+// --- Word and bit workers over a bare segment --------------------------------------------------
+
+TEST(AppAreaMemAccess, WordReadCopiesSegmentBytesInMemoryOrder)
+{
+    CAppAreaMemmory mem;
+    char seg[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    std::string out = "stale";
+    EXPECT_EQ(0, mem.ReadWordFromMemoryData(seg, 1, 3, out));
+    EXPECT_EQ(std::string(seg + 2, 6), out);
+    EXPECT_EQ(-1, mem.ReadWordFromMemoryData(nullptr, 0, 1, out));
+}
+
+TEST(AppAreaMemAccess, WordWriteStoresTheGivenBytes)
+{
+    CAppAreaMemmory mem;
+    char seg[8] = {};
+    char data[4] = {'\x11', '\x22', '\x33', '\x44'};
+    EXPECT_EQ(0, mem.WriteWordToMemoryData(seg, 1, 2, data));
+    EXPECT_EQ(std::string("\0\0\x11\x22\x33\x44\0\0", 8), std::string(seg, 8));
+    EXPECT_EQ(-1, mem.WriteWordToMemoryData(seg, 0, 1, nullptr));
+    EXPECT_EQ(-1, mem.WriteWordToMemoryData(nullptr, 0, 1, data));
+}
+
+struct BitReadCase
+{
+    int startWord;
+    int startBit;
+    int count;
+    const char* expected; // one character per bit
+};
+
+TEST(AppAreaMemAccess, BitReadsAcrossWordBoundaries)
+{
+    CAppAreaMemmory mem;
+    // Words (host order): 0x8001, 0x0002, 0x4000.
+    char seg[6] = {'\x01', '\x80', '\x02', '\x00', '\x00', '\x40'};
+    const BitReadCase cases[] = {
+        {0, 0, 1, "1"},    {0, 15, 2, "10"},  {0, 17, 1, "1"}, // bit 17 is word 1 bit 1
+        {1, 14, 3, "000"}, {2, 13, 3, "010"}, {0, 46, 2, "10"}, {0, 0, 0, ""}, {0, 14, 4, "0101"},
+    };
+    for (const BitReadCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.startWord) + "/" + std::to_string(c.startBit));
+        std::string out = "stale";
+        ASSERT_EQ(0, mem.ReadBitsFromMemoryData(seg, c.startWord, c.startBit, c.count, out));
+        std::string bits;
+        for (char b : out) {
+            bits += static_cast<char>('0' + b);
+        }
+        EXPECT_EQ(c.expected, bits);
+    }
+}
+
+TEST(AppAreaMemAccess, BitWriteTouchesOnlyTheBitsInRange)
+{
+    CAppAreaMemmory mem;
+    uint16_t words[4] = {0x1111, 0x2222, 0x8123, 0xFFFE};
+    char data[3] = {1, 0, 1};
+    ASSERT_EQ(0, mem.WriteBitToMemoryData(reinterpret_cast<char*>(words), 2, 14, 3, data));
+    EXPECT_EQ(0x1111, words[0]);
+    EXPECT_EQ(0x2222, words[1]);
+    EXPECT_EQ(0x4123, words[2]);     // bit 14 set, bit 15 cleared, the rest kept
+    EXPECT_EQ(0xFFFF, words[3]);     // bit 0 set
+    char flip[2] = {'\xFE', '\x03'}; // only bit 0 of each byte counts
+    ASSERT_EQ(0, mem.WriteBitToMemoryData(reinterpret_cast<char*>(words), 0, 0, 2, flip));
+    EXPECT_EQ(0x1112, words[0]);
+    EXPECT_EQ(0, mem.WriteBitToMemoryData(reinterpret_cast<char*>(words), 0, 0, 0, flip));
+    EXPECT_EQ(-1, mem.WriteBitToMemoryData(nullptr, 0, 0, 1, flip));
+    EXPECT_EQ(-1, mem.WriteBitToMemoryData(reinterpret_cast<char*>(words), 0, 0, 1, nullptr));
+}
+
+// Regression: bit access to the last byte of an odd-sized segment read and wrote the 16-bit word
+// that byte starts, one byte past the segment's end. The segment here is a heap block of exactly
+// three bytes, so an overrun is an ASan failure.
+TEST_F(AppAreaMemLoad, BitAccessStaysInsideAnOddSizedSegment)
+{
+    std::unique_ptr<char[]> seg(new char[3]{'\x00', '\x00', '\x0F'});
+    app.setSegment(APP_SEGMENT_MEMORY, seg.get(), 3);
+    ASSERT_EQ(0, mem.LoadAppMemoryAddr());
+    char data[8] = {0, 0, 0, 0, 1, 1, 1, 1};
+    ASSERT_EQ(0, mem.WriteBitsToAppMemory(APP_AREA_M, 1, 0, 8, data));
+    EXPECT_EQ('\xF0', seg[2]);
+    std::string out;
+    ASSERT_EQ(0, mem.ReadBitsFromAppMempry(APP_AREA_M, 1, 4, 4, out));
+    EXPECT_EQ(std::string(4, '\x01'), out);
+}
+
+} // namespace

@@ -1,0 +1,325 @@
+// Request intake and dispatch: FINS/TCP framing checks, the node address handshake, FINS header
+// and command checks, node numbers, and the exact bytes of every reply over both transports.
+#include "fins/FinsProtocol.h"
+
+#include <arpa/inet.h>
+
+#include "tests/fins/ProtocolFixture.h"
+
+namespace {
+
+using FinsProtocol = ProtocolFixture;
+
+// --- Frame-level vectors (FINS/TCP only), whole replies byte for byte ---------------------------
+
+struct TcpVector
+{
+    const char* name;
+    std::string frame;
+    const char* reply; // hex of the one reply; "" for none
+    int result;        // of ProcessRecvData
+};
+
+TEST_F(FinsProtocol, TcpFramesGetTheExactReplyBytes)
+{
+    memory[6] = 0x34; // DM word 3 = 0x1234
+    memory[7] = 0x12;
+    const std::string read = ReadRequest(0x82, 3, 0, 1);
+    std::string longFrame = TcpFrame(2, read);
+    longFrame.replace(4, 4, Big32(8)); // the length field says there is no body
+    std::string noMagic = TcpFrame(2, read);
+    noMagic[3] = 'X';
+    const TcpVector vectors[] = {
+        {"handshake", TcpFrame(0, Hex("00000005")),
+         "46494E53 00000010 00000001 00000000 00000005 00000003", 0},
+        {"handshake from node 0, bytes beyond the fourth ignored", TcpFrame(0, Hex("00000000 FF")),
+         "46494E53 00000010 00000001 00000000 00000000 00000003", 0},
+        {"handshake body under 4 bytes", TcpFrame(0, Hex("000005")), "", -1},
+        {"no magic, before a handshake", noMagic, "46494E53 00000008 00000001 00000023", 35},
+        {"frame under 16 bytes", Hex("46494E53 0000000C 00000002 0000"),
+         "46494E53 00000008 00000001 00000022", 34},
+        {"frame longer than its length field", longFrame, "46494E53 00000008 00000001 00000022",
+         34},
+        {"length field below 8", Hex("46494E53 00000000 00000002 00000000"),
+         "46494E53 00000008 00000001 00000022", 34},
+        {"unknown FINS/TCP command", TcpFrame(7, read), "", 0},
+        {"read", TcpFrame(2, read),
+         "46494E53 00000018 00000002 00000000 C0000200 15000003 0009 "
+         "0101 0000 1234",
+         0},
+        {"FINS frame under 12 bytes", TcpFrame(2, read.substr(0, 11)), "", -1},
+    };
+    for (const TcpVector& v : vectors) {
+        SCOPED_TRACE(v.name);
+        server.clear();
+        auto conn = server.newConnection(kPeer, kLocal); // no handshake carried over between rows
+        EXPECT_EQ(v.result, SendTcp(v.frame, conn.get()));
+        std::vector<std::string> replies = server.payloads();
+        if (*v.reply == '\0') {
+            EXPECT_TRUE(replies.empty());
+        } else {
+            ASSERT_EQ(1u, replies.size());
+            EXPECT_EQ(ToHex(Hex(v.reply)), ToHex(replies[0]));
+        }
+    }
+}
+
+TEST_F(FinsProtocol, MissingMagicIsLoggedAndTheConnectionStaysUsable)
+{
+    std::string frame = TcpFrame(2, ReadRequest(0x82, 0, 0, 1));
+    frame[3] = 'X';
+    SendTcp(frame);
+    EXPECT_EQ(1, logger.count("not find fins form one frame"));
+    EXPECT_EQ(LOG_CLASS_ERROR, logger.entries().at(0).classId);
+    server.clear();
+    EXPECT_EQ(0, SendTcp(TcpFrame(2, ReadRequest(0x82, 0, 0, 1))));
+    EXPECT_EQ(1u, server.count());
+}
+
+// --- Handshake flag --------------------------------------------------------------------------
+
+TEST_F(FinsProtocol, FramingErrorsCarryCommand2OnceTheHandshakeIsDone)
+{
+    std::string noMagic = TcpFrame(2, ReadRequest(0x82, 0, 0, 1));
+    noMagic[0] = 'f';
+    SendTcp(noMagic);
+    EXPECT_EQ(ToHex(Hex("46494E53 00000008 00000001 00000023")), ToHex(server.last()));
+    EXPECT_FALSE(tcp->IsHandShake());
+
+    SendTcp(TcpFrame(0, Hex("00000005")));
+    EXPECT_TRUE(tcp->IsHandShake());
+    SendTcp(noMagic);
+    EXPECT_EQ(ToHex(Hex("46494E53 00000008 00000002 00000023")), ToHex(server.last()));
+}
+
+TEST_F(FinsProtocol, RefusedHandshakeDoesNotMarkTheConnection)
+{
+    SendTcp(TcpFrame(0, Hex("000005")));
+    EXPECT_FALSE(tcp->IsHandShake());
+}
+
+TEST_F(FinsProtocol, ARecordTakenForANewUseForgetsTheHandshake)
+{
+    SendTcp(TcpFrame(0, Hex("00000005")));
+    ASSERT_TRUE(tcp->IsHandShake());
+    tcp->PutOneToFree();
+    tcp->GetOneToUse();
+    tcp->SetSockServer(&server);
+    EXPECT_FALSE(tcp->IsHandShake());
+    server.clear();
+    SendTcp(Hex("46494E53 00000000 00000002 00000000"));
+    EXPECT_EQ(ToHex(Hex("46494E53 00000008 00000001 00000022")), ToHex(server.last()));
+}
+
+TEST_F(FinsProtocol, FinsFramesAreServedWithoutAHandshake)
+{
+    EXPECT_EQ(Reply("0101 0000 0000"), Exchange(ReadRequest(0x82, 1, 0, 1), true));
+}
+
+// --- FINS-level vectors, run over both transports ----------------------------------------------
+
+struct FinsVector
+{
+    const char* name;
+    std::string request;
+    std::string reply; // FINS part of the reply, or "none"
+};
+
+TEST_F(FinsProtocol, FinsRequestsGetTheExactReplyOverBothTransports)
+{
+    const FinsVector vectors[] = {
+        {"DM read", ReadRequest(0x82, 3, 0, 2), Reply("0101 0000 1234 ABCD")},
+        {"DM write", WriteRequest(0x82, 3, 0, 1, Hex("ABCD")), Reply("0102 0000")},
+        {"frame of 12 bytes: too short, command bytes echoed", FinsHeader(0x0501),
+         Reply("0501 1002")},
+        {"frame of 15 bytes", ReadRequest(0x82, 3, 0, 2).substr(0, 15), Reply("0101 1002")},
+        {"frame of 11 bytes", ReadRequest(0x82, 3, 0, 2).substr(0, 11), "none"},
+        {"short frame wins over a bad header", Hex("C0 00 02") + FinsHeader(0x0101).substr(3, 12),
+         Reply("0101 1002")},
+        {"response prefix in a request", Hex("C0") + ReadRequest(0x82, 3, 0, 2).substr(1),
+         Reply("0101 1005")},
+        {"bad header wins over a bad command",
+         Hex("81") + ReadRequest(0x82, 3, 0, 2).substr(1, 9) + Big16(0x0501) +
+             AreaCommand(0x82, 0, 0, 1),
+         Reply("0501 1005")},
+        {"unsupported command", FinsHeader(0x0501) + AreaCommand(0x82, 0, 0, 1),
+         Reply("0501 1004")},
+        {"unsupported command 0x8001", FinsHeader(0x8001) + AreaCommand(0x82, 0, 0, 1),
+         Reply("8001 1004")},
+        {"unknown area on read", ReadRequest(0x31, 0, 0, 1), Reply("0101 1101")},
+        {"unknown area wins over a count above 2000", ReadRequest(0x84, 0, 0, 2001),
+         Reply("0101 1101")},
+        {"unknown area on write", WriteRequest(0xB1, 0, 0, 1, Hex("0000")), Reply("0102 1101")},
+        {"read count above 2000", ReadRequest(0x82, 0, 0, 2001), Reply("0101 1102")},
+        {"write data length mismatch", WriteRequest(0x82, 3, 0, 2, Hex("ABCDEF")),
+         Reply("0102 1003")},
+        {"start out of range", ReadRequest(0x82, 50, 0, 1), Reply("0101 1103")},
+        {"end out of range", ReadRequest(0x82, 49, 0, 2), Reply("0101 1104")},
+        {"read of 0 words at an in-range word", ReadRequest(0x82, 5, 0, 0), Reply("0101 0000")},
+        {"bit read", ReadRequest(0x02, 3, 0, 4), Reply("0101 0000 00000100")},
+    };
+    for (bool overTcp : {true, false}) {
+        for (const FinsVector& v : vectors) {
+            SCOPED_TRACE(std::string(v.name) + (overTcp ? " over TCP" : " over UDP"));
+            memory.assign(memory.size(), 0); // same addresses: the vectors stay valid
+            memory[6] = 0x34;
+            memory[7] = 0x12;
+            memory[8] = static_cast<char>(0xCD);
+            memory[9] = static_cast<char>(0xAB);
+            EXPECT_EQ(ToHex(v.reply), ToHex(Exchange(v.request, overTcp)));
+        }
+    }
+}
+
+TEST_F(FinsProtocol, UnsupportedCommandIsLoggedInHex)
+{
+    Exchange(FinsHeader(0x0501) + AreaCommand(0x82, 0, 0, 1), true);
+    ASSERT_EQ(1u, logger.entries().size());
+    EXPECT_EQ("Not Support FinsCmd:501", logger.entries()[0].text);
+    EXPECT_EQ(LOG_CLASS_ERROR, logger.entries()[0].classId);
+}
+
+TEST_F(FinsProtocol, RejectedRequestsAreAnsweredWithoutLogging)
+{
+    Exchange(ReadRequest(0x82, 50, 0, 1), true);
+    Exchange(ReadRequest(0x82, 0, 0, 2001), true);
+    Exchange(WriteRequest(0x82, 3, 0, 2, Hex("AB")), false);
+    Exchange(ReadRequest(0x31, 0, 0, 1), false);
+    EXPECT_TRUE(logger.entries().empty());
+}
+
+TEST_F(FinsProtocol, TwoThousandWordReadOverTcpIs4030Bytes)
+{
+    memory.assign(4000, 0);
+    for (size_t i = 0; i < memory.size(); ++i) {
+        memory[i] = static_cast<char>(i * 7);
+    }
+    ServeSegments();
+    SendTcp(TcpFrame(2, ReadRequest(0x82, 0, 0, 2000)));
+    std::string reply = server.last();
+    ASSERT_EQ(4030u, reply.size());
+    EXPECT_EQ(Big32(4022), reply.substr(4, 4));
+    EXPECT_EQ(Hex("0101 0000"), reply.substr(26, 4));
+    for (size_t w = 0; w < 2000; ++w) { // each host-order word goes out high byte first
+        ASSERT_EQ(memory[2 * w + 1], reply[30 + 2 * w]) << "word " << w;
+        ASSERT_EQ(memory[2 * w], reply[31 + 2 * w]) << "word " << w;
+    }
+}
+
+// A frame whose length field promises more than the frame holds must be parsed as what is
+// there: a write counting 10 words with 2 data bytes present is a length mismatch, and nothing
+// is read past the frame (the receive block is exactly the frame, so ASan sees any overrun).
+TEST_F(FinsProtocol, FrameShorterThanItsLengthFieldIsParsedAsWhatIsThere)
+{
+    std::string frame = TcpFrame(2, WriteRequest(0x82, 0, 0, 10, Hex("ABCD")));
+    frame.replace(4, 4, Big32(8 + 12 + 6 + 20)); // claims all 20 data bytes
+    std::vector<char> before = AllMemory();
+    SendTcp(frame);
+    EXPECT_EQ(ToHex(Reply("0102 1003")), ToHex(server.last().substr(16)));
+    EXPECT_EQ(before, AllMemory());
+}
+
+TEST_F(FinsProtocol, NullInputsAreRefusedWithoutAReply)
+{
+    char frame[32] = {};
+    EXPECT_EQ(-1, protocol.ProcessRecvData(nullptr));
+    EXPECT_EQ(-1, protocol.ProcessOneFinsFrame(nullptr, frame, sizeof(frame)));
+    EXPECT_EQ(-1, protocol.ProcessRWRequest(nullptr, frame, sizeof(frame), true));
+    EXPECT_EQ(-1, protocol.ProcessRWRequest(tcp.get(), nullptr, 20, true));
+    EXPECT_EQ(-1, protocol.ProcessErrorRequest(nullptr, 1, 34));
+    EXPECT_EQ(-1, protocol.ProcessFrameErrorRequest(tcp.get(), nullptr, 0x1101, true));
+    EXPECT_EQ(-1, protocol.ProcessReadRequest(tcp.get(), nullptr, frame, 6, true));
+    EXPECT_EQ(-1, protocol.ProcessCIOWriteRequest(
+                      tcp.get(), reinterpret_cast<_FinsFrameHeader*>(frame), frame, 5, true));
+    int error = 0;
+    EXPECT_FALSE(protocol.CheckFinsOneFrame(nullptr, 16, &error));
+    EXPECT_EQ(-1, error);
+    EXPECT_EQ(0u, server.count());
+}
+
+// --- Node numbers ----------------------------------------------------------------------------
+
+TEST_F(FinsProtocol, TcpRepliesAreAddressedFromTheConnection)
+{
+    std::string request = FinsHeader(0x0101, 0x77, 0x44) + AreaCommand(0x82, 0, 0, 1);
+    request[7] = 0x55; // source node: plays no part
+    std::string reply = Exchange(request, true);
+    EXPECT_EQ(ToHex(Hex("C0 00 02 00 15 00 00 03 00 77")), ToHex(reply.substr(0, 10)));
+}
+
+TEST_F(FinsProtocol, WildcardBoundUdpTakesTheServerNodeFromTheRequest)
+{
+    auto wildcard = server.newConnection("192.168.250.9", "0.0.0.0");
+    server.clear();
+    SendUdp(FinsHeader(0x0101, 0x09, 0x0A) + AreaCommand(0x82, 0, 0, 1), wildcard.get());
+    std::string reply = server.last();
+    EXPECT_EQ(0x09, reply[4]);
+    EXPECT_EQ(0x0A, reply[7]);
+    EXPECT_EQ(0x09u, wildcard->iClientNode);
+    EXPECT_EQ(0x0Au, wildcard->iServerNode);
+}
+
+TEST_F(FinsProtocol, NodeNumbersAreRecomputedForEveryFrame)
+{
+    Exchange(ReadRequest(0x82, 0, 0, 1), true);
+    std::strcpy(tcp->szPeerAddr, "10.0.0.77:1234");
+    std::string reply = Exchange(ReadRequest(0x82, 0, 0, 1), true);
+    EXPECT_EQ(77, reply[4]);
+}
+
+TEST_F(FinsProtocol, HandshakeReplyCarriesTheLocalAddressNode)
+{
+    auto conn = server.newConnection("192.168.0.50:9600", "192.168.0.7");
+    SendTcp(TcpFrame(0, Hex("00000005")), conn.get());
+    EXPECT_EQ(ToHex(Hex("00000005 00000007")), ToHex(server.last().substr(16)));
+    EXPECT_EQ(0u, conn->iClientNode); // the handshake does not set the node numbers
+    EXPECT_EQ(0u, conn->iServerNode);
+}
+
+TEST_F(FinsProtocol, UdpRepliesGoToTheSenderOfTheirRequest)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(49152);
+    peer.sin_addr.s_addr = htonl(0x7F000001);
+    std::memcpy(&udp->peerAddr, &peer, sizeof(peer));
+    server.clear();
+    SendUdp(ReadRequest(0x82, 0, 0, 1));
+    peer.sin_port = htons(1); // the next datagram's sender must not change a queued reply
+    std::memcpy(&udp->peerAddr, &peer, sizeof(peer));
+    std::vector<CaptureServer::Sent> sent = server.sent();
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(udp.get(), sent[0].conn);
+    EXPECT_EQ(AF_INET, sent[0].peer.sin_family);
+    EXPECT_EQ(htons(49152), sent[0].peer.sin_port);
+    EXPECT_EQ(htonl(0x7F000001), sent[0].peer.sin_addr.s_addr);
+}
+
+struct AddrCase
+{
+    const char* text;
+    unsigned int expected;
+};
+
+TEST(GetIpAddrLastValue, PacksFourFieldsFirstFieldLowest)
+{
+    const AddrCase cases[] = {
+        {"192.168.1.10:9600", 0x0A01A8C0u},
+        {"10.0.0.3", 0x0300000Au},
+        {"1.2.3.300", 0x2C030201u}, // each field truncated to 8 bits
+        {"0.0.0.0", 0u},
+        {"1..2.3", 0x03020001u}, // an empty field is 0
+        {"192.168.1", 0u},
+        {"192.168.1.10.5", 0u},
+        {"1.2.3.4.", 0u},
+        {"", 0u},
+        {"host", 0u},
+    };
+    for (const AddrCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(c.expected, GetIpAddrLastValue(c.text));
+    }
+    EXPECT_EQ(0u, GetIpAddrLastValue(nullptr));
+}
+
+} // namespace

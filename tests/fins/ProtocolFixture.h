@@ -1,0 +1,134 @@
+// Drives the protocol the way the network does: FINS/TCP frames arrive as receive blocks through
+// ProcessRecvData, FINS/UDP datagrams through ProcessRWRequest, on real connection records whose
+// owning server captures every queued send block. The application's segments are vectors owned
+// here, served through the fake application manager.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "appmem/AppAreaMem.h"
+#include "component/RuntimeApi.h"
+#include "fins/FinsProtocol.h"
+#include "net/SockConnection.h"
+#include "tests/fins/FinsTestBytes.h"
+#include "tests/support/CaptureServer.h"
+#include "tests/support/FakeApplication.h"
+#include "tests/support/FakeLogger.h"
+#include "utility/Singleton.h"
+
+// Client 10.0.0.21 (node 0x15) talking to this server at 10.0.0.3 (node 0x03).
+constexpr const char* kPeer = "10.0.0.21:50000";
+constexpr const char* kUdpPeer = "10.0.0.21";
+constexpr const char* kLocal = "10.0.0.3";
+
+class ProtocolFixture : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        input.assign(65536, 0);
+        output.assign(64, 0);
+        memory.assign(100, 0);
+        ServeSegments();
+        tcp = server.newConnection(kPeer, kLocal);
+        udp = server.newConnection(kUdpPeer, kLocal);
+    }
+
+    // Hands the current vectors to the fake runtime and reloads the segment addresses.
+    void ServeSegments()
+    {
+        app.setSegment(APP_SEGMENT_INPUT, input.data(), static_cast<uint32_t>(input.size()));
+        app.setSegment(APP_SEGMENT_OUTPUT, output.data(), static_cast<uint32_t>(output.size()));
+        app.setSegment(APP_SEGMENT_MEMORY, memory.data(), static_cast<uint32_t>(memory.size()));
+        Reload();
+    }
+
+    // Asks the fake runtime for the segments again, as a download does.
+    void Reload()
+    {
+        ASSERT_EQ(0, utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr());
+        logger.clear();
+    }
+
+    // One FINS/TCP frame as the stream framing delivers it: a receive block of exactly the frame
+    // (iLen may claim fewer bytes than the block holds, never more).
+    int SendTcp(const std::string& frame, CSocketConnection* conn = nullptr)
+    {
+        return SendTcpLen(frame, static_cast<uint32_t>(frame.size()), conn);
+    }
+
+    int SendTcpLen(const std::string& frame, uint32_t iLen, CSocketConnection* conn = nullptr)
+    {
+        conn = conn != nullptr ? conn : tcp.get();
+        std::unique_ptr<char[]> block(new char[sizeof(_SockMsgHeader) + frame.size()]);
+        _SockMsgHeader head{};
+        head.pConn = conn;
+        head.iSequence = conn->iCurrsequence.load();
+        head.iLen = iLen;
+        std::memcpy(block.get(), &head, sizeof(head));
+        std::memcpy(SockMsgPayload(block.get()), frame.data(), frame.size());
+        return protocol.ProcessRecvData(block.get());
+    }
+
+    // One FINS/UDP datagram, in a buffer of exactly its size.
+    int SendUdp(const std::string& fins, CSocketConnection* conn = nullptr)
+    {
+        std::unique_ptr<char[]> buf(new char[fins.size() + 1]);
+        std::memcpy(buf.get(), fins.data(), fins.size());
+        return protocol.ProcessRWRequest(conn != nullptr ? conn : udp.get(), buf.get(),
+                                         static_cast<unsigned int>(fins.size()), false);
+    }
+
+    // Sends over TCP or UDP; the reply's FINS part (TCP header checked and removed), or "none".
+    std::string Exchange(const std::string& fins, bool overTcp)
+    {
+        server.clear();
+        if (overTcp) {
+            SendTcp(TcpFrame(2, fins));
+        } else {
+            SendUdp(fins);
+        }
+        std::vector<std::string> replies = server.payloads();
+        if (replies.empty()) {
+            return "none";
+        }
+        EXPECT_EQ(1u, replies.size());
+        std::string reply = replies.front();
+        if (!overTcp) {
+            return reply;
+        }
+        EXPECT_EQ("FINS" + Big32(static_cast<uint32_t>(reply.size()) - 8) + Big32(2) + Big32(0),
+                  reply.substr(0, 16));
+        return reply.substr(16);
+    }
+
+    // The FINS response this server sends the client for request id 9: the given tail behind
+    // the 10 header bytes.
+    static std::string Reply(const std::string& tailHex)
+    {
+        return Hex("C0 00 02 00 15 00 00 03 00 09") + Hex(tailHex);
+    }
+
+    std::vector<char> AllMemory() const
+    {
+        std::vector<char> all(input);
+        all.insert(all.end(), output.begin(), output.end());
+        all.insert(all.end(), memory.begin(), memory.end());
+        return all;
+    }
+
+    FakeLogger logger;
+    FakeApplication app;
+    CaptureServer server;
+    CFinsProtocol protocol;
+    std::vector<char> input;  // I segment: CIO words 0..0x7FFF
+    std::vector<char> output; // Q segment: CIO words from 0x8000
+    std::vector<char> memory; // M segment: DM
+    std::unique_ptr<CSocketConnection> tcp;
+    std::unique_ptr<CSocketConnection> udp;
+};
