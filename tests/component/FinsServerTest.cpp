@@ -1,0 +1,176 @@
+// The server as the application events drive it: served on 127.0.0.1:9600 after a download done,
+// unserved after a prepare, served again with the memory looked up anew, and shut down by hook 12
+// in an order that keeps the protocol alive until the loop's threads have ended.
+#include "component/FinsServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "component/CmpImports.h"
+#include "fins/FinsProtocol.h"
+#include "tests/component/ComponentFixture.h"
+#include "tests/support/FinsTestClient.h"
+#include "utility/Singleton.h"
+
+namespace {
+
+using finstest::FinsResult;
+using finstest::FinsTestClient;
+
+constexpr int kShortWaitMs = 700; // long enough for a running loop to answer on loopback
+constexpr uint32_t kMemoryBytes = 256;
+
+class FinsServerTest : public ComponentFixture
+{
+protected:
+    void SetUp() override
+    {
+        UseMemory(memoryA, 0x1111);
+        ASSERT_EQ(Hook(CH_INIT_HOOK), 0);
+    }
+
+    void TearDown() override { (void)Hook(CH_EXIT_HOOK); }
+
+    // M segment whose word 0 holds `marker`.
+    void UseMemory(std::vector<uint8_t>& memory, uint16_t marker)
+    {
+        memory.assign(kMemoryBytes, 0);
+        memcpy(memory.data(), &marker, sizeof(marker));
+        app.setSegment(APP_SEGMENT_MEMORY, memory.data(), kMemoryBytes);
+    }
+
+    static bool Served()
+    {
+        FinsTestClient client;
+        return client.ConnectTcp(finstest::kFinsPort, kShortWaitMs) && client.Handshake(0);
+    }
+
+    static FinsResult ReadD0()
+    {
+        FinsTestClient client;
+        if (!client.ConnectTcp()) {
+            return FinsResult{false, 0, {}};
+        }
+        return client.ReadWords(finstest::kDmWord, 0, 1);
+    }
+
+    static bool Answers(FinsTestClient& client, int timeoutMs)
+    {
+        finstest::Bytes reply;
+        return client.SendAll(finstest::NodeRequest(0)) && client.RecvTcpFrame(&reply, timeoutMs);
+    }
+
+    // Position of the first log text containing `part` at or after `from`; -1 if none.
+    int Find(const std::string& part, int from = 0) const
+    {
+        std::vector<std::string> texts = logger.texts();
+        for (int i = from; i < static_cast<int>(texts.size()); ++i) {
+            if (texts[i].find(part) != std::string::npos) {
+                return i;
+            }
+        }
+        return -1;
+    }
+
+    std::vector<uint8_t> memoryA;
+    std::vector<uint8_t> memoryB;
+};
+
+TEST_F(FinsServerTest, StartStopStartServesLooksMemoryUpAgainAndLeavesStoppedSocketsUnserved)
+{
+    runtime.post(EVT_DownloadDone);
+    ASSERT_TRUE(Served());
+    FinsResult first = ReadD0();
+    ASSERT_TRUE(first.answered);
+    EXPECT_EQ(finstest::WireToWords(first.data), std::vector<uint16_t>{0x1111});
+
+    FinsTestClient waiting;
+    ASSERT_TRUE(waiting.ConnectTcp());
+    runtime.post(EVT_DownloadPrepare);
+    EXPECT_EQ(logger.count("eventloop all thread stop success"), 1);
+    EXPECT_FALSE(Answers(waiting, kShortWaitMs)) << "a stopped server must not answer";
+
+    UseMemory(memoryB, 0x2222);
+    runtime.post(EVT_DownloadDone);
+    ASSERT_TRUE(Served());
+    FinsResult second = ReadD0();
+    ASSERT_TRUE(second.answered);
+    EXPECT_EQ(finstest::WireToWords(second.data), std::vector<uint16_t>{0x2222});
+}
+
+// Regression: a download done while a loop still ran replaced the loop without stopping it, so
+// its threads kept serving endpoints that had been released.
+TEST_F(FinsServerTest, DownloadDoneWhileRunningStopsTheRunningLoopBeforeBuildingANewOne)
+{
+    runtime.post(EVT_DownloadDone);
+    ASSERT_TRUE(Served());
+    runtime.post(EVT_DownloadDone);
+    int secondDone = Find("DownLoadDoneEvent......", Find("DownLoadDoneEvent......") + 1);
+    ASSERT_GE(secondDone, 0);
+    int stopped = Find("eventloop all thread stop success", secondDone);
+    int rebound = Find("tcp server is running", secondDone);
+    ASSERT_GE(stopped, 0) << "the running loop was not stopped";
+    EXPECT_LT(stopped, rebound) << "the old loop must end before new endpoints are built";
+    EXPECT_TRUE(Served());
+}
+
+TEST_F(FinsServerTest, ResetPrepareKeepsClientsConnectedAndServed)
+{
+    runtime.post(EVT_DownloadDone);
+    FinsTestClient client;
+    ASSERT_TRUE(client.ConnectTcp());
+    ASSERT_TRUE(client.Handshake(0));
+    runtime.post(EVT_ResetPrepare);
+    FinsResult r = client.ReadWords(finstest::kDmWord, 0, 1);
+    ASSERT_TRUE(r.answered);
+    EXPECT_EQ(r.code, finstest::kRespOk);
+}
+
+TEST_F(FinsServerTest, DownloadDoneWithoutApplicationStillServesAndRefusesEveryAddress)
+{
+    app.setNoApplication(true);
+    runtime.post(EVT_DownloadDone);
+    EXPECT_EQ(logger.countContaining("CAL_AppGetFirstApp instance fail"), 1);
+    ASSERT_TRUE(Served());
+    FinsResult r = ReadD0();
+    ASSERT_TRUE(r.answered);
+    EXPECT_EQ(r.code, finstest::kRespStartOutOfRange);
+}
+
+// Records, at the moment the loop reports its threads stopped, whether the protocol still exists.
+std::atomic<int> s_protocolAliveAtStop{-1};
+PF_LOGADD s_forwardLogAdd = nullptr;
+
+RTS_RESULT WatchingLogAdd(RTS_HANDLE h, uint32_t cmp, uint32_t cls, uint32_t err, uint32_t inf,
+                          const char* text, ...)
+{
+    if (strstr(text, "eventloop all thread stop success") != nullptr) {
+        s_protocolAliveAtStop = utility::Singleton<CFinsProtocol>::exists() ? 1 : 0;
+    }
+    return s_forwardLogAdd(h, cmp, cls, err, inf, text);
+}
+
+// Regression: hook 12 destroyed the protocol object while the reader thread could still be in it.
+TEST_F(FinsServerTest, Hook12StopsTheServerBeforeTheProtocolIsDestroyedAndFreesThePort)
+{
+    runtime.post(EVT_DownloadDone);
+    ASSERT_TRUE(Served());
+    ASSERT_TRUE(ReadD0().answered);
+    ASSERT_TRUE(utility::Singleton<CFinsProtocol>::exists());
+    s_forwardLogAdd = pfLogAdd;
+    pfLogAdd = &WatchingLogAdd;
+
+    ASSERT_EQ(Hook(CH_EXIT_HOOK), 0);
+    pfLogAdd = s_forwardLogAdd;
+    EXPECT_EQ(s_protocolAliveAtStop.load(), 1);
+    EXPECT_FALSE(utility::Singleton<CFinsProtocol>::exists());
+    EXPECT_FALSE(utility::Singleton<CFinsServer>::exists());
+    FinsTestClient client;
+    EXPECT_FALSE(client.ConnectTcp(finstest::kFinsPort, kShortWaitMs)) << "listener closed";
+}
+
+} // namespace

@@ -1,0 +1,275 @@
+#include "tests/support/HostProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+#include "tests/support/FinsTestClient.h"
+
+extern char** environ;
+
+namespace finstest {
+
+namespace {
+
+constexpr int kHandshakeTimeoutMs = 1000;
+constexpr int kRetryWaitMs = 50;
+
+std::vector<char*> Argv(const std::string& path, std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Starts path with stdout and stderr going to the given pipe ends (-1: inherited).
+pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, int errFd)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (outFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    }
+    if (errFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+    }
+    std::vector<char*> argv = Argv(path, args);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+int DecodeStatus(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Reads fd until EOF or the deadline into out.
+bool DrainUntilEof(int fd, std::string* out, long long deadline)
+{
+    char buf[4096];
+    for (;;) {
+        long long left = deadline - NowMs();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) {
+            return false;
+        }
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n <= 0) {
+            return n == 0;
+        }
+        out->append(buf, static_cast<size_t>(n));
+    }
+}
+
+} // namespace
+
+std::string BinDir()
+{
+    const char* dir = getenv("FINS_BIN_DIR");
+    return dir != nullptr && *dir != '\0' ? dir : "bin";
+}
+
+HostProcess::HostProcess(std::vector<std::string> args, std::string program)
+    : m_args(std::move(args)), m_program(std::move(program))
+{}
+
+HostProcess::~HostProcess()
+{
+    if (m_pid > 0 && !m_exited) {
+        kill(m_pid, SIGKILL);
+        Reap(0);
+    }
+    if (m_reader.joinable()) {
+        m_reader.join();
+    }
+    if (m_pidfd >= 0) {
+        close(m_pidfd);
+    }
+}
+
+bool HostProcess::Start()
+{
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    m_pid = Spawn(BinDir() + "/" + m_program, m_args, -1, pipeFds[1]);
+    close(pipeFds[1]);
+    if (m_pid <= 0) {
+        close(pipeFds[0]);
+        return false;
+    }
+    m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+    m_reader = std::thread(&HostProcess::ReadLog, this, pipeFds[0]);
+    return true;
+}
+
+void HostProcess::ReadLog(int fd)
+{
+    std::string pending;
+    char buf[4096];
+    ssize_t n = 0;
+    while ((n = read(fd, buf, sizeof(buf))) != 0) {
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+            m_lines.push_back(pending.substr(0, nl));
+            pending.erase(0, nl + 1);
+        }
+        m_changed.notify_all();
+    }
+    close(fd);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!pending.empty()) {
+        m_lines.push_back(pending);
+    }
+    m_eof = true;
+    m_changed.notify_all();
+}
+
+bool HostProcess::Reap(int options)
+{
+    int status = 0;
+    pid_t r = waitpid(m_pid, &status, options);
+    if (r == m_pid) {
+        m_exited = true;
+        m_exitCode = DecodeStatus(status);
+    }
+    return m_exited;
+}
+
+bool HostProcess::Running()
+{
+    return m_pid > 0 && !m_exited && !Reap(WNOHANG);
+}
+
+bool HostProcess::WaitReady(int timeoutMs)
+{
+    long long deadline = NowMs() + timeoutMs;
+    while (NowMs() < deadline && Running()) {
+        FinsTestClient client;
+        if (client.ConnectTcp(kFinsPort, kHandshakeTimeoutMs) && client.Handshake(0)) {
+            return true;
+        }
+        // Not up yet: wait for the host to say something more, or a short while.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        size_t seen = m_lines.size();
+        m_changed.wait_for(lock, std::chrono::milliseconds(kRetryWaitMs),
+                           [&] { return m_lines.size() != seen || m_eof; });
+    }
+    return false;
+}
+
+bool HostProcess::Signal(int sig)
+{
+    return m_pid > 0 && !m_exited && kill(m_pid, sig) == 0;
+}
+
+bool HostProcess::WaitExit(int timeoutMs, int* exitCode)
+{
+    if (m_pid > 0 && !m_exited && m_pidfd >= 0) {
+        pollfd p{m_pidfd, POLLIN, 0};
+        (void)poll(&p, 1, timeoutMs); // readable once the child has ended
+    }
+    if (m_pid > 0 && !m_exited) {
+        Reap(WNOHANG);
+    }
+    if (m_exited && exitCode != nullptr) {
+        *exitCode = m_exitCode;
+    }
+    return m_exited;
+}
+
+std::string HostProcess::Log() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string all;
+    for (const std::string& line : m_lines) {
+        all += line + "\n";
+    }
+    return all;
+}
+
+int HostProcess::CountLog(const std::string& part) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int n = 0;
+    for (const std::string& line : m_lines) {
+        n += line.find(part) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+bool HostProcess::WaitForLog(const std::string& part, int count, int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    auto enough = [&] {
+        int n = 0;
+        for (const std::string& line : m_lines) {
+            n += line.find(part) != std::string::npos ? 1 : 0;
+        }
+        return n >= count || m_eof;
+    };
+    m_changed.wait_until(lock, deadline, enough);
+    lock.unlock();
+    return CountLog(part) >= count;
+}
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         int timeoutMs)
+{
+    ProgramResult result{false, -1, "", ""};
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0) {
+        return result;
+    }
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return result;
+    }
+    pid_t pid = Spawn(BinDir() + "/" + program, args, outPipe[1], errPipe[1]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    long long deadline = NowMs() + timeoutMs;
+    // The programs run here write little, so stdout fits the pipe while stderr is drained.
+    bool errDone = pid > 0 && DrainUntilEof(errPipe[0], &result.err, deadline);
+    bool outDone = pid > 0 && DrainUntilEof(outPipe[0], &result.out, deadline);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    if (pid <= 0) {
+        return result;
+    }
+    if (!errDone || !outDone) {
+        kill(pid, SIGKILL);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.finished = errDone && outDone;
+    result.exitCode = DecodeStatus(status);
+    return result;
+}
+
+} // namespace finstest

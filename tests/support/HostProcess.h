@@ -1,0 +1,73 @@
+// Runs build/bin/runtime-host (or another program of build/bin) as a child process for tests:
+// standard error is collected line by line on a thread of its own, readiness is a FINS
+// handshake answered on 127.0.0.1:9600, and every wait is bounded. The destructor kills a child
+// that is still running, so no test leaves a host on port 9600.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace finstest {
+
+// Folder of the built programs: $FINS_BIN_DIR, else "bin" (tests run in the build folder).
+std::string BinDir();
+
+class HostProcess
+{
+public:
+    // args exclude the program name; program is a file name inside BinDir().
+    explicit HostProcess(std::vector<std::string> args, std::string program = "runtime-host");
+    ~HostProcess();
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+
+    bool Start();
+    // True once a FINS/TCP handshake on port 9600 is answered; false when the deadline passes or
+    // the process ends first.
+    bool WaitReady(int timeoutMs = 20000);
+    bool Signal(int sig);
+    // True when the process ended within the timeout; *exitCode is its status, or 128 + signal.
+    bool WaitExit(int timeoutMs, int* exitCode);
+    bool Running();
+    pid_t Pid() const { return m_pid; }
+
+    std::string Log() const;
+    // Lines of standard error that contain `part`.
+    int CountLog(const std::string& part) const;
+    // Waits until `count` lines contain `part`.
+    bool WaitForLog(const std::string& part, int count, int timeoutMs);
+
+private:
+    void ReadLog(int fd);
+    bool Reap(int options);
+
+    std::vector<std::string> m_args;
+    std::string m_program;
+    pid_t m_pid = -1;
+    int m_pidfd = -1;
+    bool m_exited = false;
+    int m_exitCode = -1;
+    std::thread m_reader; // drains the child's standard error until EOF
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed; // with m_mutex: a new line arrived or EOF
+    std::vector<std::string> m_lines;  // guarded by m_mutex; written by m_reader
+    bool m_eof = false;                // guarded by m_mutex
+};
+
+// Runs a program of BinDir() to its end (bounded): exit code, standard output and standard error.
+struct ProgramResult
+{
+    bool finished;
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         int timeoutMs = 10000);
+
+} // namespace finstest
