@@ -6,6 +6,7 @@
 namespace {
 
 constexpr auto kDemoCycle = std::chrono::milliseconds(100);
+constexpr int kSegmentCount = 3;
 constexpr uint32_t kBlinkHalfPeriodCycles = 5; // 1 Hz blink at a 100 ms cycle
 // Where the demo keeps its function block instances in M: D1000 and D1100.
 constexpr uint32_t kFbTcpInstanceOffset = 2 * 1000;
@@ -45,17 +46,20 @@ Application::~Application()
     StopDemo();
 }
 
+// All new segments exist before any old one is freed, so no new segment takes an old address and
+// a component that kept an old address would be caught touching freed memory.
 void Application::Reload()
 {
     std::lock_guard<std::mutex> lock(m_cycleMutex);
-    for (Area* seg : {&m_input, &m_output, &m_memory}) {
-        if (!seg->spec.present) {
-            continue;
+    Area* areas[kSegmentCount] = {&m_input, &m_output, &m_memory};
+    std::unique_ptr<uint8_t[]> fresh[kSegmentCount];
+    for (int k = 0; k < kSegmentCount; ++k) {
+        if (areas[k]->spec.present) {
+            fresh[k].reset(new uint8_t[areas[k]->spec.bytes]());
         }
-        // The new segment exists before the old one is freed, so the two never share an address
-        // and a component that kept the old address would be caught touching freed memory.
-        std::unique_ptr<uint8_t[]> fresh(new uint8_t[seg->spec.bytes]());
-        seg->bytes = std::move(fresh);
+    }
+    for (int k = 0; k < kSegmentCount; ++k) {
+        areas[k]->bytes.swap(fresh[k]);
     }
 }
 

@@ -21,7 +21,7 @@ const CodeName kResponseNames[] = {
     {0x0000, "normal completion"},          {0x1001, "command too long"},
     {0x1002, "command too short"},          {0x1003, "number of items does not match the data"},
     {0x1004, "command not supported"},      {0x1005, "bad FINS header"},
-    {0x1101, "no such memory area"},        {0x1102, "too many items (at most 2000 per read)"},
+    {0x1101, "no such memory area"},        {0x1102, "too many items: at most 2000 per read"},
     {0x1103, "start address out of range"}, {0x1104, "end address out of range"},
 };
 

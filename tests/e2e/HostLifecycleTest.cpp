@@ -1,0 +1,181 @@
+// runtime-host as a process: the handshake, log lines, SIGHUP re-download, clean exit on SIGINT
+// and SIGTERM, the demo program, and clear failures when the component cannot start.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/E2eFixture.h"
+
+namespace {
+
+using finstest::Bytes;
+using finstest::FinsResult;
+using finstest::FinsTestClient;
+using finstest::WireToWords;
+
+constexpr int kCloseTimeoutMs = 5000;
+constexpr int kDemoTimeoutMs = 5000;
+constexpr int kPollStepMs = 20;
+
+class HostLifecycleTest : public E2eTest
+{};
+
+TEST_F(HostLifecycleTest, HandshakeEchoesTheClientNodeAndNamesTheServerNode)
+{
+    StartHost();
+    for (uint8_t node : {0, 5, 254}) {
+        FinsTestClient client;
+        ASSERT_TRUE(client.ConnectTcp());
+        Bytes reply;
+        ASSERT_TRUE(client.Handshake(node, &reply));
+        const Bytes expected = {'F', 'I', 'N', 'S', 0, 0, 0, 16,   0, 0, 0, 1,
+                                0,   0,   0,   0,   0, 0, 0, node, 0, 0, 0, 1};
+        EXPECT_EQ(reply, expected) << "node " << int{node} << "; 127.0.0.1 is node 1";
+    }
+}
+
+TEST_F(HostLifecycleTest, EveryLoggerEntryIsOneLineWithTimeLevelComponentAndText)
+{
+    StartHost();
+    const std::regex line(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} info +\[17D24502\] )"
+                          R"(DownLoadDoneEvent\.{6}$)");
+    std::string log = host->Log();
+    bool found = false;
+    for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        found = found || std::regex_match(log.substr(start, end - start), line);
+    }
+    EXPECT_TRUE(found) << log;
+    EXPECT_EQ(host->CountLog("tcp server is running ip = 0.0.0.0, port = 9600"), 1);
+}
+
+TEST_F(HostLifecycleTest, SighupClosesOldConnectionsServesNewOnesAndLooksMemoryUpAgain)
+{
+    StartHost();
+    FinsTestClient old;
+    ASSERT_TRUE(old.ConnectTcp());
+    ASSERT_TRUE(old.Handshake(0));
+    ASSERT_EQ(old.WriteWords(finstest::kDmWord, 10, {0x1234}).code, finstest::kRespOk);
+
+    ASSERT_TRUE(host->Signal(SIGHUP));
+    EXPECT_TRUE(old.WaitClosed(kCloseTimeoutMs)) << "old connection still open";
+    ASSERT_TRUE(host->WaitForLog("DownLoadDoneEvent......", 2, kReadyTimeoutMs)) << host->Log();
+    ASSERT_TRUE(host->WaitReady(kReadyTimeoutMs));
+    EXPECT_EQ(host->CountLog("I:0x"), 2) << "segments looked up once per download";
+
+    // The new download has fresh segments: a server still using the old ones would read 0x1234
+    // from freed memory.
+    for (bool udp : {false, true}) {
+        FinsTestClient client;
+        ASSERT_TRUE(udp ? client.OpenUdp() : client.ConnectTcp());
+        FinsResult r = client.ReadWords(finstest::kDmWord, 10, 1);
+        ASSERT_TRUE(r.answered) << (udp ? "UDP" : "TCP");
+        EXPECT_EQ(WireToWords(r.data), std::vector<uint16_t>{0});
+    }
+}
+
+TEST_F(HostLifecycleTest, SigintAndSigtermStopTheComponentAndExitZero)
+{
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        StartHost();
+        FinsTestClient client;
+        ASSERT_TRUE(client.ConnectTcp());
+        long long start = finstest::NowMs();
+        ASSERT_TRUE(host->Signal(sig));
+        int code = -1;
+        ASSERT_TRUE(host->WaitExit(kExitTimeoutMs, &code)) << host->Log();
+        EXPECT_EQ(code, 0) << host->Log();
+        std::string log = host->Log();
+        EXPECT_LT(log.find("PrepareDeleteEvent......"),
+                  log.find("eventloop all thread stop success"));
+        EXPECT_NE(log.find("[host] stopped"), std::string::npos) << log;
+        EXPECT_TRUE(client.WaitClosed(kCloseTimeoutMs));
+        RecordProperty(sig == SIGINT ? "sigint_exit_ms" : "sigterm_exit_ms",
+                       std::to_string(finstest::NowMs() - start));
+    }
+}
+
+// The demo program shares the process image with FINS access without a lock, as a PLC task does;
+// the thread sanitizer would report that sharing, which is the design.
+#if defined(__SANITIZE_THREAD__)
+#define FINS_E2E_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FINS_E2E_TSAN 1
+#endif
+#endif
+
+// Reads one word until `want` holds or the deadline passes; returns the last value read.
+uint16_t WaitForWord(FinsTestClient& client, uint8_t area, uint16_t word,
+                     bool (*want)(uint16_t, uint16_t), uint16_t arg)
+{
+    long long deadline = finstest::NowMs() + kDemoTimeoutMs;
+    uint16_t value = 0;
+    while (finstest::NowMs() < deadline) {
+        FinsResult r = client.ReadWords(area, word, 1);
+        value = r.answered && r.data.size() == 2 ? WireToWords(r.data)[0] : value;
+        if (r.answered && want(value, arg)) {
+            break;
+        }
+        (void)poll(nullptr, 0, kPollStepMs);
+    }
+    return value;
+}
+
+TEST_F(HostLifecycleTest, DemoProgramCountsMirrorsInputsAndRunsTheFunctionBlock)
+{
+#ifdef FINS_E2E_TSAN
+    GTEST_SKIP() << "the demo program shares memory with FINS access without a lock by design";
+#endif
+    StartHost({"--demo"});
+    FinsTestClient client;
+    ASSERT_TRUE(client.ConnectTcp());
+    auto equal = [](uint16_t v, uint16_t arg) { return v == arg; };
+    auto beyond = [](uint16_t v, uint16_t arg) { return v > arg; };
+    uint16_t count = WaitForWord(client, finstest::kDmWord, 0, beyond, 0);
+    EXPECT_GT(WaitForWord(client, finstest::kDmWord, 0, beyond, count), count) << "D0 counts";
+
+    ASSERT_EQ(client.WriteWords(finstest::kCioWord, 0, {0x4321}).code, finstest::kRespOk);
+    EXPECT_EQ(WaitForWord(client, finstest::kCioWord, finstest::kCioOutputs, equal, 0x4321), 0x4321)
+        << "CIO 32768 follows CIO 0";
+
+    // FB_FINSTCP's instance at D1000: byte 8 is D1004's low byte, byte 44 is D1022's.
+    ASSERT_EQ(client.WriteWords(finstest::kDmWord, 1022, {0x0001}).code, finstest::kRespOk);
+    EXPECT_EQ(WaitForWord(client, finstest::kDmWord, 1022, equal, 0), 0) << "held at zero";
+    ASSERT_EQ(client.WriteWords(finstest::kDmWord, 1004, {0x0001}).code, finstest::kRespOk);
+    ASSERT_EQ(client.WriteWords(finstest::kDmWord, 1022, {0x0001}).code, finstest::kRespOk);
+    // Two more counts of D0 are at least one whole cycle of the program.
+    uint16_t now = WaitForWord(client, finstest::kDmWord, 0, beyond, 0);
+    WaitForWord(client, finstest::kDmWord, 0, beyond, static_cast<uint16_t>(now + 1));
+    FinsResult kept = client.ReadWords(finstest::kDmWord, 1022, 1);
+    EXPECT_EQ(WireToWords(kept.data), std::vector<uint16_t>{1}) << "enabled: not touched";
+}
+
+TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
+{
+    const struct
+    {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* message;
+    } cases[] = {
+        {{"--component", "/nonexistent/libDrvFins.so"}, 1, "cannot load component"},
+        {{"--without-function", "EventOpen"}, 1, "runtime function not offered: EventOpen"},
+        {{"--without-function", "SysTimeGetMs"}, 1, "ImportFunctions"},
+        {{"--no-segment", "X"}, 2, "bad or missing value for --no-segment"},
+        {{"--bogus"}, 2, "unknown option --bogus"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        finstest::ProgramResult r = finstest::RunProgram("runtime-host", c.args);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+} // namespace
