@@ -1,0 +1,378 @@
+// JSON value: building through subscripts, typed access, comparison, text and assignment safety.
+#include "utility/Json.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using libvor::json::Json;
+
+// Runs the action and returns the message of the std::logic_error it throws ("" if none).
+std::string ErrorOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const std::logic_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+Json Tree()
+{
+    Json j;
+    j["name"] = "cfg";
+    j["list"][0] = 1;
+    j["list"][1] = 2.5;
+    j["list"][2]["deep"] = true;
+    return j;
+}
+
+TEST(JsonBuild, CreatingKeySubscriptsNestObjects)
+{
+    Json j;
+    j["a"]["b"] = 1;
+    EXPECT_TRUE(j.isObject());
+    EXPECT_TRUE(j["a"].isObject());
+    EXPECT_EQ(j.toString(), R"({"a":{"b":1}})");
+}
+
+TEST(JsonBuild, CreatingIndexSubscriptPadsWithNulls)
+{
+    Json j;
+    j[2] = true;
+    EXPECT_EQ(j.size(), 3);
+    EXPECT_EQ(j.toString(), "[null,null,true]");
+}
+
+TEST(JsonBuild, ObjectMembersComeOutInKeyOrder)
+{
+    Json j;
+    j["b"] = 1;
+    j["a"] = 2;
+    j["B"] = 3;
+    EXPECT_EQ(j.toString(), R"({"B":3,"a":2,"b":1})");
+}
+
+TEST(JsonBuild, ReadOnlyLookupLeavesTheObjectAloneWhileCreatingLookupAddsNull)
+{
+    Json j;
+    j["present"] = 1;
+    const Json& view = j;
+    EXPECT_TRUE(view["missing"].isNull());
+    EXPECT_EQ(&view.get("missing"), &Json::null());
+    EXPECT_FALSE(j.has("missing"));
+    EXPECT_TRUE(j["missing"].isNull());
+    EXPECT_TRUE(j.has("missing"));
+    EXPECT_EQ(j.size(), 2);
+}
+
+TEST(JsonBuild, ReadOnlyIndexOutsideTheArrayYieldsTheSharedNull)
+{
+    const Json j = Tree()["list"];
+    EXPECT_EQ(&j.get(-1), &Json::null());
+    EXPECT_EQ(&j[3], &Json::null());
+    EXPECT_EQ(j[1].asDouble(), 2.5);
+}
+
+TEST(JsonText, ScalarsUseStreamDefaults)
+{
+    struct Case
+    {
+        Json value;
+        const char* text;
+    } cases[] = {
+        {Json(), "null"},
+        {Json(true), "true"},
+        {Json(false), "false"},
+        {Json(0), "0"},
+        {Json(-12), "-12"},
+        {Json(INT_MIN), "-2147483648"},
+        {Json(2.0), "2"},
+        {Json(0.1), "0.1"},
+        {Json(-0.5), "-0.5"},
+        {Json(1234567.0), "1.23457e+06"},
+        {Json(0.00001), "1e-05"},
+        {Json(3.14159265), "3.14159"},
+        {Json(""), R"("")"},
+        // Nothing is escaped: quotes and backslashes go out as stored.
+        {Json("a\"b\\c"), "\"a\"b\\c\""},
+        {Json(Json::json_array), "[]"},
+        {Json(Json::json_object), "{}"},
+        {Json(Json::json_string), R"("")"},
+        {Json(Json::json_bool), "false"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.value.toString(), c.text);
+    }
+    EXPECT_EQ(Tree().toString(), R"({"list":[1,2.5,{"deep":true}],"name":"cfg"})");
+}
+
+TEST(JsonKinds, TypedReadsThrowTheirMessageOnTheWrongKind)
+{
+    Json d(1.5);
+    Json i(7);
+    struct Case
+    {
+        std::function<void()> read;
+        const char* message;
+    } cases[] = {
+        {[&] { (void)d.asInt(); }, "function Json::asInt value type error"},
+        {[&] { (void)i.asBool(); }, "function Json::asBool value type error"},
+        {[&] { (void)i.asDouble(); }, "function Json::asDouble value type error"},
+        {[&] { (void)i.asString(); }, "function Json::asString value type error"},
+        {[&] { (void)static_cast<bool>(i); }, "function Json::operator (bool) requires bool value"},
+        {[&] { (void)static_cast<int>(d); }, "function Json::operator (int) requires int value"},
+        {[&] { (void)static_cast<double>(i); },
+         "function Json::operator (double) requires double value"},
+        {[&] { (void)static_cast<std::string>(i); },
+         "function Json::operator (string) requires string value"},
+        {[&] { (void)static_cast<std::string>(static_cast<const Json&>(i)); },
+         "function Json::operator (string) requires string value"},
+        {[&] { (void)i.get(0); }, "function Json::get [int] requires array value"},
+        {[&] { (void)static_cast<const Json&>(i)[0]; },
+         "function Json::get [int] requires array value"},
+        {[&] { (void)i.get("k"); }, "function Json::get [const string &] requires object value"},
+        {[&] { (void)static_cast<const Json&>(i)[std::string("k")]; },
+         "function Json::get [const string &] requires object value"},
+        {[&] { (void)i[0]; }, "function Json::operator [int] requires array value"},
+        {[&] { (void)i["k"]; }, "function Json::operator [const string &] requires object value"},
+        {[&] { (void)i.append(1); }, "function Json::append requires array value"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ErrorOf(c.read), c.message);
+    }
+    EXPECT_EQ(i.asInt(), 7); // failed reads change nothing
+    EXPECT_EQ(d.asDouble(), 1.5);
+}
+
+TEST(JsonKinds, ConversionOperatorsReadTheirOwnKind)
+{
+    Json b(true), i(3), d(0.25), s("text");
+    EXPECT_TRUE(static_cast<bool>(b));
+    int n = i;
+    double x = d;
+    std::string t = s;
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(x, 0.25);
+    EXPECT_EQ(t, "text");
+}
+
+TEST(JsonKinds, NegativeCreatingIndexThrowsAfterNullBecameArray)
+{
+    Json j;
+    EXPECT_EQ(ErrorOf([&] { j[-1] = 1; }), "function Json::operator [int] index less 0");
+    EXPECT_TRUE(j.isArray());
+    EXPECT_EQ(j.size(), 0);
+}
+
+TEST(JsonKinds, SizeEmptyAndHasPerKind)
+{
+    Json arr = Tree()["list"];
+    Json obj = Tree();
+    struct Case
+    {
+        Json value;
+        int size;
+        bool empty;
+    } cases[] = {{Json(), 0, true},  {Json("x"), 0, true},
+                 {Json(5), 0, true}, {Json(Json::json_array), 0, true},
+                 {arr, 3, false},    {obj, 2, false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.value.size(), c.size) << c.value.toString();
+        EXPECT_EQ(c.value.empty(), c.empty) << c.value.toString();
+    }
+    EXPECT_TRUE(arr.has(0));
+    EXPECT_TRUE(arr.has(2));
+    EXPECT_FALSE(arr.has(3));
+    EXPECT_FALSE(arr.has(-1));
+    EXPECT_FALSE(obj.has(0));
+    EXPECT_TRUE(obj.has("name"));
+    EXPECT_TRUE(obj.has(std::string("list")));
+    EXPECT_FALSE(arr.has("name"));
+}
+
+TEST(JsonEdit, AppendTurnsNullIntoArrayAndCopiesItsArgument)
+{
+    Json j;
+    Json item("x");
+    j.append(item).append(2);
+    item = "changed";
+    EXPECT_EQ(j.toString(), R"(["x",2])");
+    j.append(j); // the array as it was before the append
+    EXPECT_EQ(j.toString(), R"(["x",2,["x",2]])");
+    j.append(j[0]);
+    EXPECT_EQ(j.toString(), R"(["x",2,["x",2],"x"])");
+}
+
+TEST(JsonEdit, RemoveShiftsArrayElementsAndDropsObjectMembers)
+{
+    Json arr;
+    for (int i = 0; i < 4; ++i) {
+        arr.append(i);
+    }
+    EXPECT_TRUE(arr.remove(1));
+    EXPECT_FALSE(arr.remove(3));
+    EXPECT_FALSE(arr.remove(-1));
+    EXPECT_EQ(arr.toString(), "[0,2,3]");
+    Json obj = Tree();
+    EXPECT_TRUE(obj.remove("name"));
+    EXPECT_FALSE(obj.remove(std::string("name")));
+    EXPECT_FALSE(obj.remove(0));
+    EXPECT_FALSE(arr.remove("name"));
+    EXPECT_EQ(obj.toString(), R"({"list":[1,2.5,{"deep":true}]})");
+}
+
+TEST(JsonEdit, ClearKeepsTheKind)
+{
+    Json arr = Tree()["list"];
+    arr.clear();
+    EXPECT_TRUE(arr.isArray());
+    EXPECT_EQ(arr.toString(), "[]");
+    Json i(42);
+    i.clear();
+    EXPECT_TRUE(i == 0);
+    Json s("abc");
+    s.clear();
+    EXPECT_EQ(s.toString(), R"("")");
+}
+
+TEST(JsonEdit, SetAndAssignmentReplaceKindAndContents)
+{
+    Json j = Tree();
+    j = 5;
+    EXPECT_TRUE(j.isInt());
+    EXPECT_EQ(j.toString(), "5");
+    j.set(std::string("s"));
+    EXPECT_TRUE(j.isString());
+    j = 1.5;
+    EXPECT_TRUE(j.isDouble());
+    j.set(false);
+    EXPECT_TRUE(j.isBool());
+    j = "c";
+    EXPECT_EQ(j.toString(), R"("c")");
+    j.set(Tree());
+    EXPECT_TRUE(j == Tree());
+}
+
+TEST(JsonEdit, AssignmentFromItselfOrADescendantCopiesTheSourceAsItWas)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(Json&)> assign;
+        std::string expected;
+    } cases[] = {
+        {"self copy", [](Json& j) { j = static_cast<const Json&>(j); }, Tree().toString()},
+        {"self set", [](Json& j) { j.set(j); }, Tree().toString()},
+        {"self copy()", [](Json& j) { j.copy(j); }, Tree().toString()},
+        {"child", [](Json& j) { j = static_cast<const Json&>(j["list"]); },
+         "[1,2.5,{\"deep\":true}]"},
+        {"grandchild", [](Json& j) { j = static_cast<const Json&>(j["list"][2]); },
+         R"({"deep":true})"},
+        {"leaf", [](Json& j) { j = static_cast<const Json&>(j["list"][2]["deep"]); }, "true"},
+        {"moved child", [](Json& j) { j = std::move(j["list"][2]); }, R"({"deep":true})"},
+        {"moved self",
+         [](Json& j) {
+             Json& same = j;
+             j = std::move(same);
+         },
+         Tree().toString()},
+        {"element into sibling",
+         [](Json& j) { j["list"][0] = static_cast<const Json&>(j["list"]); },
+         R"({"list":[[1,2.5,{"deep":true}],2.5,{"deep":true}],"name":"cfg"})"},
+    };
+    for (const Case& c : cases) {
+        Json j = Tree();
+        c.assign(j);
+        EXPECT_EQ(j.toString(), c.expected) << c.name;
+    }
+}
+
+TEST(JsonCompare, TreesAreEqualWhenKindsAndContentsAre)
+{
+    Json nan(std::nan(""));
+    Json withNan;
+    withNan.append(nan);
+    struct Case
+    {
+        Json a, b;
+        bool equal;
+    } cases[] = {
+        {Json(5), Json(5), true},
+        {Json(5), Json(5.0), false},
+        {Json(1.0), Json(1), false},
+        {Json(), Json(), true},
+        {Json(), Json(0), false},
+        {Json("x"), Json(std::string("x")), true},
+        {Json(std::string("a\0b", 3)), Json("a"), false},
+        {Json(Json::json_array), Json(Json::json_array), true},
+        {Json(Json::json_object), Json(Json::json_object), true},
+        {Json(Json::json_array), Json(Json::json_object), false},
+        {Tree(), Tree(), true},
+        {Tree()["list"], Tree()["list"], true},
+        {nan, nan, false},
+        {withNan, withNan, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.a == c.b, c.equal) << c.a.toString() << " vs " << c.b.toString();
+        EXPECT_EQ(c.a != c.b, !c.equal) << c.a.toString() << " vs " << c.b.toString();
+    }
+    Json tree = Tree();
+    EXPECT_TRUE(tree == tree); // a tree equals itself
+    Json other = Tree();
+    other["list"][2]["deep"] = false;
+    EXPECT_FALSE(tree == other);
+    other = Tree();
+    other["extra"];
+    EXPECT_FALSE(tree == other);
+    Json reordered;
+    reordered.append(2.5).append(1);
+    EXPECT_FALSE(reordered == Json(Tree()["list"]));
+}
+
+TEST(JsonCompare, ScalarOperandsCompareWithStrictKinds)
+{
+    Json i(1), d(1.0), b(true), s("x");
+    EXPECT_TRUE(i == 1);
+    EXPECT_FALSE(i == 1.0);
+    EXPECT_FALSE(d == 1);
+    EXPECT_TRUE(d == 1.0);
+    EXPECT_TRUE(b == true);
+    EXPECT_FALSE(i == true);
+    EXPECT_TRUE(s == "x");
+    EXPECT_TRUE(s == std::string("x"));
+    EXPECT_TRUE(s != "y");
+    EXPECT_TRUE(i != 2);
+    EXPECT_TRUE(d != 2.0);
+    EXPECT_TRUE(b != false);
+    EXPECT_TRUE(s != std::string("y"));
+}
+
+TEST(JsonParse, ReplacesTheValueOnlyWhenTheWholeTextParses)
+{
+    Json j = Tree();
+    EXPECT_EQ(ErrorOf([&] { j.parse("[1, 2"); }), "unexpected end of input");
+    EXPECT_TRUE(j == Tree());
+    j.parse(R"( {"k": [true, null, -3, 0.5, "s"]} )");
+    EXPECT_EQ(j.toString(), R"({"k":[true,null,-3,0.5,"s"]})");
+}
+
+TEST(JsonParse, CompactTextWithoutEscapesRoundTrips)
+{
+    const std::string text = R"({"a":[1,-2,0.5,{"b":null}],"c":"text with spaces","d":false})";
+    Json j;
+    j.parse(text);
+    EXPECT_EQ(j.toString(), text);
+    Json again;
+    again.parse(j.toString());
+    EXPECT_TRUE(again == j);
+}
+
+} // namespace

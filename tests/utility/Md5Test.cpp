@@ -1,0 +1,152 @@
+// MD5 digests: the RFC 1321 test suite, hex text round trips, file digests.
+#include "utility/md5.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "tests/utility/TempDir.h"
+#include "utility/comm.h"
+
+namespace {
+
+struct DigestCase
+{
+    const char* input;
+    const char* digest;
+};
+
+// The test suite of RFC 1321, appendix A.5.
+const DigestCase kRfc1321Suite[] = {
+    {"", "d41d8cd98f00b204e9800998ecf8427e"},
+    {"a", "0cc175b9c0f1b6a831c399e269772661"},
+    {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+    {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+    {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+    {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+     "d174ab98d277d9f5a5611c2c9f419d9f"},
+    {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+     "57edf4a22be3c955ac49da2e2107b67a"},
+};
+
+TEST(Md5, GetMd5MatchesTheRfc1321Suite)
+{
+    for (const DigestCase& c : kRfc1321Suite) {
+        SCOPED_TRACE(c.input);
+        std::string text = c.input;
+        EXPECT_EQ(CComm::GetMd5(text), c.digest);
+        EXPECT_EQ(CComm::GetMd5(reinterpret_cast<unsigned char*>(text.data()),
+                                static_cast<int>(text.size())),
+                  c.digest);
+    }
+}
+
+TEST(Md5, PaddingBoundariesAroundOneBlockGiveDistinctStableDigests)
+{
+    // 55, 56 and 64 bytes put the length field in the same block, the next one, and after a
+    // full block; a digest computed twice must not depend on leftover state.
+    std::string previous;
+    for (size_t n : {55u, 56u, 63u, 64u, 65u, 119u, 120u}) {
+        std::string text(n, 'x');
+        std::string once = CComm::GetMd5(text);
+        EXPECT_EQ(once, CComm::GetMd5(text)) << n;
+        EXPECT_NE(once, previous) << n;
+        previous = once;
+    }
+    std::string a1000(1000, 'a');
+    EXPECT_EQ(CComm::GetMd5(a1000), "cabe45dcc9ae5b66ba86600cca6b8ba8");
+}
+
+TEST(Md5, HexTextRoundTripsThroughToString)
+{
+    MD5 digest;
+    std::string abc = "abc";
+    digest.GenerateMD5(reinterpret_cast<unsigned char*>(abc.data()), 3);
+    std::string hex = digest.ToString();
+    MD5 parsed(hex.c_str());
+    EXPECT_TRUE(parsed == digest);
+    EXPECT_EQ(parsed.ToString(), hex);
+}
+
+TEST(Md5, ZeroDigestsFromDefaultEmptyAndNullText)
+{
+    MD5 zero;
+    EXPECT_EQ(zero.ToString(), std::string(32, '0'));
+    EXPECT_TRUE(MD5("") == zero);
+    EXPECT_TRUE(MD5(static_cast<const char*>(nullptr)) == zero);
+}
+
+TEST(Md5, UppercaseHexPairsReadAsTheirLowercasePrefix)
+{
+    // "AB" has no lowercase digit and reads as 0; "aB" stops after the a.
+    std::string hex = "AB" + std::string("aB") + std::string(28, '0');
+    EXPECT_EQ(MD5(hex.c_str()).ToString(), "000a" + std::string(28, '0'));
+}
+
+TEST(Md5, ShortHexTextFillsOnlyTheBytesItHas)
+{
+    // Five characters: two whole pairs and a half pair; the rest of the digest stays zero.
+    EXPECT_EQ(MD5("12ab3").ToString(), "12ab03" + std::string(26, '0'));
+}
+
+TEST(Md5, WordsConstructorTakesSixteenBytesInMemoryOrder)
+{
+    unsigned long words[2] = {0x0706050403020100UL, 0x0f0e0d0c0b0a0908UL};
+    EXPECT_EQ(MD5(words).ToString(), "000102030405060708090a0b0c0d0e0f");
+}
+
+TEST(Md5, PlusIsBytewiseXorAndEqualityComparesAllBytes)
+{
+    MD5 a("00ff00ff00ff00ff00ff00ff00ff00ff");
+    MD5 b("0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f0f");
+    EXPECT_EQ((a + b).ToString(), "0ff00ff00ff00ff00ff00ff00ff00ff0");
+    EXPECT_TRUE((a + a) == MD5());
+    EXPECT_FALSE(a == b);
+    MD5 lastByte("000000000000000000000000000000ff");
+    EXPECT_FALSE(lastByte == MD5());
+}
+
+TEST(Md5, HttoiReadsLowercaseHexWithCapitalPrefixOnly)
+{
+    struct Case
+    {
+        const char* text;
+        int value;
+    } cases[] = {{"0Xff", 255},
+                 {"0xff", 0},
+                 {"FF", 0},
+                 {"1g", 1},
+                 {"", 0},
+                 {"7fffffff", 0x7fffffff},
+                 {"123456789", 0x23456789},
+                 {"0X", 0}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(_httoi(c.text), c.value) << c.text;
+    }
+}
+
+TEST(Md5, GetFileMd5DigestsTheWholeFileAndIsEmptyWhenMissing)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.file("data");
+    // Binary content with a zero byte and a line feed must be read unchanged.
+    std::string content("message\0digest\n", 15);
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << content;
+    }
+    EXPECT_EQ(CComm::GetFileMd5(path.c_str()), CComm::GetMd5(content));
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << "message digest";
+    }
+    EXPECT_EQ(CComm::GetFileMd5(path.c_str()), "f96b697d7cb7938d525a2f31aaf161d0");
+    std::remove(path.c_str());
+    EXPECT_EQ(CComm::GetFileMd5(path.c_str()), "");
+}
+
+} // namespace
