@@ -346,7 +346,7 @@ bool CFinsProtocol::CheckFinsOneFrame(char* frame, unsigned int len, int* error)
     } else if (len < sizeof(_FINSTcpHeader)) {
         reason = TCP_ERR_BAD_LENGTH;
     } else if (std::memcmp(frame, kFinsMagic, sizeof(kFinsMagic)) != 0) {
-        kelLogAddErrorF("%s", kMsgNoMagic);
+        kelLogAddErrorF(kMsgNoMagic);
         reason = TCP_ERR_NO_MAGIC;
     } else {
         // Wide sum: a length field near 2^32 must not wrap into acceptance.
