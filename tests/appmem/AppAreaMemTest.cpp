@@ -163,25 +163,18 @@ TEST_F(AppAreaMemLoad, IsVaildAddrNeedsTheEndBelowTheSize)
 
 // --- Word and bit workers over a bare segment --------------------------------------------------
 
-TEST(AppAreaMemAccess, WordReadCopiesSegmentBytesInMemoryOrder)
+TEST(AppAreaMemAccess, WordCopiesKeepMemoryOrder)
 {
     CAppAreaMemmory mem;
     char seg[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     std::string out = "stale";
     EXPECT_EQ(0, mem.ReadWordFromMemoryData(seg, 1, 3, out));
     EXPECT_EQ(std::string(seg + 2, 6), out);
-    EXPECT_EQ(-1, mem.ReadWordFromMemoryData(nullptr, 0, 1, out));
-}
-
-TEST(AppAreaMemAccess, WordWriteStoresTheGivenBytes)
-{
-    CAppAreaMemmory mem;
-    char seg[8] = {};
     char data[4] = {'\x11', '\x22', '\x33', '\x44'};
-    EXPECT_EQ(0, mem.WriteWordToMemoryData(seg, 1, 2, data));
-    EXPECT_EQ(std::string("\0\0\x11\x22\x33\x44\0\0", 8), std::string(seg, 8));
+    EXPECT_EQ(0, mem.WriteWordToMemoryData(seg, 3, 2, data));
+    EXPECT_EQ(std::string("\0\1\2\3\4\5\x11\x22\x33\x44", 10), std::string(seg, 10));
+    EXPECT_EQ(-1, mem.ReadWordFromMemoryData(nullptr, 0, 1, out));
     EXPECT_EQ(-1, mem.WriteWordToMemoryData(seg, 0, 1, nullptr));
-    EXPECT_EQ(-1, mem.WriteWordToMemoryData(nullptr, 0, 1, data));
 }
 
 struct BitReadCase

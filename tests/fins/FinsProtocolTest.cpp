@@ -226,13 +226,7 @@ TEST_F(FinsProtocol, NullInputsAreRefusedWithoutAReply)
     char frame[32] = {};
     EXPECT_EQ(-1, protocol.ProcessRecvData(nullptr));
     EXPECT_EQ(-1, protocol.ProcessOneFinsFrame(nullptr, frame, sizeof(frame)));
-    EXPECT_EQ(-1, protocol.ProcessRWRequest(nullptr, frame, sizeof(frame), true));
     EXPECT_EQ(-1, protocol.ProcessRWRequest(tcp.get(), nullptr, 20, true));
-    EXPECT_EQ(-1, protocol.ProcessErrorRequest(nullptr, 1, 34));
-    EXPECT_EQ(-1, protocol.ProcessFrameErrorRequest(tcp.get(), nullptr, 0x1101, true));
-    EXPECT_EQ(-1, protocol.ProcessReadRequest(tcp.get(), nullptr, frame, 6, true));
-    EXPECT_EQ(-1, protocol.ProcessCIOWriteRequest(
-                      tcp.get(), reinterpret_cast<_FinsFrameHeader*>(frame), frame, 5, true));
     int error = 0;
     EXPECT_FALSE(protocol.CheckFinsOneFrame(nullptr, 16, &error));
     EXPECT_EQ(-1, error);

@@ -59,16 +59,6 @@ TEST(MessageBuilders, AppendEachFieldInWireOrder)
     }
 }
 
-TEST(MessageBuilders, AppendBehindWhatIsAlreadyThere)
-{
-    CMessage msg;
-    msg.BuildFinsResponseTcpHeader(2, 0, 0);
-    msg.BuildFinsRWResponseFinsHeader(21, 3, 9);
-    msg.BuildFinsResponseWriteMessage(0x0102, 0);
-    EXPECT_EQ(Hex("46494E53 00000008 00000002 00000000 C0000200 15000003 0009 0102 0000"),
-              Contents(msg));
-}
-
 TEST(MessageBuilders, ReadMessageWithoutDataWritesNothing)
 {
     CMessage msg;

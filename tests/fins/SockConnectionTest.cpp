@@ -10,19 +10,6 @@
 
 namespace {
 
-TEST(SockConnection, FreshRecordHasBeenHandedOutOnce)
-{
-    CSocketConnection conn;
-    EXPECT_EQ(0u, conn.iCurrsequence.load());
-    EXPECT_EQ(0, conn.GetOneToUse());
-    EXPECT_EQ(1u, conn.iCurrsequence.load());
-    EXPECT_EQ(-1, conn.get_fd());
-    EXPECT_EQ(conn.headerBuf, conn.pRecvPos);
-    EXPECT_EQ(kFinsTcpHeaderLen, conn.iRecvLeft);
-    EXPECT_EQ(RECV_HEADER_START, conn.recvStat);
-    EXPECT_FALSE(conn.IsHandShake());
-}
-
 TEST(SockConnection, SendMessageQueuesACopyStampedWithTheCurrentUse)
 {
     CaptureServer server;
@@ -80,7 +67,9 @@ TEST(SockConnection, BlocksOfAnEndedUseKeepTheirOldStamp)
 TEST(SockConnection, NewUseResetsFramingButKeepsHandlersAndLocalAddress)
 {
     CSocketConnection conn;
-    conn.GetOneToUse();
+    EXPECT_EQ(0u, conn.iCurrsequence.load());
+    EXPECT_FALSE(conn.IsHandShake());
+    EXPECT_EQ(0, conn.GetOneToUse());
     conn.readHandler = &ISocketServer::sock_read_request_handler;
     std::strcpy(conn.szLocalAddr, "10.0.0.3");
     std::strcpy(conn.szPeerAddr, "10.0.0.21:1");
