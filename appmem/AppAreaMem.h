@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <string>
 
-enum AppAreaMemType {
+enum AppAreaMemType
+{
     APP_AREA_I = 0,
     APP_AREA_Q = 1,
     APP_AREA_M = 2,
