@@ -25,11 +25,8 @@ DRVFINS_API int32_t kelLogAddF(uint32_t classId, uint32_t errorId, uint32_t info
                                const char* format, ...) __attribute__((format(printf, 4, 5)));
 DRVFINS_API int32_t kelLogAddInfoF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 DRVFINS_API int32_t kelLogAddWarnF(const char* format, ...) __attribute__((format(printf, 1, 2)));
-DRVFINS_API int32_t kelLogAddErrorF(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
-DRVFINS_API int32_t kelLogAddDebugF(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
-DRVFINS_API int32_t kelLogAddPrintfF(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
+DRVFINS_API int32_t kelLogAddErrorF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+DRVFINS_API int32_t kelLogAddDebugF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+DRVFINS_API int32_t kelLogAddPrintfF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 } // extern "C"
