@@ -1,0 +1,320 @@
+#!/usr/bin/env bash
+# Measures the FINS server side by side with the reference responder and prints one table.
+#
+#   bench/run.sh           3 interleaved rounds of 5-second runs (medians), the scale run, the
+#                          request path benchmark
+#   bench/run.sh --quick   1 round of 2-second runs, for development
+#
+# Builds in Release into build-release, starts build-release/bin/runtime-host (port 9600) and two
+# reference responders (10-word and 2000-word answers, free loopback ports), and runs every
+# configuration against our server and against the reference in turn, alternating which goes
+# first, so that drift on a shared machine hits both alike. Absolute figures drift here by 15 to
+# 25 percent from run to run; the ratios within one run are what the targets are about.
+# Progress goes to standard error, the results to standard output. Exit status 1 when a run
+# failed (a wrong or missing response) or the server could not be started.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+ROUNDS=3
+SECONDS_PER_RUN=5
+BENCH_MIN_TIME=0.5
+if [ "${1:-}" = "--quick" ]; then
+    ROUNDS=1
+    SECONDS_PER_RUN=2
+    BENCH_MIN_TIME=0.1
+elif [ $# -gt 0 ]; then
+    echo "usage: bench/run.sh [--quick]" >&2
+    exit 2
+fi
+
+BUILD=build-release
+BIN=$BUILD/bin
+FINS_PORT=9600
+SCALE_CONNS=10000
+SCALE_REQUESTS=50000 # five reads per connection
+IDLE_SECONDS=3
+RSS_TARGET_KIB=$((64 * 1024))
+CLK_TCK=$(getconf CLK_TCK)
+LOGDIR=$(mktemp -d /tmp/fins-bench-run.XXXXXX)
+FAILED=0
+PIDS=()
+
+# name | fins-bench arguments | which responder | target: kind (rate, p50 or none) and value
+MATRIX=(
+    "TCP 1 conn|--tcp --conns 1|10|p50|1.5"
+    "TCP 8 conns|--tcp --conns 8|10|rate|0.8"
+    "TCP 64 conns|--tcp --conns 64|10|rate|0.8"
+    "TCP 1 conn, pipeline 16|--tcp --conns 1 --pipeline 16|10|rate|0.7"
+    "UDP 1 socket|--udp --conns 1|10|none|"
+    "UDP 8 sockets|--udp --conns 8|10|rate|0.8"
+    "UDP 64 sockets|--udp --conns 64|10|rate|0.8"
+    "TCP 8 conns, 2000-word reads|--tcp --conns 8 --words 2000|2000|rate|0.7"
+    "TCP 8 conns, 10-word writes|--tcp --conns 8 --write|10|none|"
+)
+
+say() { echo "[bench] $*" >&2; }
+
+# shellcheck disable=SC2317 # called by the EXIT trap
+cleanup() {
+    for pid in "${PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+build() {
+    say "building in Release ($BUILD)"
+    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DFINS_BUILD_TESTS=OFF >/dev/null
+    local targets=(fins-bench reference-responder runtime-host)
+    # grep reads all of the list: quitting early would break the pipe and fail the test
+    if cmake --build "$BUILD" --target help | grep RequestPathBench >/dev/null; then
+        targets+=(RequestPathBench)
+    fi
+    cmake --build "$BUILD" -j2 --target "${targets[@]}" >"$LOGDIR/build.log" 2>&1 ||
+        { cat "$LOGDIR/build.log" >&2; exit 1; }
+}
+
+# utime + stime of a process, in clock ticks (fields 14 and 15 of /proc/PID/stat; the command
+# name in field 2 is skipped by cutting at its closing parenthesis).
+cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
+status_kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
+
+# Stops a process this script started; it is then forgotten, so that its id, once free for reuse,
+# is never signalled again.
+stop_pid() {
+    local pid=$1 kept=() p
+    for p in "${PIDS[@]}"; do
+        if [ "$p" != "$pid" ]; then kept+=("$p"); fi
+    done
+    PIDS=("${kept[@]}")
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
+port_in_use() { [ -n "$(ss -Hltn "sport = :$FINS_PORT")" ]; }
+
+# Starts runtime-host and waits until it answers a read; HOST_PID is then its process id.
+start_host() {
+    for _ in $(seq 60); do
+        port_in_use || break
+        say "port $FINS_PORT is in use (a test may be running); waiting"
+        sleep 1
+    done
+    if port_in_use; then
+        say "port $FINS_PORT stays in use; not measuring someone else's server"
+        exit 1
+    fi
+    "$BIN/runtime-host" >>"$LOGDIR/host.log" 2>&1 &
+    HOST_PID=$!
+    PIDS+=("$HOST_PID")
+    for _ in $(seq 100); do
+        if "$BIN/fins-bench" --count 1 --timeout-ms 500 >/dev/null 2>&1; then
+            return 0
+        fi
+        kill -0 "$HOST_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    say "runtime-host did not answer on port $FINS_PORT; its log: $LOGDIR/host.log"
+    tail -20 "$LOGDIR/host.log" >&2
+    exit 1
+}
+
+# Starts a reference responder answering reads with $1 words; sets REF_PID and REF_PORT.
+start_ref() {
+    local out="$LOGDIR/ref-$1.out"
+    "$BIN/reference-responder" --port 0 --words "$1" >"$out" 2>&1 &
+    REF_PID=$!
+    PIDS+=("$REF_PID")
+    for _ in $(seq 50); do
+        REF_PORT=$(sed -n 's/.*port=\([0-9]*\).*/\1/p' "$out")
+        [ -n "$REF_PORT" ] && return 0
+        sleep 0.1
+    done
+    say "reference-responder did not start"
+    exit 1
+}
+
+# Value of key $1 in the key=value line $2.
+field() { awk -v k="$1" '{ for (i = 1; i <= NF; i++) { split($i, a, "="); if (a[1] == k) print a[2] } }' <<<"$2"; }
+
+median() { tr ' ' '\n' | awk 'NF' | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+declare -A RATE P50 P99 TICKS REQS ERR
+
+# Runs configuration $2 against side $1 (ours or ref) once and files the figures.
+run_one() {
+    local side=$1 idx=$2 name args words port pid line t0
+    IFS='|' read -r name args words _ _ <<<"${MATRIX[$idx]}"
+    if [ "$side" = ours ]; then
+        port=$FINS_PORT pid=$HOST_PID
+    else
+        port=${REF_PORTS[$words]} pid=${REF_PIDS[$words]}
+    fi
+    t0=$(cpu_ticks "$pid")
+    # shellcheck disable=SC2086 # args is a list of options
+    if ! line=$("$BIN/fins-bench" $args --port "$port" --seconds "$SECONDS_PER_RUN" \
+        2>"$LOGDIR/err.txt" | tail -1) || [ "${line#req/s=}" = "$line" ]; then
+        ERR[$side,$idx]="$(cat "$LOGDIR/err.txt")"
+        say "  $side: FAILED: ${ERR[$side,$idx]}"
+        FAILED=1
+        return 0
+    fi
+    TICKS[$side,$idx]=$((${TICKS[$side,$idx]:-0} + $(cpu_ticks "$pid") - t0))
+    REQS[$side,$idx]=$((${REQS[$side,$idx]:-0} + $(field requests "$line")))
+    RATE[$side,$idx]+=" $(field req/s "$line")"
+    P50[$side,$idx]+=" $(field p50_us "$line")"
+    P99[$side,$idx]+=" $(field p99_us "$line")"
+    say "  $side: $line"
+}
+
+run_matrix() {
+    local round idx first second
+    for round in $(seq "$ROUNDS"); do
+        for idx in "${!MATRIX[@]}"; do
+            say "round $round/$ROUNDS: ${MATRIX[$idx]%%|*}"
+            first=ours second=ref
+            if [ $(((round + idx) % 2)) -eq 0 ]; then first=ref second=ours; fi
+            run_one "$first" "$idx"
+            run_one "$second" "$idx"
+        done
+    done
+}
+
+# "pass" or "MISS" for ratio $1 against target $3 of kind $2 (rate: at least, p50: at most).
+mark() {
+    awk -v r="$1" -v kind="$2" -v t="$3" 'BEGIN {
+        if (r == "-") print "-"; else if (kind == "rate") print (r >= t ? "pass" : "MISS");
+        else print (r <= t ? "pass" : "MISS") }'
+}
+num() { if [ "$1" = - ]; then echo -; else printf %.0f "$1"; fi; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }'; }
+
+print_row() {
+    local idx=$1 name kind target ours ref o50 o99 r50 r99 rr cpu goal verdict
+    IFS='|' read -r name _ _ kind target <<<"${MATRIX[$idx]}"
+    ours=$(median <<<"${RATE[ours,$idx]:-}") ref=$(median <<<"${RATE[ref,$idx]:-}")
+    o50=$(median <<<"${P50[ours,$idx]:-}") o99=$(median <<<"${P99[ours,$idx]:-}")
+    r50=$(median <<<"${P50[ref,$idx]:-}") r99=$(median <<<"${P99[ref,$idx]:-}")
+    rr=$(ratio "$ours" "$ref")
+    cpu=$(awk -v t="${TICKS[ours,$idx]:-0}" -v n="${REQS[ours,$idx]:-0}" -v hz="$CLK_TCK" \
+        'BEGIN { if (n == 0) print "-"; else printf "%.2f", t / hz / n * 1e6 }')
+    case $kind in
+    rate) goal=">= $target" verdict=$(mark "$rr" rate "$target") ;;
+    p50) goal="p50 <= ${target}x" verdict="$(mark "$(ratio "$o50" "$r50")" p50 "$target") (p50 $(ratio "$o50" "$r50")x)" ;;
+    *) goal="-" verdict="-" ;;
+    esac
+    if [ -n "${ERR[ours,$idx]:-}${ERR[ref,$idx]:-}" ]; then verdict=FAILED; fi
+    printf "%-30s %10s %10s %6s %12s %12s %8s  %-11s %s\n" "$name" "$(num "$ours")" \
+        "$(num "$ref")" "$rr" "$o50/$o99" "$r50/$r99" "$cpu" "$goal" "$verdict"
+}
+
+print_table() {
+    echo
+    echo "FINS server (runtime-host) against the reference responder: $ROUNDS round(s) of" \
+        "${SECONDS_PER_RUN}-s runs, medians, 10-word DM reads unless named"
+    printf "%-30s %10s %10s %6s %12s %12s %8s  %-11s %s\n" configuration "our req/s" "ref req/s" \
+        ratio "our p50/p99" "ref p50/p99" "cpu us" target mark
+    local idx
+    for idx in "${!MATRIX[@]}"; do
+        print_row "$idx"
+    done
+    echo "(p50/p99: response latency in microseconds; cpu us: the server's CPU time per request)"
+    for key in "${!ERR[@]}"; do
+        echo "FAILED ${key%%,*} ${MATRIX[${key#*,}]%%|*}: ${ERR[$key]}"
+    done
+}
+
+# CPU seconds the server uses over IDLE_SECONDS with no client.
+idle_check() {
+    local t0 t1
+    t0=$(cpu_ticks "$HOST_PID")
+    sleep "$IDLE_SECONDS"
+    t1=$(cpu_ticks "$HOST_PID")
+    awk -v d=$((t1 - t0)) -v hz="$CLK_TCK" -v s="$IDLE_SECONDS" 'BEGIN {
+        printf "idle: server CPU %.2f s over %d idle seconds (target: none measurable) %s\n",
+            d / hz, s, (d <= 1 ? "pass" : "MISS") }'
+}
+
+# 10,000 connections against a freshly started server $1 (ours or ref) on port $2, pid $3.
+scale_one() {
+    local side=$1 port=$2 pid=$3 line hwm
+    say "scale run against $side: $SCALE_CONNS connections"
+    if ! line=$("$BIN/fins-bench" --port "$port" --conns "$SCALE_CONNS" --count "$SCALE_REQUESTS" \
+        --timeout-ms 20000 2>"$LOGDIR/err.txt" | tail -1) || [ "${line#req/s=}" = "$line" ]; then
+        echo "scale $side: FAILED: $(cat "$LOGDIR/err.txt")"
+        FAILED=1
+        return 0
+    fi
+    hwm=$(status_kib "$pid" VmHWM)
+    printf "scale %-4s: %s connections in %s s, %s req/s while all open, served %s, peak RSS %s MiB" \
+        "$side" "$SCALE_CONNS" "$(field connect_s "$line")" "$(field req/s "$line")" \
+        "$(field served "$line")" "$(awk -v k="$hwm" 'BEGIN { printf "%.1f", k / 1024 }')"
+    if [ "$side" = ours ]; then
+        local ok=pass
+        [ "$(field served "$line")" = "$SCALE_CONNS/$SCALE_CONNS" ] || ok=MISS
+        [ "$hwm" -lt "$RSS_TARGET_KIB" ] || ok=MISS
+        printf " (target: all served, under 64 MiB) %s" "$ok"
+    fi
+    echo
+}
+
+scale_run() {
+    echo
+    stop_pid "$HOST_PID"
+    start_host
+    scale_one ours "$FINS_PORT" "$HOST_PID"
+    start_ref 10
+    scale_one ref "$REF_PORT" "$REF_PID"
+    stop_pid "$REF_PID"
+}
+
+request_path_bench() {
+    echo
+    if [ ! -x "$BIN/RequestPathBench" ]; then
+        echo "request path: RequestPathBench is not built here (no Google Benchmark or no source); skipped"
+        return 0
+    fi
+    say "request path benchmark"
+    "$BIN/RequestPathBench" --benchmark_min_time="$BENCH_MIN_TIME" --benchmark_format=csv \
+        2>/dev/null | awk -F, '
+        $1 ~ /^"/ { gsub(/"/, "", $1); ns = $4; if ($5 == "us") ns *= 1000;
+            line = sprintf("request path: %-20s %8.0f ns per request", $1, ns);
+            if ($1 == "DmRead10Words") line = line sprintf(" (target: under 300 ns) %s", ns < 300 ? "pass" : "MISS");
+            print line }'
+}
+
+main() {
+    build
+    declare -gA REF_PORTS REF_PIDS
+    start_host
+    say "runtime-host is up (pid $HOST_PID); logs in $LOGDIR"
+    for words in 10 2000; do
+        start_ref "$words"
+        REF_PORTS[$words]=$REF_PORT REF_PIDS[$words]=$REF_PID
+    done
+    run_matrix
+    print_table
+    echo "server memory after the matrix: RSS $(status_kib "$HOST_PID" VmRSS) KiB," \
+        "peak $(status_kib "$HOST_PID" VmHWM) KiB"
+    idle_check
+    for words in 10 2000; do
+        stop_pid "${REF_PIDS[$words]}"
+    done
+    scale_run
+    stop_pid "$HOST_PID"
+    request_path_bench
+    if [ "$FAILED" -eq 0 ]; then
+        rm -rf "$LOGDIR"
+    else
+        say "a run failed; logs kept in $LOGDIR"
+    fi
+    exit "$FAILED"
+}
+
+main
