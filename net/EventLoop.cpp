@@ -193,14 +193,23 @@ int CEventLoop::epoll_process_event(int epfd, int timeout_ms)
         // would report it again at once.
         const bool readable =
             (ev & EPOLLIN) != 0 || (!writeInstance && (ev & (EPOLLERR | EPOLLHUP)) != 0);
-        if (readable && conn->readHandler != nullptr && conn->pSockServer != nullptr) {
-            (void)(conn->pSockServer->*conn->readHandler)(conn);
+        if (readable) {
+            dispatch_read_event(conn);
         }
         if ((ev & EPOLLOUT) != 0 || (writeInstance && (ev & kErrorMask) != 0)) {
             dispatch_write_event(conn, ev);
         }
     }
     return 0;
+}
+
+void CEventLoop::dispatch_read_event(CSocketConnection* conn)
+{
+    const SockEventHandler handler = conn->readHandler;
+    ISocketServer* server = conn->pSockServer;
+    if (handler != nullptr && server != nullptr) {
+        (void)(server->*handler)(conn);
+    }
 }
 
 void CEventLoop::dispatch_write_event(CSocketConnection* conn, uint32_t ev)
@@ -218,11 +227,13 @@ void CEventLoop::dispatch_write_event(CSocketConnection* conn, uint32_t ev)
     }
     // The peer is gone (or the record has no write handler): end the registration once and drop
     // the unfinished block; a level-triggered error would otherwise fire again and again.
-    if ((ev & kErrorMask) != 0 || conn->writeHandler == nullptr || conn->pSockServer == nullptr) {
+    const SockEventHandler handler = conn->writeHandler;
+    ISocketServer* server = conn->pSockServer;
+    if ((ev & kErrorMask) != 0 || handler == nullptr || server == nullptr) {
         end_write_registration(conn);
         return;
     }
-    (void)(conn->pSockServer->*conn->writeHandler)(conn);
+    (void)(server->*handler)(conn);
 }
 
 void CEventLoop::end_write_registration(CSocketConnection* conn)
@@ -493,10 +504,6 @@ void CEventLoop::SendThread()
     std::list<char*> freeNodes;
     while (wait_for_send_work(batch, freeNodes)) {
         send_batch(batch, freeNodes);
-    }
-    freeNodes.splice(freeNodes.end(), batch);
-    for (char* block : freeNodes) {
-        delete[] block; // null for reused nodes; unsent blocks of an interrupted batch
     }
 }
 

@@ -113,6 +113,7 @@ private:
     void EpollRdThread();
     void EpollWrThread();
     void SendThread();
+    void dispatch_read_event(CSocketConnection* conn);
     void dispatch_write_event(CSocketConnection* conn, uint32_t ev);
     void end_write_registration(CSocketConnection* conn);
     void resume_read(CSocketConnection* conn);

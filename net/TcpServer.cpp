@@ -2,6 +2,7 @@
 // loop's reader thread and hands each connection a record of its own.
 #include "net/TcpServer.h"
 
+#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -118,7 +119,7 @@ int TcpServer::sock_event_accept(CSocketConnection* listenConn)
     if (use_accept4 == 0) {
         setnonblocking(fd);
     }
-    char peerText[kAddrTextLen] = {};
+    char peerText[INET_ADDRSTRLEN] = {};
     FormatIpv4(peer.sin_addr, peerText, sizeof(peerText));
     std::snprintf(conn->szPeerAddr, sizeof(conn->szPeerAddr), "%s:%d", peerText,
                   ntohs(peer.sin_port));

@@ -305,6 +305,9 @@ bool Worker::onTcpReadable(uint32_t idx)
     }
     std::memmove(c.in.data(), c.in.data() + pos, c.inUsed - pos);
     c.inUsed -= pos;
+    if (c.inUsed > 0 && c.inflight() == 0) {
+        return fail(idx, "bytes behind the last response that nothing asked for");
+    }
     return afterResponses(idx, now);
 }
 

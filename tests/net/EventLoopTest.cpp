@@ -1,0 +1,332 @@
+// The loop's pool, its epoll registrations and its threads.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <set>
+
+#include "tests/net/NetHarness.h"
+
+namespace {
+
+// --- Pool ---
+
+TEST(Pool, InitConnectionsFillsBothListsWithFreshRecords)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    EXPECT_EQ(0, loop.init_connections(4096));
+    EXPECT_EQ(4096u, EventLoopTestPeer::allCount(loop));
+    const auto free = EventLoopTestPeer::freeList(loop);
+    ASSERT_EQ(4096u, free.size());
+    for (CSocketConnection* conn : {free.front(), free.back()}) {
+        EXPECT_EQ(1u, conn->iCurrsequence.load());
+        EXPECT_EQ(-1, conn->fd.load());
+    }
+    CEventLoop empty;
+    EXPECT_EQ(0, empty.init_connections(0));
+    EXPECT_EQ(0u, EventLoopTestPeer::allCount(empty));
+}
+
+TEST(Pool, GrowsPastItsInitialSizeAndRecyclesTheNewRecordLikeTheOthers)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    loop.init_connections(2);
+    CSocketConnection* a = loop.get_connection(-1);
+    CSocketConnection* b = loop.get_connection(-1);
+    CSocketConnection* grown = loop.get_connection(-1);
+    EXPECT_EQ(3u, EventLoopTestPeer::allCount(loop));
+    EXPECT_NE(grown, a);
+    EXPECT_NE(grown, b);
+    loop.close_connections(grown);
+    EventLoopTestPeer::backdate(loop, grown, time(nullptr) - kRecycleWaitSec);
+    loop.IdelRecyConnections();
+    EXPECT_EQ(std::vector<CSocketConnection*>{grown}, EventLoopTestPeer::freeList(loop));
+    EXPECT_EQ(grown, loop.get_connection(-1));
+}
+
+struct AgeCase
+{
+    int64_t closedSecondsAgo;
+    bool freed;
+};
+
+class RecycleAge : public ::testing::TestWithParam<AgeCase>
+{};
+
+TEST_P(RecycleAge, RecordReturnsToTheFreeListOnlyAfterTheDelay)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    loop.init_connections(1);
+    CSocketConnection* conn = loop.get_connection(-1);
+    loop.close_connections(conn);
+    EventLoopTestPeer::backdate(loop, conn, time(nullptr) - GetParam().closedSecondsAgo);
+    loop.IdelRecyConnections();
+    const bool freed = EventLoopTestPeer::freeList(loop).size() == 1;
+    EXPECT_EQ(GetParam().freed, freed);
+    EXPECT_EQ(GetParam().freed ? 0 : 1, EventLoopTestPeer::recycleCount(loop));
+}
+
+INSTANTIATE_TEST_SUITE_P(Delay, RecycleAge,
+                         ::testing::Values(AgeCase{0, false}, AgeCase{kRecycleWaitSec - 1, false},
+                                           AgeCase{kRecycleWaitSec, true},
+                                           AgeCase{kRecycleWaitSec + 1, true}),
+                         [](const auto& param) {
+                             return "ClosedSecondsAgo" +
+                                    std::to_string(param.param.closedSecondsAgo);
+                         });
+
+TEST(Pool, SweepWalksTheWholeQueueSoAYoungRecordDoesNotHoldBackAnOldOne)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    loop.init_connections(2);
+    CSocketConnection* young = loop.get_connection(-1);
+    CSocketConnection* old = loop.get_connection(-1);
+    loop.close_connections(young);
+    loop.close_connections(old);
+    const time_t now = time(nullptr);
+    EventLoopTestPeer::backdate(loop, young, now - 20);
+    EventLoopTestPeer::backdate(loop, old, now - 70);
+    loop.IdelRecyConnections();
+    EXPECT_EQ(std::vector<CSocketConnection*>{young}, EventLoopTestPeer::recycleList(loop));
+    EXPECT_EQ(std::vector<CSocketConnection*>{old}, EventLoopTestPeer::freeList(loop));
+}
+
+TEST(Pool, FreeListIsFirstInFirstOutAndAUseRaisesTheSequenceByThree)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    loop.init_connections(3);
+    const auto order = EventLoopTestPeer::freeList(loop);
+    const uint64_t before = order[0]->iCurrsequence.load();
+    CSocketConnection* first = loop.get_connection(-1);
+    ASSERT_EQ(order[0], first);
+    loop.close_connections(first);
+    EventLoopTestPeer::backdate(loop, first, 0);
+    loop.IdelRecyConnections();
+    EXPECT_EQ(before + 3, first->iCurrsequence.load());
+    EXPECT_EQ(order[1], loop.get_connection(-1));
+    EXPECT_EQ(order[2], loop.get_connection(-1));
+    EXPECT_EQ(first, loop.get_connection(-1));
+}
+
+TEST(Pool, SecondCloseLogsAgainButQueuesOnceAndKeepsTimeAndSequence)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    loop.init_connections(1);
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    CSocketConnection* conn = loop.get_connection(sv[0]);
+    const uint64_t seq = conn->iCurrsequence.load();
+    loop.close_connections(conn);
+    EXPECT_EQ(-1, conn->fd.load());
+    EXPECT_TRUE(WaitPeerClose(sv[1], 1000));
+    EventLoopTestPeer::backdate(loop, conn, 1234);
+    loop.close_connections(conn);
+    EXPECT_EQ(std::vector<CSocketConnection*>{conn}, EventLoopTestPeer::recycleList(loop));
+    EXPECT_EQ(seq + 1, conn->iCurrsequence.load());
+    EXPECT_EQ(2, log.countContaining("close connection:"));
+    close(sv[1]);
+}
+
+// --- Registrations ---
+
+TEST(Registration, ModModesAddRemoveOrReplaceTheRecordedMask)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    loop.init_connections(1);
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    CSocketConnection* conn = loop.get_connection(sv[0]);
+    const int ep = loop.get_read_epoll_fd();
+    struct Step
+    {
+        unsigned op;
+        unsigned flag;
+        int mode;
+        uint32_t events;
+    };
+    const Step steps[] = {
+        {EPOLL_CTL_ADD, EPOLLIN | EPOLLRDHUP, EPOLL_MODE_ADD, EPOLLIN | EPOLLRDHUP},
+        {EPOLL_CTL_MOD, EPOLLOUT, EPOLL_MODE_ADD, EPOLLIN | EPOLLRDHUP | EPOLLOUT},
+        {EPOLL_CTL_MOD, EPOLLOUT, EPOLL_MODE_REMOVE, EPOLLIN | EPOLLRDHUP},
+        {EPOLL_CTL_MOD, EPOLLOUT, EPOLL_MODE_REPLACE, EPOLLOUT},
+        {99, EPOLLIN, EPOLL_MODE_ADD, EPOLLOUT},                // unknown op: nothing happens
+        {EPOLL_CTL_DEL, EPOLLOUT, EPOLL_MODE_REMOVE, EPOLLOUT}, // events left alone
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.op);
+        EXPECT_EQ(0, loop.epoll_oper_event(ep, sv[0], s.op, s.flag, s.mode, conn));
+        EXPECT_EQ(s.events, conn->events.load());
+    }
+    EXPECT_EQ(-1, loop.epoll_oper_event(ep, sv[0], EPOLL_CTL_DEL, 0, 0, conn));
+    EXPECT_EQ(1, log.countContaining("epoll_ctl(" + std::to_string(sv[0]) + ",2,0,0)fail,error:"));
+    close(sv[1]);
+}
+
+TEST(Registration, DataEndpointRecordGetsTheWriteHandlerAndAListenerDoesNot)
+{
+    FakeLogger log;
+    AppMemory mem;
+    LoopHarness h(false);
+    CSocketConnection* tcp = EventLoopTestPeer::recordOf(*h.loop, h.tcp->get_listen_sock());
+    CSocketConnection* udp = EventLoopTestPeer::recordOf(*h.loop, h.udp->get_listen_sock());
+    ASSERT_NE(nullptr, tcp);
+    ASSERT_NE(nullptr, udp);
+    EXPECT_TRUE(tcp->readHandler == &ISocketServer::sock_event_accept);
+    EXPECT_TRUE(tcp->writeHandler == nullptr);
+    EXPECT_TRUE(udp->readHandler == &ISocketServer::sock_read_request_handler);
+    EXPECT_TRUE(udp->writeHandler == &ISocketServer::sock_write_request_handler);
+    EXPECT_EQ(static_cast<uint32_t>(EPOLLIN | EPOLLRDHUP), udp->events.load());
+    EXPECT_EQ(-1, h.loop->epoll_add_listen_event(nullptr, &ISocketServer::sock_event_accept));
+}
+
+// --- Threads ---
+
+std::set<std::string> ThreadNames()
+{
+    std::set<std::string> names;
+    DIR* dir = opendir("/proc/self/task");
+    while (const dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string name;
+        if (std::getline(comm, name)) {
+            names.insert(name);
+        }
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return names;
+}
+
+TEST(Threads, StartNamesTheThreeThreadsAndStopJoinsThemWithinOneWait)
+{
+    FakeLogger log;
+    AppMemory mem;
+    LoopHarness h;
+    for (const char* name : {"finsEpollRd", "finsEpollWr", "SockSend"}) {
+        EXPECT_TRUE(WaitUntil([name] { return ThreadNames().count(name) == 1; })) << name;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    h.loop->event_stop();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(kEpollWaitMs + 1000));
+    EXPECT_EQ(1, log.count("eventloop all thread ready stop"));
+    EXPECT_EQ(1, log.count("eventloop all thread stop success"));
+    EXPECT_EQ(0u, ThreadNames().count("SockSend"));
+}
+
+TEST(Threads, StopOfANeverStartedLoopLogsBothLinesAndJoinsNothing)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    loop.event_stop();
+    EXPECT_EQ(1, log.count("eventloop all thread ready stop"));
+    EXPECT_EQ(1, log.count("eventloop all thread stop success"));
+}
+
+struct SchedSeen
+{
+    std::atomic<int> policy{-1};
+    std::atomic<int> priority{-1};
+};
+
+void* RecordSched(void* arg)
+{
+    auto* seen = static_cast<SchedSeen*>(arg);
+    int policy = 0;
+    sched_param param{};
+    pthread_getschedparam(pthread_self(), &policy, &param);
+    seen->priority.store(param.sched_priority);
+    seen->policy.store(policy);
+    return nullptr;
+}
+
+// Runs one CreateRealtimeThread and reports what the thread saw.
+int CreateAndObserve(CEventLoop& loop, unsigned priority, SchedSeen& seen)
+{
+    pthread_t tid = 0;
+    const int rc = loop.CreateRealtimeThread(&tid, &RecordSched, &seen, priority);
+    if (rc == 0) {
+        pthread_join(tid, nullptr);
+    }
+    return rc;
+}
+
+// Takes CAP_SYS_NICE out of this process's effective set, so SCHED_FIFO is refused as for an
+// unprivileged user.
+bool DropNiceCapability()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0) {
+        return false;
+    }
+    data[0].effective &= ~(1u << CAP_SYS_NICE);
+    const rlimit none{0, 0};
+    return syscall(SYS_capset, &header, data) == 0 && setrlimit(RLIMIT_RTPRIO, &none) == 0;
+}
+
+// Regression: with real-time scheduling refused (EPERM) the server was left without threads.
+TEST(Threads, RefusedRealtimeSchedulingLogsAndFallsBackToOrdinaryScheduling)
+{
+    const pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        int failures = 0;
+        {
+            FakeLogger log;
+            CEventLoop loop;
+            SchedSeen seen;
+            failures += DropNiceCapability() ? 0 : 1;
+            failures += CreateAndObserve(loop, 21, seen) == 0 ? 0 : 2;
+            failures += seen.policy.load() == SCHED_OTHER ? 0 : 4;
+            failures +=
+                log.countContaining("pthread_create realtime thread fail,error:1,") == 1 ? 0 : 8;
+            failures += log.countContaining("ordinary scheduling") == 1 ? 0 : 16;
+        }
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "bit 1: cap drop, 2: create, 4: policy, 8/16: log";
+}
+
+TEST(Threads, WithPrivilegeThreadsRunFifoAtTheRequestedPriorityCappedAt99)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    SchedSeen probe;
+    if (CreateAndObserve(loop, 21, probe) != 0 || probe.policy.load() != SCHED_FIFO) {
+        GTEST_SKIP() << "this process may not use SCHED_FIFO";
+    }
+    EXPECT_EQ(21, probe.priority.load());
+    SchedSeen capped;
+    ASSERT_EQ(0, CreateAndObserve(loop, 150, capped));
+    EXPECT_EQ(SCHED_FIFO, capped.policy.load());
+    EXPECT_EQ(99, capped.priority.load());
+    SchedSeen ordinary;
+    ASSERT_EQ(0, CreateAndObserve(loop, 0, ordinary));
+    EXPECT_EQ(SCHED_OTHER, ordinary.policy.load());
+    EXPECT_EQ(0, log.countContaining("pthread_create"));
+}
+
+} // namespace

@@ -1,0 +1,382 @@
+// FINS/TCP through the running loop on 127.0.0.1: accept, framing, the send path with partial
+// writes, the backlog bound, closes while responses are queued, teardown and restarts.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "tests/net/NetHarness.h"
+
+namespace {
+
+// A client that shrinks its receive buffer and does not read, so responses back up.
+constexpr int kTinyRcvBuf = 4096;
+constexpr double kIdleCpuLimit = 0.05; // CPU seconds over one idle second
+constexpr int kLongWaitMs = 60000;     // reading megabytes under the sanitizers
+
+uint16_t BigReadAddr(int i)
+{
+    return static_cast<uint16_t>((i * 131) % 30000);
+}
+
+// n reads of 2000 words each, and the exact bytes of their responses.
+std::string BigReads(int n, std::string* replies)
+{
+    std::string burst;
+    for (int i = 0; i < n; ++i) {
+        burst += DmReadTcp(static_cast<uint8_t>(i), BigReadAddr(i), kBigRead);
+        *replies += DmReadReplyTcp(static_cast<uint8_t>(i), BigReadAddr(i), kBigRead);
+    }
+    return burst;
+}
+
+// One request and its reply on a fresh connection: the server is serving.
+bool Served(uint16_t port, uint8_t sid = 0x42)
+{
+    const int fd = ConnectTcp(port);
+    std::string got;
+    const bool ok = fd != -1 && SendAll(fd, DmReadTcp(sid, 7, 10)) &&
+                    RecvExact(fd, DmReadReplyTcp(sid, 7, 10).size(), got) &&
+                    got == DmReadReplyTcp(sid, 7, 10);
+    if (fd != -1) {
+        close(fd);
+    }
+    return ok;
+}
+
+class TcpLoop : public ::testing::Test
+{
+protected:
+    // The record of the single connection in use, once the loop has it.
+    CSocketConnection* WaitRecord()
+    {
+        CSocketConnection* conn = nullptr;
+        WaitUntil([&] { return (conn = EventLoopTestPeer::onlyConnection(*h->loop)) != nullptr; });
+        return conn;
+    }
+
+    FakeLogger log;
+    AppMemory mem;
+    std::unique_ptr<LoopHarness> h = std::make_unique<LoopHarness>();
+};
+
+TEST_F(TcpLoop, PipelinedFramesInOneWriteAreAnsweredInOrder)
+{
+    const int fd = ConnectTcp(h->tcpPort);
+    std::string burst;
+    std::string expected;
+    for (int i = 0; i < 200; ++i) {
+        burst += DmReadTcp(static_cast<uint8_t>(i), static_cast<uint16_t>(i), 5);
+        expected += DmReadReplyTcp(static_cast<uint8_t>(i), static_cast<uint16_t>(i), 5);
+    }
+    ASSERT_TRUE(SendAll(fd, burst));
+    std::string got;
+    EXPECT_TRUE(RecvExact(fd, expected.size(), got));
+    EXPECT_TRUE(got == expected);
+    close(fd);
+}
+
+TEST_F(TcpLoop, EmptyBodyFrameIsAnsweredWithoutWaitingForMoreBytes)
+{
+    const int fd = ConnectTcp(h->tcpPort);
+    std::string frame = TcpFrame(2, "", 8);
+    frame[3] = '?';
+    ASSERT_TRUE(SendAll(fd, frame));
+    std::string got;
+    ASSERT_TRUE(RecvExact(fd, 16, got));
+    EXPECT_EQ(std::string("\0\0\0\x23", 4), got.substr(12));
+    close(fd);
+}
+
+TEST_F(TcpLoop, OversizedLengthClosesOnlyThatConnection)
+{
+    const int bad = ConnectTcp(h->tcpPort);
+    ASSERT_TRUE(SendAll(bad, TcpFrame(2, "", 65544)));
+    EXPECT_TRUE(WaitPeerClose(bad));
+    EXPECT_EQ(1, log.countContaining(",recv invaild packet,size:65536>limit len close conn"));
+    EXPECT_TRUE(Served(h->tcpPort));
+    close(bad);
+}
+
+TEST_F(TcpLoop, AcceptedConnectionCarriesItsAddressesAndSocketOptions)
+{
+    const int fd = ConnectTcp(h->tcpPort);
+    sockaddr_in me{};
+    socklen_t len = sizeof(me);
+    ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len));
+    const std::string peer = "127.0.0.1:" + std::to_string(ntohs(me.sin_port));
+    // The log line is written after the record is filled in, so seeing it orders the reads below.
+    ASSERT_TRUE(WaitUntil([&] { return log.countContaining("new tcp connection:" + peer) == 1; }));
+    CSocketConnection* conn = WaitRecord();
+    ASSERT_NE(nullptr, conn);
+    EXPECT_STREQ(peer.c_str(), conn->szPeerAddr);
+    EXPECT_STREQ("127.0.0.1", conn->szLocalAddr);
+    EXPECT_EQ(1, log.count("new tcp connection:" + peer +
+                           " Success,fd:" + std::to_string(conn->fd.load())));
+    struct Option
+    {
+        int level;
+        int name;
+        int value;
+    };
+    for (const Option& o :
+         {Option{IPPROTO_TCP, TCP_NODELAY, 1}, Option{SOL_SOCKET, SO_KEEPALIVE, 1},
+          Option{IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSec},
+          Option{IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSec},
+          Option{IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes}}) {
+        int value = -1;
+        socklen_t size = sizeof(value);
+        ASSERT_EQ(0, getsockopt(conn->fd.load(), o.level, o.name, &value, &size));
+        EXPECT_EQ(o.value, value) << o.name;
+    }
+    close(fd);
+}
+
+TEST_F(TcpLoop, SecondListenerOnTheSamePortBindsAndAPortTakenWithoutReuseDoesNot)
+{
+    log.clear();
+    TcpServer twin("127.0.0.1", h->tcpPort);
+    EXPECT_EQ(
+        1, log.count("tcp server is running ip = 127.0.0.1, port = " + std::to_string(h->tcpPort)));
+    const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = MakeIpv4Addr("127.0.0.1", 0);
+    ASSERT_EQ(0, bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    ASSERT_EQ(0, listen(taken, 1));
+    socklen_t len = sizeof(addr);
+    getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len);
+    log.clear();
+    TcpServer refused("127.0.0.1", ntohs(addr.sin_port));
+    EXPECT_EQ(1, log.countContaining("bind error:"));
+    EXPECT_EQ(0, log.countContaining("tcp server is running"));
+    close(taken);
+}
+
+TEST_F(TcpLoop, BackedUpResponsesAreFinishedByTheWriterThreadInOrder)
+{
+    const int slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
+    std::string expected;
+    ASSERT_TRUE(SendAll(slow, BigReads(600, &expected)));
+    CSocketConnection* conn = WaitRecord();
+    ASSERT_NE(nullptr, conn);
+    ASSERT_TRUE(WaitUntil([&] { return conn->iWritePending.load() > 0; }));
+    EXPECT_TRUE(Served(h->tcpPort)); // another connection is served meanwhile
+    std::string got;
+    ASSERT_TRUE(RecvExact(slow, expected.size(), got, kLongWaitMs));
+    EXPECT_TRUE(got == expected);
+    EXPECT_TRUE(Quiet(slow, 100));
+    close(slow);
+}
+
+// Regression: a client that sent requests and never read made the send queue grow without limit.
+TEST_F(TcpLoop, ConnectionWithAFullBacklogIsNotReadUntilItDrains)
+{
+    const int slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
+    std::string expected;
+    ASSERT_TRUE(SendAll(slow, BigReads(2000, &expected)));
+    CSocketConnection* conn = WaitRecord();
+    ASSERT_NE(nullptr, conn);
+    ASSERT_TRUE(WaitUntil([&] { return conn->bReadPaused.load(); }));
+    EXPECT_LE(conn->iBacklog.load(), kBacklogPauseBlocks);
+    EXPECT_LT(CpuOverIdle(1000), kIdleCpuLimit);
+    EXPECT_LE(conn->iBacklog.load(), kBacklogPauseBlocks);
+    EXPECT_TRUE(Served(h->tcpPort));
+    std::string got;
+    ASSERT_TRUE(RecvExact(slow, expected.size(), got, kLongWaitMs));
+    EXPECT_TRUE(got == expected);
+    EXPECT_FALSE(conn->bReadPaused.load());
+    close(slow);
+}
+
+TEST_F(TcpLoop, IdleLoopWithAnIdleClientUsesNoMeasurableCpu)
+{
+    const int fd = ConnectTcp(h->tcpPort);
+    ASSERT_NE(nullptr, WaitRecord());
+    EXPECT_LT(CpuOverIdle(1000), kIdleCpuLimit);
+    close(fd);
+}
+
+// Regression: an EPOLLOUT+EPOLLHUP report lowered iWritePending on every pass and kept firing.
+TEST_F(TcpLoop, PeerResetWhileAResponseIsPendingLeavesTheLoopIdleAndServing)
+{
+    const int slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
+    std::string expected;
+    ASSERT_TRUE(SendAll(slow, BigReads(400, &expected)));
+    CSocketConnection* conn = WaitRecord();
+    ASSERT_NE(nullptr, conn);
+    ASSERT_TRUE(WaitUntil([&] { return conn->iWritePending.load() > 0; }));
+    ResetClose(slow);
+    ASSERT_TRUE(WaitUntil([&] { return conn->fd.load() == -1; }));
+    ASSERT_TRUE(WaitUntil([&] { return conn->iBacklog.load() == 0; }));
+    EXPECT_LT(CpuOverIdle(1000), kIdleCpuLimit);
+    EXPECT_FALSE(EventLoopTestPeer::anyNegativePending(*h->loop));
+    EXPECT_EQ(std::vector<CSocketConnection*>{conn}, EventLoopTestPeer::recycleList(*h->loop));
+    EXPECT_TRUE(Served(h->tcpPort));
+}
+
+TEST_F(TcpLoop, ResponsesQueuedForAClosedConnectionNeverReachTheRecordsNextUser)
+{
+    // Listener, UDP endpoint and one connection: the next client must get the same record.
+    h.reset();
+    h = std::make_unique<LoopHarness>(false, 3);
+    EventLoopTestPeer::setRecycleDelay(*h->loop, 0);
+    h->loop->event_start(0);
+    const int first = ConnectTcp(h->tcpPort, kTinyRcvBuf);
+    std::string expected;
+    ASSERT_TRUE(SendAll(first, BigReads(400, &expected)));
+    CSocketConnection* conn = WaitRecord();
+    ASSERT_NE(nullptr, conn);
+    ASSERT_TRUE(WaitUntil([&] { return conn->iWritePending.load() > 0; }));
+    ResetClose(first);
+    ASSERT_TRUE(WaitUntil([&] {
+        return EventLoopTestPeer::freeList(*h->loop) == std::vector<CSocketConnection*>{conn};
+    }));
+    const int next = ConnectTcp(h->tcpPort);
+    ASSERT_EQ(conn, WaitRecord());
+    ASSERT_TRUE(SendAll(next, DmReadTcp(0x77, 3, 10)));
+    std::string got;
+    ASSERT_TRUE(RecvExact(next, DmReadReplyTcp(0x77, 3, 10).size(), got));
+    EXPECT_EQ(DmReadReplyTcp(0x77, 3, 10), got);
+    EXPECT_TRUE(Quiet(next, 300));
+    close(next);
+}
+
+// Regression: the loop's teardown left the sockets of open connections open.
+TEST_F(TcpLoop, TeardownClosesOpenConnectionsAndLeaksNoDescriptor)
+{
+    h.reset();
+    const int before = OpenDescriptorCount();
+    h = std::make_unique<LoopHarness>();
+    const int fd = ConnectTcp(h->tcpPort);
+    ASSERT_NE(nullptr, WaitRecord());
+    h->stopAndDelete();
+    EXPECT_TRUE(WaitPeerClose(fd));
+    close(fd);
+    h.reset();
+    EXPECT_EQ(before, OpenDescriptorCount());
+}
+
+TEST_F(TcpLoop, StartStopStartOnTheSamePortServesAgain)
+{
+    const uint16_t port = h->tcpPort;
+    ASSERT_TRUE(Served(port));
+    h.reset();
+    h = std::make_unique<LoopHarness>(true, 8, port);
+    EXPECT_EQ(port, h->tcpPort);
+    EXPECT_TRUE(Served(port));
+}
+
+// --- Descriptor exhaustion, in a child with a small descriptor limit ---
+
+struct ChildReport
+{
+    double cpuSeconds;    // over the measured interval
+    int limitLinesInside; // "accept errno = EMFILE" lines within it
+    int limitLinesTotal;  // since the server started
+};
+
+bool ReadFull(int fd, void* buf, size_t n)
+{
+    auto* p = static_cast<char*>(buf);
+    while (n > 0) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, kWaitMs * 4) <= 0) {
+            return false;
+        }
+        const ssize_t r = read(fd, p, n);
+        if (r <= 0) {
+            return false;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// The child serves with at most `extra` descriptors beyond those it has at start. Commands on
+// cmd: 'S' starts a measurement, 'E' ends it and writes a ChildReport, 'Q' quits.
+[[noreturn]] void ServeWithFewDescriptors(int cmd, int out, int extra)
+{
+    const rlimit limit{static_cast<rlim_t>(OpenDescriptorCount() + 3 + extra), 4096};
+    setrlimit(RLIMIT_NOFILE, &limit);
+    int code = 0;
+    {
+        FakeLogger log;
+        AppMemory mem;
+        LoopHarness h;
+        code |= write(out, &h.tcpPort, sizeof(h.tcpPort)) == sizeof(h.tcpPort) ? 0 : 1;
+        double cpu = 0;
+        int lines = 0;
+        for (char c = 0; c != 'Q' && ReadFull(cmd, &c, 1);) {
+            if (c == 'S') {
+                cpu = ProcessCpuSeconds();
+                lines = log.count("accept errno = EMFILE");
+            } else if (c == 'E') {
+                const int total = log.count("accept errno = EMFILE");
+                const ChildReport r{ProcessCpuSeconds() - cpu, total - lines, total};
+                code |= write(out, &r, sizeof(r)) == sizeof(r) ? 0 : 2;
+            }
+        }
+    }
+    _exit(code);
+}
+
+// Regression: accept failing with EMFILE left the level-triggered listener ready, so the real-time
+// reader thread spun and flooded the log.
+TEST(TcpLimits, OutOfDescriptorsNeitherSpinsNorFloodsAndServesOnceDescriptorsReturn)
+{
+    int toChild[2];
+    int fromChild[2];
+    ASSERT_EQ(0, pipe2(toChild, O_CLOEXEC));
+    ASSERT_EQ(0, pipe2(fromChild, O_CLOEXEC));
+    const pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        ServeWithFewDescriptors(toChild[0], fromChild[1], 20);
+    }
+    uint16_t port = 0;
+    ASSERT_TRUE(ReadFull(fromChild[0], &port, sizeof(port)));
+    std::vector<int> clients;
+    for (int i = 0; i < 60; ++i) {
+        clients.push_back(ConnectTcp(port));
+        ASSERT_NE(-1, clients.back());
+    }
+    // The first connection was accepted before descriptors ran out; it keeps being served.
+    std::string got;
+    const std::string reply = DmReadReplyTcp(1, 2, 3);
+    ASSERT_TRUE(SendAll(clients[0], DmReadTcp(1, 2, 3)));
+    ASSERT_TRUE(RecvExact(clients[0], reply.size(), got));
+    ASSERT_EQ(1, write(toChild[1], "S", 1));
+    for (int i = 0; i < 10; ++i) {
+        (void)poll(nullptr, 0, 100);
+        ASSERT_TRUE(SendAll(clients[0], DmReadTcp(static_cast<uint8_t>(i), 2, 3)));
+        ASSERT_TRUE(RecvExact(clients[0], reply.size(), got));
+        EXPECT_EQ(DmReadReplyTcp(static_cast<uint8_t>(i), 2, 3), got);
+    }
+    ASSERT_EQ(1, write(toChild[1], "E", 1));
+    ChildReport report{};
+    ASSERT_TRUE(ReadFull(fromChild[0], &report, sizeof(report)));
+    EXPECT_LT(report.cpuSeconds, 0.1);
+    EXPECT_LE(report.limitLinesInside, 2);
+    EXPECT_GE(report.limitLinesTotal, 1);
+    for (size_t i = 1; i < clients.size(); ++i) {
+        close(clients[i]);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Served(port); }, kWaitMs * 2));
+    close(clients[0]);
+    ASSERT_EQ(1, write(toChild[1], "Q", 1));
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) {
+        close(fd);
+    }
+}
+
+} // namespace
