@@ -1,22 +1,34 @@
 // The performance tools checked against each other over loopback: fins-bench drives the reference
 // responder over TCP and UDP and must count exactly and report a parseable line, and it must fail
-// loudly (exit 1 and a reason) when the responder answers wrongly or not at all. Both programs run
-// as child processes from bin/ of the build folder; every wait is bounded.
+// loudly (exit 1 and a reason) when the responder answers wrongly or not at all. A scripted
+// one-connection server in the test spoils single bytes of otherwise right answers and splits or
+// gathers them, to show that every check bites and that framing survives any segmentation. Both
+// programs run as child processes from bin/ of the build folder; every wait is bounded.
+#include "tools/fins-bench/WireFormat.h"
+
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -330,6 +342,274 @@ TEST_F(BenchTools, RejectsContradictoryOrOutOfRangeOptions)
         all.insert(all.end(), args.begin(), args.end());
         Child bench("fins-bench", all);
         EXPECT_EQ(bench.finish(kRunMs), 2) << bench.output();
+    }
+}
+
+// --- fins-bench against a scripted server that spoils its answers ----------------------------
+
+using namespace finswire;
+using Bytes = std::vector<uint8_t>;
+
+// How the scripted server hands its answers over.
+enum class Delivery
+{
+    Whole,      // one write per answer
+    ByteByByte, // one byte per write
+    Gathered,   // four answers in one write (the client pipelines four)
+    Twice,      // every response written two times
+    HangUp      // the connection closed right after the node address reply
+};
+
+struct Script
+{
+    const char* what;
+    std::function<void(Bytes&)> spoilReply;    // node address reply; may be empty
+    std::function<void(Bytes&)> spoilResponse; // every read response; may be empty
+    Delivery delivery;
+    const char* reasons; // what the failure says, alternatives separated by '|'; "" for success
+};
+
+// A right answer to a FINS/TCP read request: echoed SID and command, 2 bytes per word.
+Bytes readResponse(const Bytes& request)
+{
+    const uint8_t* fins = request.data() + kTcpHeaderLen;
+    const std::size_t words = getBe16(fins + kCommandOffset + 2 + 4);
+    Bytes r(kTcpHeaderLen + kResponseHeadLen + 2 * words, 0);
+    putTcpHeader(r.data(), r.size() - kTcpHeaderLen, kTcpFrame, 0);
+    uint8_t* f = &r[kTcpHeaderLen];
+    std::memcpy(f, kResponsePrefix, sizeof(kResponsePrefix));
+    f[kSidOffset] = fins[kSidOffset];
+    std::memcpy(f + kCommandOffset, fins + kCommandOffset, 2);
+    return r;
+}
+
+Bytes nodeReply(const Bytes& request)
+{
+    Bytes r(kTcpHeaderLen + kNodeReplyBody, 0);
+    putTcpHeader(r.data(), kNodeReplyBody, kTcpNodeResponse, 0);
+    r[kTcpHeaderLen + kNodeClientByte] = request[kTcpHeaderLen + kNodeClientByte];
+    return r;
+}
+
+// Serves one FINS/TCP connection on a free loopback port as the script says, on a thread of its
+// own, until the client closes or the test ends.
+class ScriptedServer
+{
+public:
+    explicit ScriptedServer(const Script& script) : m_script(script)
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        auto* sa = reinterpret_cast<sockaddr*>(&addr);
+        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_listen < 0 || bind(m_listen, sa, sizeof(addr)) != 0 || listen(m_listen, 1) != 0 ||
+            getsockname(m_listen, sa, &len) != 0) {
+            return;
+        }
+        port = std::to_string(ntohs(addr.sin_port));
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~ScriptedServer()
+    {
+        m_stop.store(true, std::memory_order_relaxed);
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        close(m_listen);
+    }
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    std::string port; // empty when the socket could not be set up
+
+private:
+    // Waits for `events` on fd in short polls, so that the destructor's stop is seen.
+    bool ready(int fd, short events)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunMs);
+        while (!m_stop.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < end) {
+            pollfd p{fd, events, 0};
+            if (poll(&p, 1, 50) > 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool readExact(int fd, uint8_t* buf, std::size_t n)
+    {
+        for (std::size_t got = 0; got < n;) {
+            const ssize_t r = ready(fd, POLLIN) ? read(fd, buf + got, n - got) : -1;
+            if (r <= 0) {
+                return false;
+            }
+            got += static_cast<std::size_t>(r);
+        }
+        return true;
+    }
+
+    bool readFrame(int fd, Bytes& frame)
+    {
+        frame.assign(kTcpHeaderLen, 0);
+        if (!readExact(fd, frame.data(), kTcpHeaderLen)) {
+            return false;
+        }
+        frame.resize(getBe32(&frame[kTcpLengthOffset]) + kTcpLengthBias);
+        return readExact(fd, frame.data() + kTcpHeaderLen, frame.size() - kTcpHeaderLen);
+    }
+
+    bool writeAll(int fd, const Bytes& bytes)
+    {
+        const std::size_t step = m_script.delivery == Delivery::ByteByByte ? 1 : bytes.size();
+        for (std::size_t off = 0; off < bytes.size(); off += step) {
+            if (send(fd, bytes.data() + off, std::min(step, bytes.size() - off), MSG_NOSIGNAL) <=
+                0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Reads `gather` requests (the first may be the node address request) and answers them.
+    bool answer(int fd)
+    {
+        Bytes out;
+        Bytes frame;
+        const unsigned gather = m_script.delivery == Delivery::Gathered ? 4 : 1;
+        for (unsigned i = 0; i < gather; ++i) {
+            if (!readFrame(fd, frame)) {
+                return false;
+            }
+            if (getBe32(&frame[kTcpCommandOffset]) == kTcpNodeRequest) {
+                Bytes reply = nodeReply(frame);
+                if (m_script.spoilReply) {
+                    m_script.spoilReply(reply);
+                }
+                return writeAll(fd, reply) && m_script.delivery != Delivery::HangUp;
+            }
+            Bytes response = readResponse(frame);
+            if (m_script.spoilResponse) {
+                m_script.spoilResponse(response);
+            }
+            for (int c = m_script.delivery == Delivery::Twice ? 2 : 1; c > 0; --c) {
+                out.insert(out.end(), response.begin(), response.end());
+            }
+        }
+        return writeAll(fd, out);
+    }
+
+    void serve()
+    {
+        if (!ready(m_listen, POLLIN)) {
+            return;
+        }
+        const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        while (fd >= 0 && answer(fd)) {
+        }
+        close(fd);
+    }
+
+    const Script m_script;
+    int m_listen = -1;
+    std::atomic<bool> m_stop{false}; // set by the test thread, read by the server thread
+    std::thread m_thread;
+};
+
+using D = Delivery;
+const Script kScripts[] = {
+    {"answers split into single bytes", {}, {}, D::ByteByByte, ""},
+    {"four answers in one write", {}, {}, D::Gathered, ""},
+    {"no FINS magic",
+     {},
+     [](Bytes& r) { r[3] = 'X'; },
+     D::Whole,
+     "FINS/TCP frame without the FINS magic"},
+    {"FINS/TCP error code",
+     {},
+     [](Bytes& r) { putBe32(&r[kTcpErrorOffset], 35); },
+     D::Whole,
+     "FINS/TCP error code 35"},
+    {"FINS/TCP command",
+     {},
+     [](Bytes& r) { putBe32(&r[kTcpCommandOffset], 1); },
+     D::Whole,
+     "FINS/TCP command 1 where"},
+    {"response prefix", {}, [](Bytes& r) { r[kTcpHeaderLen] = 0xC1; }, D::Whole, "begins c1 00 02"},
+    {"command not echoed",
+     {},
+     [](Bytes& r) { r[kTcpHeaderLen + kCommandOffset + 1] = 2; },
+     D::Whole,
+     "command code 0102 where 0101 was expected"},
+    {"error response code",
+     {},
+     [](Bytes& r) { putBe16(&r[kTcpHeaderLen + kRespCodeOffset], 0x1104); },
+     D::Whole,
+     "response 1: response code 0x1104"},
+    {"length beyond anything due",
+     {},
+     [](Bytes& r) { putBe32(&r[kTcpLengthOffset], 1 << 20); },
+     D::Whole,
+     "a FINS/TCP frame of 1048584 bytes where 50 were expected"},
+    {"an answer nobody asked for",
+     {},
+     {},
+     D::Twice,
+     "nothing asked for|response 2: SID 0 where 1 was expected"},
+    {"hang-up after the handshake", {}, {}, D::HangUp, "the server closed the connection"},
+    {"node address reply for another client",
+     [](Bytes& r) { r[kTcpHeaderLen + kNodeClientByte] = 7; },
+     {},
+     D::Whole,
+     "node address reply names client node 7, not 2"},
+    {"node address reply too long",
+     [](Bytes& r) { r.push_back(0); },
+     {},
+     D::Whole,
+     "bytes behind the node address reply that nothing asked for"},
+};
+
+bool containsOneOf(const std::string& text, const std::string& alternatives)
+{
+    std::istringstream parts(alternatives);
+    for (std::string part; std::getline(parts, part, '|');) {
+        if (text.find(part) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class BenchChecks : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (access(binPath("fins-bench").c_str(), X_OK) != 0) {
+            GTEST_SKIP() << binPath("fins-bench") << " is not built in this configuration";
+        }
+    }
+};
+
+TEST_F(BenchChecks, EverySpoiledByteIsCaughtAndAnySegmentationIsReassembled)
+{
+    for (const Script& script : kScripts) {
+        SCOPED_TRACE(script.what);
+        ScriptedServer server(script);
+        ASSERT_FALSE(server.port.empty());
+        const bool good = *script.reasons == '\0';
+        const BenchRun r =
+            runBench(server.port, {"--count", "20", "--timeout-ms", "2000", "--pipeline",
+                                   script.delivery == D::Gathered ? "4" : "1"});
+        EXPECT_EQ(r.status, good ? 0 : 1) << r.output;
+        if (good) {
+            EXPECT_EQ(r.get("requests"), "20") << r.output;
+        } else {
+            EXPECT_TRUE(containsOneOf(r.output, script.reasons)) << r.output;
+        }
     }
 }
 
