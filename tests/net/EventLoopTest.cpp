@@ -20,6 +20,22 @@
 
 namespace {
 
+// A record in use for one end of a socket pair; the other end is `other`.
+struct PairedRecord
+{
+    explicit PairedRecord(CEventLoop& loop)
+    {
+        int sv[2] = {-1, -1};
+        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        loop.init_connections(1);
+        conn = loop.get_connection(sv[0]);
+        other = sv[1];
+    }
+    ~PairedRecord() { close(other); }
+    CSocketConnection* conn = nullptr;
+    int other = -1;
+};
+
 // --- Pool ---
 
 TEST(Pool, InitConnectionsFillsBothListsWithFreshRecords)
@@ -128,20 +144,17 @@ TEST(Pool, SecondCloseLogsAgainButQueuesOnceAndKeepsTimeAndSequence)
 {
     FakeLogger log;
     CEventLoop loop;
-    loop.init_connections(1);
-    int sv[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
-    CSocketConnection* conn = loop.get_connection(sv[0]);
+    PairedRecord pair(loop);
+    CSocketConnection* conn = pair.conn;
     const uint64_t seq = conn->iCurrsequence.load();
     loop.close_connections(conn);
     EXPECT_EQ(-1, conn->fd.load());
-    EXPECT_TRUE(WaitPeerClose(sv[1], 1000));
+    EXPECT_TRUE(WaitPeerClose(pair.other, 1000));
     EventLoopTestPeer::backdate(loop, conn, 1234);
     loop.close_connections(conn);
     EXPECT_EQ(std::vector<CSocketConnection*>{conn}, EventLoopTestPeer::recycleList(loop));
     EXPECT_EQ(seq + 1, conn->iCurrsequence.load());
     EXPECT_EQ(2, log.countContaining("close connection:"));
-    close(sv[1]);
 }
 
 // --- Registrations ---
@@ -150,10 +163,9 @@ TEST(Registration, ModModesAddRemoveOrReplaceTheRecordedMask)
 {
     FakeLogger log;
     CEventLoop loop;
-    loop.init_connections(1);
-    int sv[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
-    CSocketConnection* conn = loop.get_connection(sv[0]);
+    PairedRecord pair(loop);
+    CSocketConnection* conn = pair.conn;
+    const int fd = conn->fd.load();
     const int ep = loop.get_read_epoll_fd();
     struct Step
     {
@@ -172,12 +184,11 @@ TEST(Registration, ModModesAddRemoveOrReplaceTheRecordedMask)
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.op);
-        EXPECT_EQ(0, loop.epoll_oper_event(ep, sv[0], s.op, s.flag, s.mode, conn));
+        EXPECT_EQ(0, loop.epoll_oper_event(ep, fd, s.op, s.flag, s.mode, conn));
         EXPECT_EQ(s.events, conn->events.load());
     }
-    EXPECT_EQ(-1, loop.epoll_oper_event(ep, sv[0], EPOLL_CTL_DEL, 0, 0, conn));
-    EXPECT_EQ(1, log.countContaining("epoll_ctl(" + std::to_string(sv[0]) + ",2,0,0)fail,error:"));
-    close(sv[1]);
+    EXPECT_EQ(-1, loop.epoll_oper_event(ep, fd, EPOLL_CTL_DEL, 0, 0, conn));
+    EXPECT_EQ(1, log.countContaining("epoll_ctl(" + std::to_string(fd) + ",2,0,0)fail,error:"));
 }
 
 TEST(Registration, DataEndpointRecordGetsTheWriteHandlerAndAListenerDoesNot)

@@ -57,29 +57,64 @@ protected:
     // The record of the single connection in use, once the loop has it.
     CSocketConnection* WaitRecord()
     {
-        CSocketConnection* conn = nullptr;
-        WaitUntil([&] { return (conn = EventLoopTestPeer::onlyConnection(*h->loop)) != nullptr; });
-        return conn;
+        CSocketConnection* found = nullptr;
+        WaitUntil([&] { return (found = EventLoopTestPeer::onlyConnection(*h->loop)) != nullptr; });
+        return found;
+    }
+
+    void TearDown() override
+    {
+        if (slow != -1) {
+            close(slow);
+        }
+    }
+
+    // A client that shrinks its receive buffer and sends n 2000-word reads without reading;
+    // returns once the loop holds a response it could write only in part.
+    void BackUp(int n)
+    {
+        slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
+        ASSERT_TRUE(SendAll(slow, BigReads(n, &expected)));
+        conn = WaitRecord();
+        ASSERT_NE(nullptr, conn);
+        ASSERT_TRUE(WaitUntil([&] { return conn->iWritePending.load() > 0; }));
+    }
+
+    // The backed-up client reads every response: all of them, byte-exact and in order.
+    void ReadEverything()
+    {
+        std::string got;
+        ASSERT_TRUE(RecvExact(slow, expected.size(), got, kLongWaitMs));
+        EXPECT_TRUE(got == expected);
+    }
+
+    void ResetSlow()
+    {
+        ResetClose(slow);
+        slow = -1;
     }
 
     FakeLogger log;
     AppMemory mem;
     std::unique_ptr<LoopHarness> h = std::make_unique<LoopHarness>();
+    int slow = -1;
+    CSocketConnection* conn = nullptr;
+    std::string expected;
 };
 
 TEST_F(TcpLoop, PipelinedFramesInOneWriteAreAnsweredInOrder)
 {
     const int fd = ConnectTcp(h->tcpPort);
     std::string burst;
-    std::string expected;
+    std::string replies;
     for (int i = 0; i < 200; ++i) {
         burst += DmReadTcp(static_cast<uint8_t>(i), static_cast<uint16_t>(i), 5);
-        expected += DmReadReplyTcp(static_cast<uint8_t>(i), static_cast<uint16_t>(i), 5);
+        replies += DmReadReplyTcp(static_cast<uint8_t>(i), static_cast<uint16_t>(i), 5);
     }
     ASSERT_TRUE(SendAll(fd, burst));
     std::string got;
-    EXPECT_TRUE(RecvExact(fd, expected.size(), got));
-    EXPECT_TRUE(got == expected);
+    EXPECT_TRUE(RecvExact(fd, replies.size(), got));
+    EXPECT_TRUE(got == replies);
     close(fd);
 }
 
@@ -114,7 +149,7 @@ TEST_F(TcpLoop, AcceptedConnectionCarriesItsAddressesAndSocketOptions)
     const std::string peer = "127.0.0.1:" + std::to_string(ntohs(me.sin_port));
     // The log line is written after the record is filled in, so seeing it orders the reads below.
     ASSERT_TRUE(WaitUntil([&] { return log.countContaining("new tcp connection:" + peer) == 1; }));
-    CSocketConnection* conn = WaitRecord();
+    conn = WaitRecord();
     ASSERT_NE(nullptr, conn);
     EXPECT_STREQ(peer.c_str(), conn->szPeerAddr);
     EXPECT_STREQ("127.0.0.1", conn->szLocalAddr);
@@ -160,38 +195,23 @@ TEST_F(TcpLoop, SecondListenerOnTheSamePortBindsAndAPortTakenWithoutReuseDoesNot
 
 TEST_F(TcpLoop, BackedUpResponsesAreFinishedByTheWriterThreadInOrder)
 {
-    const int slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
-    std::string expected;
-    ASSERT_TRUE(SendAll(slow, BigReads(600, &expected)));
-    CSocketConnection* conn = WaitRecord();
-    ASSERT_NE(nullptr, conn);
-    ASSERT_TRUE(WaitUntil([&] { return conn->iWritePending.load() > 0; }));
+    ASSERT_NO_FATAL_FAILURE(BackUp(600));
     EXPECT_TRUE(Served(h->tcpPort)); // another connection is served meanwhile
-    std::string got;
-    ASSERT_TRUE(RecvExact(slow, expected.size(), got, kLongWaitMs));
-    EXPECT_TRUE(got == expected);
+    ReadEverything();
     EXPECT_TRUE(Quiet(slow, 100));
-    close(slow);
 }
 
 // Regression: a client that sent requests and never read made the send queue grow without limit.
 TEST_F(TcpLoop, ConnectionWithAFullBacklogIsNotReadUntilItDrains)
 {
-    const int slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
-    std::string expected;
-    ASSERT_TRUE(SendAll(slow, BigReads(2000, &expected)));
-    CSocketConnection* conn = WaitRecord();
-    ASSERT_NE(nullptr, conn);
+    ASSERT_NO_FATAL_FAILURE(BackUp(2000));
     ASSERT_TRUE(WaitUntil([&] { return conn->bReadPaused.load(); }));
     EXPECT_LE(conn->iBacklog.load(), kBacklogPauseBlocks);
     EXPECT_LT(CpuOverIdle(1000), kIdleCpuLimit);
     EXPECT_LE(conn->iBacklog.load(), kBacklogPauseBlocks);
     EXPECT_TRUE(Served(h->tcpPort));
-    std::string got;
-    ASSERT_TRUE(RecvExact(slow, expected.size(), got, kLongWaitMs));
-    EXPECT_TRUE(got == expected);
+    ReadEverything();
     EXPECT_FALSE(conn->bReadPaused.load());
-    close(slow);
 }
 
 TEST_F(TcpLoop, IdleLoopWithAnIdleClientUsesNoMeasurableCpu)
@@ -205,13 +225,8 @@ TEST_F(TcpLoop, IdleLoopWithAnIdleClientUsesNoMeasurableCpu)
 // Regression: an EPOLLOUT+EPOLLHUP report lowered iWritePending on every pass and kept firing.
 TEST_F(TcpLoop, PeerResetWhileAResponseIsPendingLeavesTheLoopIdleAndServing)
 {
-    const int slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
-    std::string expected;
-    ASSERT_TRUE(SendAll(slow, BigReads(400, &expected)));
-    CSocketConnection* conn = WaitRecord();
-    ASSERT_NE(nullptr, conn);
-    ASSERT_TRUE(WaitUntil([&] { return conn->iWritePending.load() > 0; }));
-    ResetClose(slow);
+    ASSERT_NO_FATAL_FAILURE(BackUp(400));
+    ResetSlow();
     ASSERT_TRUE(WaitUntil([&] { return conn->fd.load() == -1; }));
     ASSERT_TRUE(WaitUntil([&] { return conn->iBacklog.load() == 0; }));
     EXPECT_LT(CpuOverIdle(1000), kIdleCpuLimit);
@@ -227,13 +242,8 @@ TEST_F(TcpLoop, ResponsesQueuedForAClosedConnectionNeverReachTheRecordsNextUser)
     h = std::make_unique<LoopHarness>(false, 3);
     EventLoopTestPeer::setRecycleDelay(*h->loop, 0);
     h->loop->event_start(0);
-    const int first = ConnectTcp(h->tcpPort, kTinyRcvBuf);
-    std::string expected;
-    ASSERT_TRUE(SendAll(first, BigReads(400, &expected)));
-    CSocketConnection* conn = WaitRecord();
-    ASSERT_NE(nullptr, conn);
-    ASSERT_TRUE(WaitUntil([&] { return conn->iWritePending.load() > 0; }));
-    ResetClose(first);
+    ASSERT_NO_FATAL_FAILURE(BackUp(400));
+    ResetSlow();
     ASSERT_TRUE(WaitUntil([&] {
         return EventLoopTestPeer::freeList(*h->loop) == std::vector<CSocketConnection*>{conn};
     }));
