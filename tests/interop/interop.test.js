@@ -1,0 +1,153 @@
+// Interop: an independent FINS client library (omron-fins 0.5.0 from npm) against runtime-host on
+// 127.0.0.1:9600, over FINS/TCP and FINS/UDP. Word and bit writes must read back as written, and
+// a read past the end of a segment must come back as the range error it is.
+'use strict';
+
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const net = require('node:net');
+const fins = require('omron-fins');
+
+const HOST = '127.0.0.1';
+const PORT = 9600;
+const READY_TIMEOUT_MS = 20000;
+const EXIT_TIMEOUT_MS = 5000;
+const REQUEST_TIMEOUT_MS = 3000;
+const RETRY_MS = 50;
+
+const hostPath = process.env.RUNTIME_HOST;
+let host;
+let hostLog = '';
+
+function delay(ms) {
+    return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+// Resolves once a TCP connection to the FINS port is accepted; bounded by a deadline.
+async function waitForPort(deadline) {
+    while (Date.now() < deadline) {
+        const ok = await new Promise((resolve) => {
+            const s = net.connect(PORT, HOST, () => { s.destroy(); resolve(true); });
+            s.on('error', () => resolve(false));
+        });
+        if (ok) {
+            return;
+        }
+        if (host.exitCode !== null) {
+            throw new Error('runtime-host ended early:\n' + hostLog);
+        }
+        await delay(RETRY_MS);
+    }
+    throw new Error('runtime-host did not open port 9600:\n' + hostLog);
+}
+
+function stopHost() {
+    return new Promise((resolve, reject) => {
+        const timer = setTimeout(() => {
+            host.kill('SIGKILL');
+            reject(new Error('runtime-host did not exit after SIGTERM:\n' + hostLog));
+        }, EXIT_TIMEOUT_MS);
+        host.once('exit', (code, signal) => {
+            clearTimeout(timer);
+            resolve({ code, signal });
+        });
+        host.kill('SIGTERM');
+    });
+}
+
+function openClient(protocol) {
+    return new Promise((resolve, reject) => {
+        const client = fins.FinsClient(PORT, HOST, { protocol, timeout: REQUEST_TIMEOUT_MS });
+        const timer = setTimeout(() => reject(new Error(protocol + ': no connection')),
+            REQUEST_TIMEOUT_MS);
+        client.once('open', () => { clearTimeout(timer); resolve(client); });
+        client.once('error', (err) => { clearTimeout(timer); reject(err); });
+    });
+}
+
+// disconnect() leaves the library's once-a-second statistics timer running, which would keep
+// this process alive; its sequence manager stops it.
+function closeClient(client) {
+    client.disconnect();
+    client.sequenceManager.close();
+}
+
+function call(client, method, ...args) {
+    return new Promise((resolve, reject) => {
+        client[method](...args, (err, msg) => {
+            if (err) {
+                reject(err);
+            } else if (msg.timeout) {
+                reject(new Error(method + ' timed out'));
+            } else {
+                resolve(msg.response);
+            }
+        });
+    });
+}
+
+before(async () => {
+    assert.ok(hostPath, 'RUNTIME_HOST names the runtime-host program');
+    host = spawn(hostPath, [], { stdio: ['ignore', 'ignore', 'pipe'] });
+    host.stderr.on('data', (chunk) => { hostLog += chunk.toString(); });
+    await waitForPort(Date.now() + READY_TIMEOUT_MS);
+});
+
+after(async () => {
+    const { code, signal } = await stopHost();
+    assert.equal(signal, null, hostLog);
+    assert.equal(code, 0, hostLog);
+});
+
+for (const protocol of ['tcp', 'udp']) {
+    describe(`omron-fins over ${protocol}`, () => {
+        let client;
+        // Each transport uses its own addresses, so one cannot pass on the other's writes.
+        const base = protocol === 'tcp' ? 0 : 100;
+
+        before(async () => { client = await openClient(protocol); });
+        after(() => closeClient(client));
+
+        it('reads back DM words as written', async () => {
+            const addr = `D${2000 + base}`;
+            const w = await call(client, 'write', addr, [1234, 0x7FFF, 0, 0xABCD]);
+            assert.equal(w.endCode, '0000');
+            const r = await call(client, 'read', addr, 4);
+            assert.equal(r.endCode, '0000');
+            assert.equal(r.buffer.toString('hex'), '04d27fff0000abcd');
+        });
+
+        it('reads back CIO input and output words as written', async () => {
+            for (const addr of [`CIO${40 + base}`, `CIO${32800 + base}`]) {
+                const w = await call(client, 'write', addr, [0x0102, 0x7654]);
+                assert.equal(w.endCode, '0000', addr);
+                const r = await call(client, 'read', addr, 2);
+                assert.deepEqual(r.values, [0x0102, 0x7654], addr);
+            }
+        });
+
+        it('reads back DM and CIO bits as written, across a word boundary', async () => {
+            const cases = [
+                { bits: `D${3000 + base}.14`, word: `D${3000 + base}` },
+                { bits: `CIO${50 + base}.14`, word: `CIO${50 + base}` },
+            ];
+            for (const c of cases) {
+                const w = await call(client, 'write', c.bits, [1, 0, 1]);
+                assert.equal(w.endCode, '0000', c.bits);
+                const r = await call(client, 'read', c.bits, 3);
+                assert.deepEqual(r.values, [1, 0, 1], c.bits);
+                const words = await call(client, 'read', c.word, 2);
+                assert.equal(words.buffer.toString('hex'), '40000001', c.word);
+            }
+        });
+
+        it('reports a read past the end of DM as address range exceeded', async () => {
+            const r = await call(client, 'read', 'D65535', 2);
+            assert.equal(r.endCode, '1104');
+            assert.match(r.endCodeDescription, /range exceeded/i);
+            const w = await call(client, 'write', 'D65535', [1, 2]);
+            assert.equal(w.endCode, '1104');
+        });
+    });
+}
