@@ -23,21 +23,43 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+// The most descriptors one process may have: the hard limit, or the kernel's ceiling when the hard
+// limit is unlimited (a soft limit of "unlimited" is refused for descriptors).
+rlim_t OpenFileCeiling(rlim_t hard)
+{
+    if (hard != RLIM_INFINITY) {
+        return hard;
+    }
+    unsigned long long nrOpen = 0;
+    FILE* f = fopen("/proc/sys/fs/nr_open", "r");
+    if (f != nullptr) {
+        if (fscanf(f, "%llu", &nrOpen) != 1) {
+            nrOpen = 0;
+        }
+        fclose(f);
+    }
+    return nrOpen != 0 ? static_cast<rlim_t>(nrOpen) : hard;
+}
+
 // The component serves many connections; its limit should be the system's, not the default 1024.
 void RaiseOpenFileLimit()
 {
     rlimit lim{};
-    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= lim.rlim_max) {
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        return;
+    }
+    rlim_t target = OpenFileCeiling(lim.rlim_max);
+    if (lim.rlim_cur >= target) {
         return;
     }
     rlim_t old = lim.rlim_cur;
-    lim.rlim_cur = lim.rlim_max;
+    lim.rlim_cur = target;
     if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
         HostError("cannot raise the open-file limit: %s", strerror(errno));
         return;
     }
     HostInfo("open-file limit raised from %llu to %llu", static_cast<unsigned long long>(old),
-             static_cast<unsigned long long>(lim.rlim_max));
+             static_cast<unsigned long long>(target));
 }
 
 // Signals are taken by sigwait on the main thread only; every thread created later (the

@@ -2,8 +2,12 @@
 // and SIGTERM, the demo program, and clear failures when the component cannot start.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 
+#include <cstring>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +23,7 @@ using finstest::WireToWords;
 constexpr int kCloseTimeoutMs = 5000;
 constexpr int kDemoTimeoutMs = 5000;
 constexpr int kPollStepMs = 20;
+constexpr rlim_t kLowOpenFiles = 256;
 
 class HostLifecycleTest : public E2eTest
 {};
@@ -153,6 +158,44 @@ TEST_F(HostLifecycleTest, DemoProgramCountsMirrorsInputsAndRunsTheFunctionBlock)
     WaitForWord(client, finstest::kDmWord, 0, beyond, static_cast<uint16_t>(now + 1));
     FinsResult kept = client.ReadWords(finstest::kDmWord, 1022, 1);
     EXPECT_EQ(WireToWords(kept.data), std::vector<uint16_t>{1}) << "enabled: not touched";
+}
+
+// Soft and hard "Max open files" of a process, from /proc/PID/limits.
+bool OpenFileLimits(pid_t pid, std::string* soft, std::string* hard)
+{
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(strlen("Max open files")));
+            return static_cast<bool>(fields >> *soft >> *hard);
+        }
+    }
+    return false;
+}
+
+TEST_F(HostLifecycleTest, RaisesItsOpenFileSoftLimitToTheHardLimitAtStart)
+{
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max <= kLowOpenFiles) {
+        GTEST_SKIP() << "the hard limit is too low to show a raise";
+    }
+    rlimit low = saved;
+    low.rlim_cur = kLowOpenFiles; // the host inherits this
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    host = std::make_unique<finstest::HostProcess>(std::vector<std::string>{});
+    bool started = host->Start();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(host->WaitReady(kReadyTimeoutMs)) << host->Log();
+
+    std::string soft;
+    std::string hard;
+    ASSERT_TRUE(OpenFileLimits(host->Pid(), &soft, &hard));
+    EXPECT_EQ(soft, hard);
+    EXPECT_NE(soft, std::to_string(kLowOpenFiles));
+    EXPECT_EQ(host->CountLog("open-file limit raised from 256 to"), 1) << host->Log();
 }
 
 TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
