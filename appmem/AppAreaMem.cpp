@@ -4,6 +4,7 @@
 #include "appmem/AppAreaMem.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "component/CmpImports.h"
@@ -26,13 +27,21 @@ constexpr size_t kWordBytes = 2;
 uint16_t LoadWord(const char* mem, size_t offset, size_t limit)
 {
     uint16_t word = 0;
-    std::memcpy(&word, mem + offset, limit - offset >= kWordBytes ? kWordBytes : 1);
+    if (limit - offset >= kWordBytes) {
+        std::memcpy(&word, mem + offset, kWordBytes); // one 16-bit load
+    } else {
+        word = static_cast<unsigned char>(mem[offset]);
+    }
     return word;
 }
 
 void StoreWord(char* mem, size_t offset, size_t limit, uint16_t word)
 {
-    std::memcpy(mem + offset, &word, limit - offset >= kWordBytes ? kWordBytes : 1);
+    if (limit - offset >= kWordBytes) {
+        std::memcpy(mem + offset, &word, kWordBytes); // one 16-bit store
+    } else {
+        mem[offset] = static_cast<char>(word & 0xFFu);
+    }
 }
 
 // Walks the words a bit range touches: visit(offset, firstBit, bits, index) once per word, with
@@ -52,6 +61,20 @@ void ForEachBitWord(int startWord, int startBit, int bitCount, Visit visit)
     }
 }
 
+// Byte b spread over 8 bytes: byte k (in memory order on this little-endian host) is bit k of b.
+// A whole word of a bit read then becomes two look-ups instead of sixteen shifts.
+constexpr std::array<uint64_t, 256> MakeSpreadTable()
+{
+    std::array<uint64_t, 256> table{};
+    for (unsigned int b = 0; b < 256; ++b) {
+        for (unsigned int k = 0; k < 8; ++k) {
+            table[b] |= static_cast<uint64_t>((b >> k) & 1u) << (8 * k);
+        }
+    }
+    return table;
+}
+constexpr std::array<uint64_t, 256> kSpread = MakeSpreadTable();
+
 // Bit read over a segment of `limit` bytes (see ReadBitsFromMemoryData).
 int ReadBits(const char* mem, size_t limit, int startWord, int startBit, int bitCount,
              std::string& out)
@@ -63,6 +86,11 @@ int ReadBits(const char* mem, size_t limit, int startWord, int startBit, int bit
     char* dst = &out[0];
     ForEachBitWord(startWord, startBit, bitCount, [&](size_t offset, int first, int bits, int i) {
         uint16_t word = LoadWord(mem, offset, limit);
+        if (bits == kBitsPerWord) {
+            std::memcpy(dst + i, &kSpread[word & 0xFFu], sizeof(uint64_t));
+            std::memcpy(dst + i + 8, &kSpread[word >> 8], sizeof(uint64_t));
+            return;
+        }
         for (int k = 0; k < bits; ++k) {
             dst[i + k] = static_cast<char>((word >> (first + k)) & 1);
         }
