@@ -30,7 +30,7 @@ public:
     void stop();
 
 private:
-    CEventLoop* m_eventLoop;                // owned; null while stopped
+    CEventLoop* m_eventLoop; // owned; null while stopped
     std::shared_ptr<TcpServer> m_tcpServer;
     std::shared_ptr<UdpServer> m_udpServer;
 };

@@ -70,8 +70,8 @@ static_assert(offsetof(ApiTableEntry, ulSignature) == 16);
 static_assert(offsetof(ApiTableEntry, ulVersion) == 20);
 
 // --- Component manager functions the runtime hands to the component ----------------------------
-typedef RTS_RESULT (*PF_CMREGISTERAPI)(const ApiTableEntry* table, uintptr_t reserved,
-                                       int external, uint32_t cmpId);
+typedef RTS_RESULT (*PF_CMREGISTERAPI)(const ApiTableEntry* table, uintptr_t reserved, int external,
+                                       uint32_t cmpId);
 typedef RTS_RESULT (*PF_CMGETAPI2)(const char* name, RTS_VOID_FCT* slot, int importOption,
                                    uint32_t signature, uint32_t version);
 
@@ -93,7 +93,8 @@ struct ComponentInitRecord
     RTS_VOID_FCT pfCMRegisterAPI2;
     PF_CMGETAPI2 pfCMGetAPI2;
 };
-static_assert(sizeof(ComponentInitRecord) == 112, "ComponentInitRecord is exchanged with the runtime");
+static_assert(sizeof(ComponentInitRecord) == 112,
+              "ComponentInitRecord is exchanged with the runtime");
 static_assert(offsetof(ComponentInitRecord, CmpId) == 0);
 static_assert(offsetof(ComponentInitRecord, pfExportFunctions) == 8);
 static_assert(offsetof(ComponentInitRecord, pfImportFunctions) == 16);
@@ -130,8 +131,8 @@ typedef void (*PF_EVENTCALLBACK)(EventParam* param);
 // --- Runtime services the component calls, arguments in call order ----------------------------
 typedef RTS_HANDLE (*PF_LOGGETFIRSTLOGGER)(RTS_RESULT* pResult);
 // The text is a printf format; the component passes nothing after it.
-typedef RTS_RESULT (*PF_LOGADD)(RTS_HANDLE hLog, uint32_t cmpId, uint32_t classId,
-                                uint32_t errorId, uint32_t infoId, const char* info, ...);
+typedef RTS_RESULT (*PF_LOGADD)(RTS_HANDLE hLog, uint32_t cmpId, uint32_t classId, uint32_t errorId,
+                                uint32_t infoId, const char* info, ...);
 typedef RTS_HANDLE (*PF_EVENTOPEN)(uint32_t eventId, uint32_t cmpIdProvider, RTS_RESULT* pResult);
 typedef RTS_RESULT (*PF_EVENTREGISTERCALLBACKFUNCTION)(RTS_HANDLE hEvent,
                                                        PF_EVENTCALLBACK pfCallback,

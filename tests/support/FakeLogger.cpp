@@ -96,8 +96,8 @@ RTS_HANDLE FakeLogger::GetFirstLogger(RTS_RESULT* result)
     return s_current != nullptr ? s_current->m_handle : 0;
 }
 
-RTS_RESULT FakeLogger::LogAdd(RTS_HANDLE handle, uint32_t cmpId, uint32_t classId,
-                              uint32_t errorId, uint32_t infoId, const char* info, ...)
+RTS_RESULT FakeLogger::LogAdd(RTS_HANDLE handle, uint32_t cmpId, uint32_t classId, uint32_t errorId,
+                              uint32_t infoId, const char* info, ...)
 {
     FakeLogger* self = s_current;
     if (self == nullptr) {
