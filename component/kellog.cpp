@@ -44,8 +44,9 @@ int32_t LogEntry(PF_LOGADD logAdd, uint32_t classId, uint32_t errorId, uint32_t 
                   escaped);
 }
 
-int32_t FormatAndLog(uint32_t classId, uint32_t errorId, uint32_t infoId, const char* format,
-                     va_list args)
+// The format attribute lets the compiler check the callers' formats and accept the va_list here.
+__attribute__((format(printf, 4, 0))) int32_t
+FormatAndLog(uint32_t classId, uint32_t errorId, uint32_t infoId, const char* format, va_list args)
 {
     if (format == nullptr) {
         return 0;
