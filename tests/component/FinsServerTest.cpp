@@ -14,6 +14,7 @@
 #include "fins/FinsProtocol.h"
 #include "tests/component/ComponentFixture.h"
 #include "tests/support/FinsTestClient.h"
+#include "tests/support/HostProcess.h"
 #include "utility/Singleton.h"
 
 namespace {
@@ -23,12 +24,16 @@ using finstest::FinsTestClient;
 
 constexpr int kShortWaitMs = 700; // long enough for a running loop to answer on loopback
 constexpr uint32_t kMemoryBytes = 256;
+// A host of another test run on this machine may still hold the fixed port for a while.
+constexpr int kPortBusyTimeoutMs = 120000;
 
 class FinsServerTest : public ComponentFixture
 {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortBusyTimeoutMs))
+            << "another process serves port 9600";
         UseMemory(memoryA, 0x1111);
         ASSERT_EQ(Hook(CH_INIT_HOOK), 0);
     }

@@ -15,12 +15,16 @@
 // ASan and TSan builds start and stop more slowly.
 constexpr int kReadyTimeoutMs = 30000;
 constexpr int kExitTimeoutMs = 5000;
+// A host of another test run on this machine may still hold the fixed port for a while.
+constexpr int kPortBusyTimeoutMs = 120000;
 
 class E2eTest : public ::testing::Test
 {
 protected:
     void StartHost(std::vector<std::string> args = {})
     {
+        ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortBusyTimeoutMs))
+            << "another process serves port 9600";
         host = std::make_unique<finstest::HostProcess>(std::move(args));
         ASSERT_TRUE(host->Start());
         ASSERT_TRUE(host->WaitReady(kReadyTimeoutMs)) << host->Log();

@@ -15,6 +15,8 @@ const READY_TIMEOUT_MS = 20000;
 const EXIT_TIMEOUT_MS = 5000;
 const REQUEST_TIMEOUT_MS = 3000;
 const RETRY_MS = 50;
+const PORT_BUSY_TIMEOUT_MS = 120000;
+const PORT_BUSY_RETRY_MS = 200;
 
 const hostPath = process.env.RUNTIME_HOST;
 let host;
@@ -24,14 +26,10 @@ function delay(ms) {
     return new Promise((resolve) => setTimeout(resolve, ms));
 }
 
-// Resolves once a TCP connection to the FINS port is accepted; bounded by a deadline.
+// Resolves once this host has bound FINS/UDP and accepts TCP connections; bounded by a deadline.
 async function waitForPort(deadline) {
     while (Date.now() < deadline) {
-        const ok = await new Promise((resolve) => {
-            const s = net.connect(PORT, HOST, () => { s.destroy(); resolve(true); });
-            s.on('error', () => resolve(false));
-        });
-        if (ok) {
+        if (hostLog.includes('udp server is running') && await portAnswers()) {
             return;
         }
         if (host.exitCode !== null) {
@@ -87,8 +85,26 @@ function call(client, method, ...args) {
     });
 }
 
+function portAnswers() {
+    return new Promise((resolve) => {
+        const s = net.connect(PORT, HOST, () => { s.destroy(); resolve(true); });
+        s.on('error', () => resolve(false));
+    });
+}
+
+// A host of another test run on this machine may still hold the fixed port for a while.
+async function waitPortFree(deadline) {
+    while (await portAnswers()) {
+        if (Date.now() >= deadline) {
+            throw new Error('another process serves port 9600');
+        }
+        await delay(PORT_BUSY_RETRY_MS);
+    }
+}
+
 before(async () => {
     assert.ok(hostPath, 'RUNTIME_HOST names the runtime-host program');
+    await waitPortFree(Date.now() + PORT_BUSY_TIMEOUT_MS);
     host = spawn(hostPath, [], { stdio: ['ignore', 'ignore', 'pipe'] });
     host.stderr.on('data', (chunk) => { hostLog += chunk.toString(); });
     await waitForPort(Date.now() + READY_TIMEOUT_MS);

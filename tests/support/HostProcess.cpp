@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,9 @@ namespace {
 
 constexpr int kHandshakeTimeoutMs = 1000;
 constexpr int kRetryWaitMs = 50;
+constexpr int kPortPollMs = 200;
+constexpr char kUdpBoundLine[] = "udp server is running";
+constexpr int kSpawnFailedExit = 127; // as a shell reports a command it could not run
 
 std::vector<char*> Argv(const std::string& path, std::vector<std::string>& args)
 {
@@ -34,8 +38,38 @@ std::vector<char*> Argv(const std::string& path, std::vector<std::string>& args)
     return argv;
 }
 
+std::vector<char*> Pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> out;
+    for (std::string& s : strings) {
+        out.push_back(s.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+// This process's environment, with each NAME=VALUE of `replace` in place of an inherited NAME.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& replace)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry(*e);
+        bool replaced = false;
+        for (const std::string& r : replace) {
+            const size_t nameEnd = r.find('=') + 1; // the name and its '='
+            replaced = replaced || entry.compare(0, nameEnd, r, 0, nameEnd) == 0;
+        }
+        if (!replaced) {
+            env.push_back(entry);
+        }
+    }
+    env.insert(env.end(), replace.begin(), replace.end());
+    return env;
+}
+
 // Starts path with stdout and stderr going to the given pipe ends (-1: inherited).
-pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, int errFd)
+pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, int errFd,
+            std::vector<std::string> env)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -46,10 +80,30 @@ pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, i
         posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
     }
     std::vector<char*> argv = Argv(path, args);
+    std::vector<char*> envp = Pointers(env);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
+}
+
+// As Spawn (stderr to errFd), with soft and hard RLIMIT_NOFILE set to `limit` in the child:
+// posix_spawn cannot set a limit, so this forks. Between fork and exec the child makes only
+// async-signal-safe calls on memory prepared before the fork.
+pid_t SpawnLimited(const std::string& path, std::vector<std::string> args, int errFd,
+                   std::vector<std::string> env, rlim_t limit)
+{
+    std::vector<char*> argv = Argv(path, args);
+    std::vector<char*> envp = Pointers(env);
+    const rlimit lim{limit, limit};
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid; // the parent, or -1
+    }
+    if (setrlimit(RLIMIT_NOFILE, &lim) == 0 && dup2(errFd, STDERR_FILENO) != -1) {
+        execve(path.c_str(), argv.data(), envp.data());
+    }
+    _exit(kSpawnFailedExit);
 }
 
 int DecodeStatus(int status)
@@ -101,13 +155,27 @@ HostProcess::~HostProcess()
     }
 }
 
+void HostProcess::SetOpenFileLimit(unsigned long limit)
+{
+    m_openFileLimit = limit;
+}
+
+void HostProcess::SetEnv(const std::string& assignment)
+{
+    m_env.push_back(assignment);
+}
+
 bool HostProcess::Start()
 {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         return false;
     }
-    m_pid = Spawn(BinDir() + "/" + m_program, m_args, -1, pipeFds[1]);
+    const std::string path = BinDir() + "/" + m_program;
+    std::vector<std::string> env = ChildEnvironment(m_env);
+    m_pid = m_openFileLimit != 0
+                ? SpawnLimited(path, m_args, pipeFds[1], std::move(env), m_openFileLimit)
+                : Spawn(path, m_args, -1, pipeFds[1], std::move(env));
     close(pipeFds[1]);
     if (m_pid <= 0) {
         close(pipeFds[0]);
@@ -166,6 +234,9 @@ bool HostProcess::Running()
 bool HostProcess::WaitReady(int timeoutMs)
 {
     long long deadline = NowMs() + timeoutMs;
+    if (!WaitForLog(kUdpBoundLine, 1, timeoutMs)) {
+        return false;
+    }
     while (NowMs() < deadline && Running()) {
         FinsTestClient client;
         if (client.ConnectTcp(kFinsPort, kHandshakeTimeoutMs) && client.Handshake(0)) {
@@ -236,6 +307,22 @@ bool HostProcess::WaitForLog(const std::string& part, int count, int timeoutMs)
     return CountLog(part) >= count;
 }
 
+bool WaitPortFree(uint16_t port, int timeoutMs)
+{
+    long long deadline = NowMs() + timeoutMs;
+    for (;;) {
+        FinsTestClient probe;
+        if (!probe.ConnectTcp(port, kPortPollMs)) {
+            return true;
+        }
+        probe.Close();
+        if (NowMs() >= deadline) {
+            return false;
+        }
+        (void)poll(nullptr, 0, kPortPollMs); // a timed wait; nothing to watch
+    }
+}
+
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          int timeoutMs)
 {
@@ -250,7 +337,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
         close(outPipe[1]);
         return result;
     }
-    pid_t pid = Spawn(BinDir() + "/" + program, args, outPipe[1], errPipe[1]);
+    pid_t pid = Spawn(BinDir() + "/" + program, args, outPipe[1], errPipe[1], ChildEnvironment({}));
     close(outPipe[1]);
     close(errPipe[1]);
     long long deadline = NowMs() + timeoutMs;

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,9 +27,17 @@ public:
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
 
+    // Options for the child, set before Start; without them the child inherits this process's
+    // open-file limit and environment.
+    // Soft and hard RLIMIT_NOFILE of the child, set between fork and exec, so the limit holds
+    // from the child's first instruction and the child cannot raise it.
+    void SetOpenFileLimit(unsigned long limit);
+    // "NAME=VALUE" for the child's environment, replacing an inherited NAME.
+    void SetEnv(const std::string& assignment);
+
     bool Start();
-    // True once a FINS/TCP handshake on port 9600 is answered; false when the deadline passes or
-    // the process ends first.
+    // True once this host has bound FINS/UDP (which no second process can share) and a FINS/TCP
+    // handshake on port 9600 is answered; false when the deadline passes or the process ends.
     bool WaitReady(int timeoutMs = 20000);
     bool Signal(int sig);
     // True when the process ended within the timeout; *exitCode is its status, or 128 + signal.
@@ -48,6 +57,8 @@ private:
 
     std::vector<std::string> m_args;
     std::string m_program;
+    unsigned long m_openFileLimit = 0; // 0: inherited
+    std::vector<std::string> m_env;    // replacements for the inherited environment
     pid_t m_pid = -1;
     int m_pidfd = -1;
     bool m_exited = false;
@@ -58,6 +69,10 @@ private:
     std::vector<std::string> m_lines;  // guarded by m_mutex; written by m_reader
     bool m_eof = false;                // guarded by m_mutex
 };
+
+// True once nothing accepts TCP connections on 127.0.0.1:port (another host of an earlier or
+// concurrent run would answer in place of the one a test starts); false after the timeout.
+bool WaitPortFree(uint16_t port, int timeoutMs);
 
 // Runs a program of BinDir() to its end (bounded): exit code, standard output and standard error.
 struct ProgramResult
