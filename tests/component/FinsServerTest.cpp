@@ -162,12 +162,13 @@ RTS_RESULT WatchingLogAdd(RTS_HANDLE h, uint32_t cmp, uint32_t cls, uint32_t err
 // Regression: hook 12 destroyed the protocol object while the reader thread could still be in it.
 TEST_F(FinsServerTest, Hook12StopsTheServerBeforeTheProtocolIsDestroyedAndFreesThePort)
 {
+    // Installed before the loop's threads exist and restored after they have ended.
+    s_forwardLogAdd = pfLogAdd;
+    pfLogAdd = &WatchingLogAdd;
     runtime.post(EVT_DownloadDone);
     ASSERT_TRUE(Served());
     ASSERT_TRUE(ReadD0().answered);
     ASSERT_TRUE(utility::Singleton<CFinsProtocol>::exists());
-    s_forwardLogAdd = pfLogAdd;
-    pfLogAdd = &WatchingLogAdd;
 
     ASSERT_EQ(Hook(CH_EXIT_HOOK), 0);
     pfLogAdd = s_forwardLogAdd;
