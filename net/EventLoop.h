@@ -35,6 +35,10 @@ constexpr int kBacklogResumeBlocks = 64;
 constexpr std::chrono::milliseconds kListenerPause{100};
 // Queue nodes kept for reuse, so queueing a response allocates nothing but its block.
 constexpr size_t kSendSpareNodes = 1024;
+// Read handler calls per readiness event at most (pipelined frames are taken in one wake-up).
+constexpr int kReadsPerEvent = 32;
+// Responses of one connection written with one gather send at most.
+constexpr int kMaxGatherBlocks = 64;
 
 // epoll_oper_event modes for EPOLL_CTL_MOD: add the bits, remove them, or replace the mask.
 constexpr int EPOLL_MODE_ADD = 0;
@@ -119,6 +123,10 @@ private:
     void resume_read(CSocketConnection* conn);
     int reader_wait_ms();
     void resume_due_listeners();
+    void flush_outbox();
+    bool send_run(CSocketConnection* conn, std::list<char*>& run, std::list<char*>& freeNodes);
+    bool send_gather(CSocketConnection* conn, std::list<char*>& run, std::list<char*>& freeNodes);
+    void wait_writable(CSocketConnection* conn);
     bool send_one(CSocketConnection* conn, char* block);
     void send_batch(std::list<char*>& batch, std::list<char*>& freeNodes);
     void send_held(std::list<char*>& freeNodes);
@@ -147,9 +155,15 @@ private:
     std::list<CSocketConnection*> m_recyConnections; // guarded by m_recyMutex
 
     // --- Send thread bookkeeping ---
-    bool m_sendWaiting = false;   // guarded by m_sendMutex: the send thread waits on m_sendCond
+    // The send thread waits on m_sendCond. Written under m_sendMutex; read without it by the
+    // reader thread only to decide whether to hand over its responses at once (relaxed).
+    std::atomic<bool> m_sendWaiting{false};
     bool m_heldReady = false;     // guarded by m_sendMutex: a held record may have become ready
     std::list<char*> m_sendSpare; // guarded by m_sendMutex: queue nodes kept for reuse
+    // Responses made during the current read event, handed to m_sendQueue in one go, and spare
+    // nodes for them. Reader thread only (the destructor after the threads have ended).
+    std::list<char*> m_rdOutbox;
+    std::list<char*> m_rdSpare;
     // Records with blocks held behind a partly written one. Send thread only.
     std::vector<CSocketConnection*> m_heldConns;
     // Listeners not watched until the given time (descriptor exhaustion). Reader thread only.

@@ -8,6 +8,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,26 @@ void AdvanceFraming(CSocketConnection* conn, int n, uint8_t state)
     conn->pRecvPos += n;
     conn->iRecvLeft -= n;
     conn->recvStat = state;
+}
+
+// The framing state after `n` more bytes of the current header or body arrived at pRecvPos.
+void ConsumeStep(ISocketServer& server, CSocketConnection* conn, int n)
+{
+    const bool header = conn->recvStat == RECV_HEADER_START || conn->recvStat == RECV_HEADER_PART;
+    if (n < conn->iRecvLeft) {
+        AdvanceFraming(conn, n, header ? RECV_HEADER_PART : RECV_BODY_PART);
+        return;
+    }
+    if (!header) {
+        server.sock_wait_request_handler_proc_plast(conn);
+        return;
+    }
+    server.sock_wait_request_handler_proc_p1(conn);
+    // An empty body (length field 8) completes the frame with its header: waiting for a
+    // zero-byte receive would look like a peer close.
+    if (conn->recvStat == RECV_BODY_START && conn->iRecvLeft == 0) {
+        server.sock_wait_request_handler_proc_plast(conn);
+    }
 }
 
 } // namespace
@@ -80,41 +101,41 @@ int ISocketServer::sock_event_accept(CSocketConnection* conn)
     return 0;
 }
 
+// One receive per call. A large rest of a body goes straight into the receive block; otherwise
+// up to kStreamReadChunk bytes are taken at once and cut into frames here, so pipelined frames cost
+// one receive rather than two each. The read is never larger than the frames the connection may
+// still have answered before its backlog pauses it (each frame is at least a 16-byte header and
+// brings at most one response), so the pause is never overshot.
 int ISocketServer::sock_read_request_handler(CSocketConnection* conn)
 {
     if (conn == nullptr) {
         return -1;
     }
-    // One receive per readiness event, never more than the rest of the current header or body,
-    // so the next frame's bytes stay in the socket (the registration is level-triggered).
-    const int n = recvproc(conn, conn->pRecvPos, conn->iRecvLeft);
+    const bool body = conn->recvStat == RECV_BODY_START || conn->recvStat == RECV_BODY_PART;
+    if (body && conn->iRecvLeft >= kStreamReadChunk) {
+        const int n = recvproc(conn, conn->pRecvPos, conn->iRecvLeft);
+        if (n <= 0) {
+            return -1;
+        }
+        conn->bRecvDrained = n < conn->iRecvLeft;
+        ConsumeStep(*this, conn, n);
+        return 0;
+    }
+    char chunk[kStreamReadChunk];
+    const int frames = std::max(1, kBacklogPauseBlocks - conn->iBacklog.load());
+    const int want = std::min(kStreamReadChunk, frames * kFinsTcpHeaderLen);
+    const int n = recvproc(conn, chunk, want);
     if (n <= 0) {
         return -1;
     }
-    switch (conn->recvStat) {
-    case RECV_HEADER_START:
-    case RECV_HEADER_PART:
-        if (n < conn->iRecvLeft) {
-            AdvanceFraming(conn, n, RECV_HEADER_PART);
-            break;
-        }
-        sock_wait_request_handler_proc_p1(conn);
-        // An empty body (length field 8) completes the frame with its header: waiting for a
-        // zero-byte receive would look like a peer close.
-        if (conn->recvStat == RECV_BODY_START && conn->iRecvLeft == 0) {
-            sock_wait_request_handler_proc_plast(conn);
-        }
-        break;
-    case RECV_BODY_START:
-    case RECV_BODY_PART:
-        if (n < conn->iRecvLeft) {
-            AdvanceFraming(conn, n, RECV_BODY_PART);
-            break;
-        }
-        sock_wait_request_handler_proc_plast(conn);
-        break;
-    default:
-        break;
+    conn->bRecvDrained = n < want;
+    const char* pos = chunk;
+    for (int left = n; left > 0 && conn->fd.load() != -1;) {
+        const int take = std::min(left, conn->iRecvLeft);
+        std::memcpy(conn->pRecvPos, pos, static_cast<size_t>(take));
+        pos += take;
+        left -= take;
+        ConsumeStep(*this, conn, take);
     }
     return 0;
 }

@@ -25,6 +25,9 @@ void FormatIpv4(const in_addr& addr, char* out, size_t len);
 constexpr uint32_t kMaxFinsTcpBody = 65535;
 // Accepted sockets get these send and receive buffers.
 constexpr int kSockBufferBytes = 262144;
+// Most bytes one stream receive takes (on the reader thread's stack); a larger rest of a frame
+// body is received straight into its receive block.
+constexpr int kStreamReadChunk = 16384;
 
 class ISocketServer
 {

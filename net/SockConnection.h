@@ -132,4 +132,7 @@ public:
     bool bHeld = false;     // send thread only: the record is in the loop's held list
     bool bListener = false; // a server's own socket (listener, UDP endpoint); owner thread
     bool bInRecy = false;   // guarded by the loop's m_recyMutex: the record is in its recycle queue
+    // Reader thread: the last stream receive took less than it asked for, so the socket is empty
+    // for now and another receive in the same wake-up would only find nothing.
+    bool bRecvDrained = false;
 };

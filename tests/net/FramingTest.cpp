@@ -93,20 +93,33 @@ TEST_F(FramingTest, HeaderInPiecesOfFiveFiveAndSixStartsTheBodyAfterTheThird)
               EventLoopTestPeer::takeQueued(loop));
 }
 
-TEST_F(FramingTest, BodyReceiveLeavesTheNextHeaderInTheSocket)
+TEST_F(FramingTest, BodyArrivingWithTheNextFrameAnswersBothInOrder)
 {
     const std::string first = DmReadTcp(1, 0, 2);
     const std::string second = DmReadTcp(2, 10, 2);
     Feed(first.substr(0, 16));
     Read();
-    Feed(first.substr(16) + second);
+    Feed(first.substr(16) + second.substr(0, 9));
     Read();
-    EXPECT_EQ(static_cast<int>(second.size()), Pending());
+    EXPECT_EQ(RECV_HEADER_PART, conn->recvStat);
     EXPECT_EQ(std::vector<std::string>{DmReadReplyTcp(1, 0, 2)},
               EventLoopTestPeer::takeQueued(loop));
+    Feed(second.substr(9));
     ReadAll();
     EXPECT_EQ(std::vector<std::string>{DmReadReplyTcp(2, 10, 2)},
               EventLoopTestPeer::takeQueued(loop));
+}
+
+TEST_F(FramingTest, OneReceiveIsNeverLargerThanTheFramesTheBacklogStillAllows)
+{
+    // Two frames are waiting; with room for one more response only 16 bytes may be taken.
+    conn->iBacklog.store(kBacklogPauseBlocks - 1);
+    Feed(DmReadTcp(1, 0, 2) + DmReadTcp(2, 0, 2));
+    Read();
+    EXPECT_EQ(static_cast<int>(2 * DmReadTcp(1, 0, 2).size()) - 16, Pending());
+    conn->iBacklog.store(0);
+    ReadAll();
+    EXPECT_EQ(2u, EventLoopTestPeer::takeQueued(loop).size());
 }
 
 TEST_F(FramingTest, EmptyBodyFrameIsDeliveredWhenItsHeaderCompletes)
