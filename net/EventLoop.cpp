@@ -391,7 +391,7 @@ void CEventLoop::flush_outbox()
         if (m_rdSpare.size() < kSendSpareNodes) {
             m_rdSpare.splice(m_rdSpare.end(), m_sendSpare);
         }
-        wake = m_sendWaiting.load(std::memory_order_relaxed);
+        wake = m_sendWaiting;
     }
     if (wake) {
         m_sendCond.notify_one();
@@ -577,9 +577,9 @@ bool CEventLoop::wait_for_send_work(std::list<char*>& batch, std::list<char*>& f
             m_sendSpare.splice(m_sendSpare.end(), freeNodes);
         }
         while (m_sendQueue.empty() && !m_heldReady && !m_stopSend.load()) {
-            m_sendWaiting.store(true, std::memory_order_relaxed);
+            m_sendWaiting = true;
             m_sendCond.wait(lock);
-            m_sendWaiting.store(false, std::memory_order_relaxed);
+            m_sendWaiting = false;
         }
         if (m_stopSend.load()) {
             return false;

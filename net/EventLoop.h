@@ -133,7 +133,8 @@ private:
     void drain_held(CSocketConnection* conn, std::list<char*>& freeNodes);
     bool wait_for_send_work(std::list<char*>& batch, std::list<char*>& freeNodes);
 
-    // Written by the owner thread, read by the loop threads.
+    // Written by the owner thread, read by the loop threads (sequentially consistent; the send
+    // thread also reads m_stopSend under m_sendMutex, so a stop cannot slip past its wait).
     std::atomic<bool> m_stopRd{false};
     std::atomic<bool> m_stopWr{false};
     std::atomic<bool> m_stopSend{false};
@@ -146,22 +147,23 @@ private:
     std::mutex m_poolMutex;
     std::mutex m_recyMutex;
     std::mutex m_sendMutex;
-    std::condition_variable m_sendCond;              // the send thread waits on it
-    std::list<char*> m_sendQueue;                    // guarded by m_sendMutex; owns the blocks
-    std::atomic<int> m_sendQueueCount{0};            // blocks in m_sendQueue
-    std::atomic<int> m_recyCount{0};                 // records in m_recyConnections
+    std::condition_variable m_sendCond; // the send thread waits on it
+    std::list<char*> m_sendQueue;       // guarded by m_sendMutex; owns the blocks
+    // Blocks in m_sendQueue: changed under m_sendMutex, readable without it (seq_cst).
+    std::atomic<int> m_sendQueueCount{0};
+    // Records in m_recyConnections: changed under m_recyMutex; the sweep's first test reads it
+    // without the lock (seq_cst; a record added just after that test waits for the next sweep).
+    std::atomic<int> m_recyCount{0};
     std::list<CSocketConnection*> m_allConnections;  // guarded by m_poolMutex; owning
     std::list<CSocketConnection*> m_freeConnections; // guarded by m_poolMutex
     std::list<CSocketConnection*> m_recyConnections; // guarded by m_recyMutex
 
     // --- Send thread bookkeeping ---
-    // The send thread waits on m_sendCond. Written under m_sendMutex; read without it by the
-    // reader thread only to decide whether to hand over its responses at once (relaxed).
-    std::atomic<bool> m_sendWaiting{false};
+    bool m_sendWaiting = false;   // guarded by m_sendMutex: the send thread waits on m_sendCond
     bool m_heldReady = false;     // guarded by m_sendMutex: a held record may have become ready
     std::list<char*> m_sendSpare; // guarded by m_sendMutex: queue nodes kept for reuse
-    // Responses made during the current read event, handed to m_sendQueue in one go, and spare
-    // nodes for them. Reader thread only (the destructor after the threads have ended).
+    // Responses made on the reader thread during one wait's events, handed to m_sendQueue in one
+    // go, and spare nodes for them. Reader thread only (the destructor after the threads ended).
     std::list<char*> m_rdOutbox;
     std::list<char*> m_rdSpare;
     // Records with blocks held behind a partly written one. Send thread only.
