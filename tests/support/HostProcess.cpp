@@ -1,10 +1,13 @@
 #include "tests/support/HostProcess.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -307,12 +310,31 @@ bool HostProcess::WaitForLog(const std::string& part, int count, int timeoutMs)
     return CountLog(part) >= count;
 }
 
+namespace {
+
+// Whether a UDP socket could bind the port on every address, as the server's endpoint does.
+bool UdpPortFree(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return bound;
+}
+
+} // namespace
+
 bool WaitPortFree(uint16_t port, int timeoutMs)
 {
     long long deadline = NowMs() + timeoutMs;
     for (;;) {
         FinsTestClient probe;
-        if (!probe.ConnectTcp(port, kPortPollMs)) {
+        if (!probe.ConnectTcp(port, kPortPollMs) && UdpPortFree(port)) {
             return true;
         }
         probe.Close();

@@ -70,8 +70,9 @@ private:
     bool m_eof = false;                // guarded by m_mutex
 };
 
-// True once nothing accepts TCP connections on 127.0.0.1:port (another host of an earlier or
-// concurrent run would answer in place of the one a test starts); false after the timeout.
+// True once nothing accepts TCP connections on 127.0.0.1:port and UDP can bind the port (another
+// host of an earlier or concurrent run would answer in place of the one a test starts); false after
+// the timeout.
 bool WaitPortFree(uint16_t port, int timeoutMs);
 
 // Runs a program of BinDir() to its end (bounded): exit code, standard output and standard error.
