@@ -1,0 +1,257 @@
+// Faults under load: a re-download (SIGHUP) and then a stop (SIGTERM) while 64 clients are busy,
+// and peers that go away abruptly: resets with responses pending, half-closed connections,
+// disconnects in the middle of a frame. No crash, no spin, every connection closed and counted.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "tests/reliability/ReliabilityFixture.h"
+
+namespace reltest {
+namespace {
+
+using finstest::FinsTestClient;
+using finstest::NowMs;
+
+constexpr int kTcpWorkers = 56;
+constexpr int kUdpWorkers = 8;
+constexpr int kWorkers = kTcpWorkers + kUdpWorkers;
+constexpr long kRoundsPerWorker = 20;
+constexpr int kBusyTimeoutMs = 20000;
+constexpr int kRetryPauseMs = 20;
+constexpr uint16_t kWorkerBaseWord = 60000;
+constexpr const char* kDownloadDone = "DownLoadDoneEvent......";
+constexpr const char* kCloseLine = "close connection:";
+
+// One busy client: writes its own DM word and reads it back, over and over, reconnecting when the
+// server goes away. Counts the rounds served and the read-backs that were wrong.
+class Worker
+{
+public:
+    Worker(int id, bool udp) : m_id(id), m_udp(udp) {}
+    void Stop() { m_loop.Stop(); }
+
+    std::atomic<long> served{0}; // raised by the worker thread, read by the test at any time
+    std::atomic<long> wrong{0};  // likewise
+
+private:
+    void Run(const std::atomic<bool>& stop)
+    {
+        uint16_t value = static_cast<uint16_t>(m_id << 8);
+        while (!stop.load()) {
+            FinsTestClient client;
+            if (!(m_udp ? client.OpenUdp() : client.ConnectTcp())) {
+                (void)poll(nullptr, 0, kRetryPauseMs);
+                continue;
+            }
+            while (!stop.load() && Round(client, ++value)) {
+                served.fetch_add(1);
+            }
+            (void)poll(nullptr, 0, kRetryPauseMs); // the server went away: try again shortly
+        }
+    }
+
+    // False when the server did not answer (the caller reconnects).
+    bool Round(FinsTestClient& client, uint16_t value)
+    {
+        const uint16_t word = static_cast<uint16_t>(kWorkerBaseWord + m_id);
+        if (!client.WriteWords(finstest::kDmWord, word, {value}).answered) {
+            return false;
+        }
+        const finstest::FinsResult r = client.ReadWords(finstest::kDmWord, word, 1);
+        if (!r.answered) {
+            return false;
+        }
+        const std::vector<uint16_t> got = finstest::WireToWords(r.data);
+        // Over TCP both requests met the same download (a re-download closes the connection).
+        // A datagram may meet the fresh, zeroed memory of a re-download in between.
+        const bool fresh = m_udp && got == std::vector<uint16_t>{0};
+        if (got != std::vector<uint16_t>{value} && !fresh) {
+            wrong.fetch_add(1);
+        }
+        return true;
+    }
+
+    const int m_id;
+    const bool m_udp;
+    Background m_loop{[this](const std::atomic<bool>& stop) { Run(stop); }}; // last: starts now
+};
+
+class Faults : public ReliabilityTest
+{
+protected:
+    long Served() const
+    {
+        long total = 0;
+        for (const auto& w : workers) {
+            total += w->served.load();
+        }
+        return total;
+    }
+
+    bool WaitServed(long atLeast)
+    {
+        const long long deadline = NowMs() + kBusyTimeoutMs;
+        while (Served() < atLeast && NowMs() < deadline) {
+            (void)poll(nullptr, 0, kRetryPauseMs);
+        }
+        return Served() >= atLeast;
+    }
+
+    std::vector<std::unique_ptr<Worker>> workers;
+};
+
+TEST_F(Faults, RedownloadThenStopWhileSixtyFourClientsAreBusyExitsCleanly)
+{
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+    for (int id = 0; id < kWorkers; ++id) {
+        workers.push_back(std::make_unique<Worker>(id, id >= kTcpWorkers));
+    }
+    ASSERT_TRUE(WaitServed(kWorkers * kRoundsPerWorker)) << Served() << " rounds";
+
+    ASSERT_TRUE(host->Signal(SIGHUP));
+    ASSERT_TRUE(host->WaitForLog(kDownloadDone, 2, kReadyTimeoutMs));
+    const long beforeRedownload = Served();
+    EXPECT_TRUE(WaitServed(beforeRedownload + kWorkers * kRoundsPerWorker))
+        << "not served again after the re-download";
+
+    const long long stopStart = NowMs();
+    StopHost(); // while the clients are still busy
+    Figure("stop_under_load_ms", std::to_string(NowMs() - stopStart));
+    Figure("rounds_served", std::to_string(Served()));
+    long wrong = 0;
+    for (auto& w : workers) {
+        w->Stop();
+        wrong += w->wrong.load();
+    }
+    EXPECT_EQ(wrong, 0) << "read-backs that differ from the value just written";
+}
+
+// --- Peers that go away abruptly ---
+
+constexpr int kPeersPerKind = 50;
+constexpr int kPendingReads = 200; // 200 responses of 4030 bytes: more than the socket buffers
+constexpr uint16_t kBigRead = 2000;
+constexpr int kHalfClosedReads = 20;
+constexpr uint32_t kAnnouncedBody = 2000;
+
+// Pipelines big reads, waits until responses flow, then resets the connection under them.
+bool ResetWithResponsesPending(int fd, int)
+{
+    Bytes requests;
+    for (int i = 0; i < kPendingReads; ++i) {
+        const Bytes r = DmReadRequest(static_cast<uint8_t>(i), 0, kBigRead);
+        requests.insert(requests.end(), r.begin(), r.end());
+    }
+    const bool flowing = SendAllTo(fd, requests) && !StaysQuiet(fd, kReplyTimeoutMs);
+    CloseWithReset(fd);
+    return flowing;
+}
+
+// Sends reads and half-closes: whatever comes back must be whole replies in order, then the end.
+// The server ends the connection when it reads the end, so replies not yet written may be
+// dropped; *replies counts those that came.
+bool HalfCloseAfterRequests(int fd, size_t* replies)
+{
+    Bytes requests;
+    Bytes expected;
+    for (int i = 0; i < kHalfClosedReads; ++i) {
+        const Bytes q = DmReadRequest(static_cast<uint8_t>(i), static_cast<uint16_t>(i), 8);
+        const Bytes a = DmReadReply(static_cast<uint8_t>(i), static_cast<uint16_t>(i), 8);
+        requests.insert(requests.end(), q.begin(), q.end());
+        expected.insert(expected.end(), a.begin(), a.end());
+    }
+    const size_t replyLen = expected.size() / kHalfClosedReads;
+    Bytes got;
+    const bool ok = SendAllTo(fd, requests) && shutdown(fd, SHUT_WR) == 0 &&
+                    RecvUntilClosed(fd, &got) && got.size() <= expected.size() &&
+                    got.size() % replyLen == 0 &&
+                    std::equal(got.begin(), got.end(), expected.begin());
+    *replies += got.size() / replyLen;
+    close(fd);
+    return ok;
+}
+
+// A header announcing a body, half the body, then gone (orderly or reset, alternately).
+bool DisconnectMidFrame(int fd, int i)
+{
+    Bytes part = finstest::TcpWrap(finstest::kTcpFrame, Bytes(kAnnouncedBody, 0x80));
+    part.resize(part.size() - kAnnouncedBody / 2);
+    const bool sent = SendAllTo(fd, part);
+    if (i % 2 == 0) {
+        close(fd);
+    } else {
+        CloseWithReset(fd);
+    }
+    return sent;
+}
+
+// Seven bytes of a header, then gone.
+bool DisconnectMidHeader(int fd, int)
+{
+    const Bytes header = DmReadRequest(1, 0, 1);
+    const bool sent = SendAllTo(fd, Bytes(header.begin(), header.begin() + 7));
+    close(fd);
+    return sent;
+}
+
+TEST_F(Faults, AbruptPeersLeaveNoDescriptorNoSpinAndEveryConnectionClosed)
+{
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+    size_t halfClosedReplies = 0;
+    const struct
+    {
+        const char* name;
+        std::function<bool(int fd, int i)> act;
+    } kinds[] = {
+        {"reset_with_responses_pending", ResetWithResponsesPending},
+        {"half_closed",
+         [&](int fd, int) { return HalfCloseAfterRequests(fd, &halfClosedReplies); }},
+        {"disconnect_mid_frame", DisconnectMidFrame},
+        {"disconnect_mid_header", DisconnectMidHeader},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        const int closesBefore = host->CountLog(kCloseLine);
+        for (int i = 0; i < kPeersPerKind; ++i) {
+            std::vector<int> fds = ConnectMany(1);
+            ASSERT_EQ(fds.size(), 1u);
+            EXPECT_TRUE(kind.act(fds[0], i)) << "peer " << i;
+        }
+        EXPECT_TRUE(WaitForFds(pid, baselineFds)) << OpenFds(pid) << " open, " << baselineFds;
+        EXPECT_TRUE(host->WaitForLog(kCloseLine, closesBefore + kPeersPerKind, kReplyTimeoutMs))
+            << host->CountLog(kCloseLine) - closesBefore << " closes logged";
+        ExpectIdle(kind.name);
+        ExpectServing();
+    }
+    Figure("half_closed_replies_received", std::to_string(halfClosedReplies) + " of " +
+                                               std::to_string(kPeersPerKind * kHalfClosedReads));
+    StopHost();
+}
+
+// A client may half-close once it has sent its last request and still read the replies. The
+// server ends such a connection as soon as it reads the end, and replies it has queued but not
+// yet written are dropped, although their requests have been carried out.
+TEST_F(Faults, HalfClosedClientGetsEveryReplyBeforeTheEnd)
+{
+    GTEST_SKIP() << "the loop closes a half-closed connection at once, dropping queued replies";
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+    size_t replies = 0;
+    for (int i = 0; i < kPeersPerKind; ++i) {
+        std::vector<int> fds = ConnectMany(1);
+        ASSERT_EQ(fds.size(), 1u);
+        EXPECT_TRUE(HalfCloseAfterRequests(fds[0], &replies)) << "peer " << i;
+    }
+    EXPECT_EQ(replies, static_cast<size_t>(kPeersPerKind * kHalfClosedReads));
+    StopHost();
+}
+
+} // namespace
+} // namespace reltest

@@ -1,0 +1,373 @@
+// Hostile bytes against the running host: frames with defined outcomes (wrong magic, length fields
+// below 8 or above the body limit, empty and short bodies), valid frames split at every byte, and
+// a seeded, bounded campaign of random and mutated frames over TCP and random datagrams over UDP.
+// Afterwards a well-behaved client reads back exactly what was written before the campaign.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+#include <random>
+
+#include "tests/reliability/ReliabilityFixture.h"
+
+namespace reltest {
+namespace {
+
+using finstest::Bytes;
+using finstest::FinsTestClient;
+using finstest::TcpWrap;
+
+constexpr uint32_t kDefaultSeed = 0x5EED7;
+constexpr int kTcpCampaignConnections = 300;
+constexpr int kMaxPiecesPerConnection = 6;
+constexpr int kUdpCampaignDatagrams = 3000;
+constexpr int kUdpDrainEvery = 64;
+constexpr size_t kMaxRandomBytes = 512;
+constexpr size_t kMaxRandomDatagram = 1500;
+constexpr int kReplyGraceMs = 5;
+constexpr int kQuietMs = 300;
+constexpr int kSplitPauseMs = 2;
+// FINS/TCP header: magic, length field, command, error code; the FINS command code sits at bytes
+// 10-11 of the FINS frame behind it.
+constexpr size_t kTcpHeaderLen = 16;
+constexpr size_t kFinsCommandOffset = 10;
+constexpr uint16_t kCioOutputWord = 0x8000;
+constexpr uint16_t kCheckedCioWords = 100;
+constexpr uint16_t kReadChunkWords = 2000;
+
+enum class Outcome
+{
+    Reply,   // exactly the given reply, and the connection goes on
+    Closed,  // closed without a byte
+    Ignored, // no reply, and the connection goes on
+};
+
+Bytes Header(const char* magic, uint32_t length, uint32_t command, uint32_t error = 0)
+{
+    Bytes out(magic, magic + 4);
+    for (uint32_t v : {length, command, error}) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            out.push_back(static_cast<uint8_t>(v >> shift));
+        }
+    }
+    return out;
+}
+
+Bytes Cat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+uint32_t Seed()
+{
+    const char* text = std::getenv("FINS_GARBAGE_SEED");
+    return text != nullptr ? static_cast<uint32_t>(std::strtoul(text, nullptr, 0)) : kDefaultSeed;
+}
+
+// A read's expected reply follows whatever came first, exactly: the connection is still in step.
+bool ReadAnsweredExactly(int fd, uint8_t sid)
+{
+    Bytes reply;
+    return SendAllTo(fd, DmReadRequest(sid, 50, 3)) &&
+           RecvAll(fd, DmReadReply(sid, 50, 3).size(), &reply) && reply == DmReadReply(sid, 50, 3);
+}
+
+class Garbage : public ReliabilityTest
+{
+protected:
+    // CIO output words written before the campaign, besides the DM pattern.
+    static uint16_t CioWord(uint16_t i) { return static_cast<uint16_t>(0xC100 + i * 3); }
+
+    void WriteCio()
+    {
+        std::vector<uint16_t> words;
+        for (uint16_t i = 0; i < kCheckedCioWords; ++i) {
+            words.push_back(CioWord(i));
+        }
+        FinsTestClient client;
+        ASSERT_TRUE(client.ConnectTcp());
+        ASSERT_EQ(client.WriteWords(finstest::kCioWord, kCioOutputWord, words).code,
+                  finstest::kRespOk);
+    }
+
+    // All of DM and the CIO block read back unchanged.
+    void ExpectMemoryIntact()
+    {
+        FinsTestClient client;
+        ASSERT_TRUE(client.ConnectTcp());
+        const Bytes& wire = PatternWire();
+        for (uint32_t word = 0; word < kDmWords; word += kReadChunkWords) {
+            const uint16_t count =
+                static_cast<uint16_t>(std::min<uint32_t>(kReadChunkWords, kDmWords - word));
+            const finstest::FinsResult r =
+                client.ReadWords(finstest::kDmWord, static_cast<uint16_t>(word), count);
+            ASSERT_TRUE(r.answered) << "DM " << word;
+            EXPECT_TRUE(r.data == Bytes(wire.begin() + 2 * word, wire.begin() + 2 * (word + count)))
+                << "DM " << word << ".." << word + count - 1 << " changed";
+        }
+        const finstest::FinsResult r =
+            client.ReadWords(finstest::kCioWord, kCioOutputWord, kCheckedCioWords);
+        ASSERT_TRUE(r.answered);
+        std::vector<uint16_t> words = finstest::WireToWords(r.data);
+        for (uint16_t i = 0; i < kCheckedCioWords && i < words.size(); ++i) {
+            EXPECT_EQ(words[i], CioWord(i)) << "CIO " << kCioOutputWord + i;
+        }
+    }
+};
+
+TEST_F(Garbage, HostileFramesAreAnsweredIgnoredOrClosedAsTheFramingRequires)
+{
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+    const Bytes read = finstest::FinsRead(9, finstest::kDmWord, 50, 0, 3);
+    // Error 35: no magic. Command 1: no handshake has been made on the connection.
+    const Bytes noMagicReply = Header("FINS", 8, finstest::kTcpNodeResponse, 35);
+    const struct
+    {
+        const char* name;
+        Bytes bytes;
+        Outcome outcome;
+        Bytes reply;
+    } cases[] = {
+        {"wrong magic", Cat(Header("FINX", 8 + read.size(), 2), read), Outcome::Reply,
+         noMagicReply},
+        {"length field 0", Header("FINS", 0, 2), Outcome::Closed, {}},
+        {"length field 7", Header("FINS", 7, 2), Outcome::Closed, {}},
+        {"length field 65544", Header("FINS", 65544, 2), Outcome::Closed, {}},
+        {"length field 2^32-1", Header("FINS", 0xFFFFFFFF, 2), Outcome::Closed, {}},
+        {"empty body", Header("FINS", 8, 2), Outcome::Ignored, {}},
+        {"FINS frame of 11 bytes",
+         TcpWrap(2, Bytes(read.begin(), read.begin() + 11)),
+         Outcome::Ignored,
+         {}},
+        {"unknown FINS/TCP command", TcpWrap(7, read), Outcome::Ignored, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<int> fds = ConnectMany(1);
+        ASSERT_EQ(fds.size(), 1u);
+        ASSERT_TRUE(SendAllTo(fds[0], c.bytes));
+        Bytes got;
+        if (c.outcome == Outcome::Closed) {
+            EXPECT_TRUE(RecvUntilClosed(fds[0], &got));
+            EXPECT_TRUE(got.empty());
+        } else if (c.outcome == Outcome::Reply) {
+            EXPECT_TRUE(RecvAll(fds[0], c.reply.size(), &got) && got == c.reply);
+        } else {
+            EXPECT_TRUE(StaysQuiet(fds[0], kQuietMs));
+        }
+        if (c.outcome != Outcome::Closed) {
+            EXPECT_TRUE(ReadAnsweredExactly(fds[0], 1));
+        }
+        CloseAll(fds);
+    }
+    ExpectServing();
+}
+
+TEST_F(Garbage, FramesSplitAtEveryByteAreAnsweredExactly)
+{
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+    std::vector<int> fds = ConnectMany(1);
+    ASSERT_EQ(fds.size(), 1u);
+    const int fd = fds[0];
+    const Bytes request = DmReadRequest(7, 50, 3);
+    const Bytes reply = DmReadReply(7, 50, 3);
+    for (size_t cut = 1; cut < request.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        ASSERT_TRUE(SendAllTo(fd, Bytes(request.begin(), request.begin() + cut)));
+        (void)poll(nullptr, 0, kSplitPauseMs); // let the first part arrive on its own
+        ASSERT_TRUE(SendAllTo(fd, Bytes(request.begin() + cut, request.end())));
+        Bytes got;
+        ASSERT_TRUE(RecvAll(fd, reply.size(), &got) && got == reply);
+    }
+    // A write whose every byte travels alone, then read back.
+    const std::vector<uint16_t> words = {0x1357, 0x2468, 0xA5A5, 0x0F0F};
+    const Bytes write = TcpWrap(finstest::kTcpFrame,
+                                finstest::FinsWrite(8, finstest::kCioWord, kCioOutputWord + 500, 0,
+                                                    4, finstest::WordsToWire(words)));
+    for (uint8_t byte : write) {
+        ASSERT_TRUE(SendAllTo(fd, Bytes{byte}));
+        (void)poll(nullptr, 0, kSplitPauseMs);
+    }
+    Bytes ack;
+    ASSERT_TRUE(RecvAll(fd, kTcpHeaderLen + 14, &ack));
+    EXPECT_EQ(finstest::Be16(&ack[kTcpHeaderLen + 12]), finstest::kRespOk);
+    CloseAll(fds);
+    FinsTestClient client;
+    ASSERT_TRUE(client.ConnectTcp());
+    const finstest::FinsResult r = client.ReadWords(finstest::kCioWord, kCioOutputWord + 500, 4);
+    EXPECT_EQ(finstest::WireToWords(r.data), words);
+}
+
+// --- The random campaign ---
+
+class Campaign
+{
+public:
+    explicit Campaign(uint32_t seed) : m_rng(seed) {}
+
+    // One piece of a hostile TCP stream.
+    Bytes TcpPiece()
+    {
+        switch (Pick(5)) {
+        case 0:
+            return RandomBytes(kMaxRandomBytes);
+        case 1:
+            return Mutated(ValidTcpFrame(), kTcpHeaderLen);
+        case 2:
+            return HostileHeader();
+        case 3: {
+            Bytes frame = ValidTcpFrame();
+            frame.resize(Pick(frame.size())); // truncated
+            return frame;
+        }
+        default:
+            return Cat(Header("FINX", 26, 2), RandomBytes(32)); // wrong magic
+        }
+    }
+
+    Bytes Datagram()
+    {
+        if (Pick(2) == 0) {
+            return RandomBytes(kMaxRandomDatagram);
+        }
+        return Mutated(finstest::FinsRead(static_cast<uint8_t>(Pick(256)), AnyArea(),
+                                          static_cast<uint16_t>(Pick(65536)), 0,
+                                          static_cast<uint16_t>(Pick(2500))),
+                       0);
+    }
+
+    size_t Pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(m_rng); }
+
+private:
+    Bytes RandomBytes(size_t max)
+    {
+        Bytes out(Pick(max + 1));
+        for (uint8_t& b : out) {
+            b = static_cast<uint8_t>(Pick(256));
+        }
+        return out;
+    }
+
+    uint8_t AnyArea()
+    {
+        static const uint8_t areas[] = {0x30, 0x00, 0xB0, 0x80, 0x82, 0x02, 0x55};
+        return areas[Pick(sizeof(areas))];
+    }
+
+    // A read (any area, address and count, over the limit too) or a node address request.
+    Bytes ValidTcpFrame()
+    {
+        if (Pick(4) == 0) {
+            return finstest::NodeRequest(static_cast<uint8_t>(Pick(256)));
+        }
+        return TcpWrap(finstest::kTcpFrame,
+                       finstest::FinsRead(static_cast<uint8_t>(Pick(256)), AnyArea(),
+                                          static_cast<uint16_t>(Pick(65536)), 0,
+                                          static_cast<uint16_t>(Pick(2500))));
+    }
+
+    // One to four bytes replaced. The FINS command code (at finsStart + 10) is left alone: a
+    // mutation must never turn a read into a write, whose effect would be legitimate.
+    Bytes Mutated(Bytes frame, size_t finsStart)
+    {
+        const size_t changes = 1 + Pick(4);
+        for (size_t k = 0; k < changes; ++k) {
+            const size_t at = Pick(frame.size());
+            if (at != finsStart + kFinsCommandOffset && at != finsStart + kFinsCommandOffset + 1) {
+                frame[at] = static_cast<uint8_t>(Pick(256));
+            }
+        }
+        return frame;
+    }
+
+    // A header whose length field is tiny, at or beyond the limit, or random, then a few bytes.
+    Bytes HostileHeader()
+    {
+        static const uint32_t lengths[] = {0, 1, 7, 8, 9, 19, 65543, 65544, 0x7FFFFFFF, 0xFFFFFFFF};
+        const uint32_t length =
+            Pick(3) == 0 ? static_cast<uint32_t>(m_rng()) : lengths[Pick(std::size(lengths))];
+        return Cat(Header("FINS", length, static_cast<uint32_t>(Pick(4))), RandomBytes(64));
+    }
+
+    std::mt19937 m_rng;
+};
+
+// What the server sent a hostile client must still be FINS/TCP frames (a cut-off last one aside).
+std::string StreamProblem(const Bytes& in)
+{
+    size_t at = 0;
+    while (in.size() - at >= kTcpHeaderLen) {
+        const uint32_t length = finstest::Be32(&in[at + 4]);
+        if (Bytes(in.begin() + at, in.begin() + at + 4) != Bytes{'F', 'I', 'N', 'S'} ||
+            length < 8) {
+            return "malformed response at byte " + std::to_string(at);
+        }
+        at += 8 + length;
+    }
+    return "";
+}
+
+// Whatever arrives within a short grace period, without waiting for more.
+Bytes Collect(int fd)
+{
+    Bytes got;
+    uint8_t buf[8192];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, kReplyGraceMs) > 0) {
+        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) {
+            break;
+        }
+        got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+}
+
+TEST_F(Garbage, RandomCampaignLeavesMemoryServiceAndDescriptorsAsTheyWere)
+{
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+    ASSERT_NO_FATAL_FAILURE(WriteCio());
+    const uint32_t seed = Seed();
+    SCOPED_TRACE("FINS_GARBAGE_SEED=" + std::to_string(seed));
+    Campaign campaign(seed);
+
+    for (int c = 0; c < kTcpCampaignConnections; ++c) {
+        std::vector<int> fds = ConnectMany(1);
+        ASSERT_EQ(fds.size(), 1u) << "connection " << c;
+        const size_t pieces = 1 + campaign.Pick(kMaxPiecesPerConnection);
+        for (size_t k = 0; k < pieces && SendAllTo(fds[0], campaign.TcpPiece()); ++k) {
+        }
+        EXPECT_EQ(StreamProblem(Collect(fds[0])), "") << "connection " << c;
+        if (campaign.Pick(2) == 0) {
+            CloseWithReset(fds[0]);
+            fds.clear();
+        }
+        CloseAll(fds);
+    }
+
+    FinsTestClient udp;
+    ASSERT_TRUE(udp.OpenUdp());
+    for (int d = 0; d < kUdpCampaignDatagrams; ++d) {
+        const Bytes datagram = campaign.Datagram();
+        (void)send(udp.Fd(), datagram.data(), datagram.size(), 0); // full socket: dropped
+        for (Bytes reply; d % kUdpDrainEvery == 0 && udp.RecvDatagram(&reply, 0);) {
+            EXPECT_TRUE(reply.size() >= 14 && reply[0] == 0xC0 && reply[1] == 0x00 &&
+                        reply[2] == 0x02)
+                << "malformed UDP response after datagram " << d;
+        }
+    }
+
+    EXPECT_TRUE(WaitForFds(pid, baselineFds));
+    ExpectIdle("after_garbage");
+    ExpectMemoryIntact();
+    ExpectServing();
+    StopHost();
+}
+
+} // namespace
+} // namespace reltest
