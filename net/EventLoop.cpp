@@ -220,8 +220,9 @@ int CEventLoop::epoll_process_event(int epfd, int timeout_ms)
 // Every handler call performs one receive (or accept). Frames pipelined by the peer are taken in
 // the same wake-up, up to kReadsPerEvent calls, which keeps connections served fairly; the loop
 // ends when a call finds nothing or drains the socket, closes the connection or pauses it.
-// The responses reach the send thread at the end of the wait's events (flush_outbox): one
-// hand-over, and at most one wake-up, per wait.
+// Responses reach the send thread as soon as it is idle, so it writes while the reader goes on;
+// while it is busy they collect and go together at the end of the wait's events (flush_outbox),
+// where it finds them in one batch without another wake-up.
 void CEventLoop::dispatch_read_event(CSocketConnection* conn)
 {
     const SockEventHandler handler = conn->readHandler;
@@ -231,6 +232,9 @@ void CEventLoop::dispatch_read_event(CSocketConnection* conn)
     }
     for (int i = 0; i < kReadsPerEvent; ++i) {
         const int rc = (server->*handler)(conn);
+        if (!m_rdOutbox.empty() && m_sendWaiting.load(std::memory_order_relaxed)) {
+            flush_outbox();
+        }
         // A server's own socket takes one accept or datagram per event: an accept that finds
         // nothing would log.
         if (rc != 0 || conn->bListener || conn->bRecvDrained || conn->fd.load() == -1 ||
@@ -368,7 +372,7 @@ void CEventLoop::msg_send(char* block)
             m_sendQueue.back() = block;
         }
         m_sendQueueCount.fetch_add(1);
-        wake = m_sendWaiting;
+        wake = m_sendWaiting.load(std::memory_order_relaxed);
     }
     // Signalled only when the send thread may be waiting; after the unlock, so it does not wake
     // into a held mutex.
@@ -391,7 +395,7 @@ void CEventLoop::flush_outbox()
         if (m_rdSpare.size() < kSendSpareNodes) {
             m_rdSpare.splice(m_rdSpare.end(), m_sendSpare);
         }
-        wake = m_sendWaiting;
+        wake = m_sendWaiting.load(std::memory_order_relaxed);
     }
     if (wake) {
         m_sendCond.notify_one();
@@ -404,7 +408,7 @@ void CEventLoop::notify_sendthread()
     {
         std::lock_guard<std::mutex> lock(m_sendMutex);
         m_heldReady = true;
-        wake = m_sendWaiting;
+        wake = m_sendWaiting.load(std::memory_order_relaxed);
     }
     if (wake) {
         m_sendCond.notify_one();
@@ -577,9 +581,9 @@ bool CEventLoop::wait_for_send_work(std::list<char*>& batch, std::list<char*>& f
             m_sendSpare.splice(m_sendSpare.end(), freeNodes);
         }
         while (m_sendQueue.empty() && !m_heldReady && !m_stopSend.load()) {
-            m_sendWaiting = true;
+            m_sendWaiting.store(true, std::memory_order_relaxed);
             m_sendCond.wait(lock);
-            m_sendWaiting = false;
+            m_sendWaiting.store(false, std::memory_order_relaxed);
         }
         if (m_stopSend.load()) {
             return false;

@@ -159,7 +159,10 @@ private:
     std::list<CSocketConnection*> m_recyConnections; // guarded by m_recyMutex
 
     // --- Send thread bookkeeping ---
-    bool m_sendWaiting = false;   // guarded by m_sendMutex: the send thread waits on m_sendCond
+    // The send thread waits on m_sendCond. Written under m_sendMutex; the reader thread also
+    // reads it without the lock, as a hint to hand its responses over at once (relaxed: a stale
+    // value only moves the hand-over to the end of the wait's events).
+    std::atomic<bool> m_sendWaiting{false};
     bool m_heldReady = false;     // guarded by m_sendMutex: a held record may have become ready
     std::list<char*> m_sendSpare; // guarded by m_sendMutex: queue nodes kept for reuse
     // Responses made on the reader thread during one wait's events, handed to m_sendQueue in one
