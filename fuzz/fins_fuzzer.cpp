@@ -45,13 +45,15 @@ constexpr uint32_t kTcpCommandFrame = 2;
 // The stream arrives in writes of 1 to this many bytes, so headers and bodies come in pieces.
 constexpr int kMaxWritePerStep = 256;
 
-// A capturing server whose close only marks the record closed, as the loop would stop reading it.
+// A capturing server whose close ends the record's use as the loop's close does (no socket any
+// more, so the framing stops in the middle of what it has read), without closing the descriptor:
+// the socket pair belongs to the harness.
 class FuzzServer : public CaptureServer
 {
 public:
     int sock_close_connection(CSocketConnection* conn) override
     {
-        (void)conn;
+        conn->fd.store(-1);
         closed = true;
         return 0;
     }
@@ -147,7 +149,7 @@ void FeedStream(CSocketConnection* conn, const uint8_t* data, size_t size, size_
     }
     close(sv[0]);
     close(sv[1]);
-    conn->fd.store(-1);
+    conn->fd.store(-1); // the pair is gone, whether or not the framing closed the record
 }
 
 // One receive block of exactly the frame, as the framing hands it over.

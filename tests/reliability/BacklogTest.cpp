@@ -20,10 +20,7 @@ namespace {
 using finstest::NowMs;
 
 constexpr int kFloodRequests = 100000;
-constexpr uint16_t kFloodWords = 2000;
 constexpr long kMaxGrowthKiB = 64 * 1024;
-// Small client buffers, so the client is held back soon after the server stops reading.
-constexpr int kFloodSocketBuffer = 65536;
 // The client counts as blocked once its socket has taken nothing for this long.
 constexpr int kBlockedAfterMs = 500;
 constexpr int kSendPhaseMs = 30000;
@@ -38,7 +35,7 @@ constexpr uint16_t kObservedWord = 4321;
 
 uint16_t FloodWord(int i)
 {
-    return static_cast<uint16_t>((static_cast<uint32_t>(i) * 7919u) % (kDmWords - kFloodWords));
+    return static_cast<uint16_t>((static_cast<uint32_t>(i) * 7919u) % (kDmWords - kMaxReadWords));
 }
 
 // The flooding client: all requests laid out in one buffer, responses checked as they stream in.
@@ -48,7 +45,7 @@ public:
     FloodClient()
     {
         for (int i = 0; i < kFloodRequests; ++i) {
-            const Bytes r = DmReadRequest(static_cast<uint8_t>(i), FloodWord(i), kFloodWords);
+            const Bytes r = DmReadRequest(static_cast<uint8_t>(i), FloodWord(i), kMaxReadWords);
             m_out.insert(m_out.end(), r.begin(), r.end());
         }
     }
@@ -66,9 +63,7 @@ public:
             return false;
         }
         m_fd = fds[0];
-        for (int opt : {SO_SNDBUF, SO_RCVBUF}) {
-            (void)setsockopt(m_fd, SOL_SOCKET, opt, &kFloodSocketBuffer, sizeof(int));
-        }
+        UseSmallBuffers(m_fd);
         return true;
     }
 
@@ -108,7 +103,7 @@ public:
         return m_received == kFloodRequests ? "" : "timed out";
     }
 
-    size_t SentRequests() const { return m_sent / DmReadRequest(0, 0, kFloodWords).size(); }
+    size_t SentRequests() const { return m_sent / DmReadRequest(0, 0, kMaxReadWords).size(); }
     int Received() const { return m_received; }
 
 private:
@@ -135,11 +130,11 @@ private:
     // Checks each complete response in m_in against the one due next.
     bool CheckResponses()
     {
-        const size_t len = DmReadReply(0, 0, kFloodWords).size();
+        const size_t len = DmReadReply(0, 0, kMaxReadWords).size();
         size_t at = 0;
         for (; m_in.size() - at >= len && m_received < kFloodRequests; at += len) {
             const int i = m_received;
-            const Bytes want = DmReadReply(static_cast<uint8_t>(i), FloodWord(i), kFloodWords);
+            const Bytes want = DmReadReply(static_cast<uint8_t>(i), FloodWord(i), kMaxReadWords);
             if (std::memcmp(m_in.data() + at, want.data(), len) != 0) {
                 m_failure = "response " + std::to_string(i) + " differs from its request's answer";
                 return false;

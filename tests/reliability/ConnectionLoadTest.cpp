@@ -53,6 +53,7 @@ TEST_F(ConnectionLoad, ChurnThenFiveThousandHeldConnectionsAreServedAndDescripto
         GTEST_SKIP() << "this process may open only " << own.rlim_cur << " files";
     }
     ASSERT_NO_FATAL_FAILURE(StartHost());
+    const long baseRss = RssKiB(pid);
 
     const long long churnStart = NowMs();
     for (int i = 0; i < kChurnCycles; ++i) {
@@ -65,6 +66,8 @@ TEST_F(ConnectionLoad, ChurnThenFiveThousandHeldConnectionsAreServedAndDescripto
            std::to_string(kChurnCycles * 1000LL / std::max(1LL, NowMs() - churnStart)));
     EXPECT_TRUE(WaitForFds(pid, baselineFds))
         << OpenFds(pid) << " descriptors after the churn, " << baselineFds << " before";
+    // Closed records wait 60 s before reuse, so the pool grows by the records closed meanwhile.
+    Figure("rss_growth_kib_after_churn", std::to_string(RssKiB(pid) - baseRss));
 
     std::vector<int> held;
     for (size_t n = 0; n < kHeldConnections; n += kConnectBatch) {
@@ -74,6 +77,7 @@ TEST_F(ConnectionLoad, ChurnThenFiveThousandHeldConnectionsAreServedAndDescripto
         held.insert(held.end(), batch.begin(), batch.end());
     }
     EXPECT_TRUE(WaitForFds(pid, baselineFds + static_cast<int>(kHeldConnections)));
+    Figure("rss_growth_kib_with_held", std::to_string(RssKiB(pid) - baseRss));
     // All of them at once, and the endpoints beside them.
     const long long roundStart = NowMs();
     EXPECT_EQ(CountTrue(RoundTrip(held, kHeldReadWord)), held.size());

@@ -29,6 +29,9 @@ constexpr int kRetryPauseMs = 20;
 constexpr uint16_t kWorkerBaseWord = 60000;
 constexpr const char* kDownloadDone = "DownLoadDoneEvent......";
 constexpr const char* kCloseLine = "close connection:";
+// Responses of 4030 bytes: more than the server queues for one connection before it stops
+// reading from it.
+constexpr int kHeldBackReads = 1000;
 
 // One busy client: writes its own DM word and reads it back, over and over, reconnecting when the
 // server goes away. Counts the rounds served and the read-backs that were wrong.
@@ -108,12 +111,15 @@ protected:
     std::vector<std::unique_ptr<Worker>> workers;
 };
 
-TEST_F(Faults, RedownloadThenStopWhileSixtyFourClientsAreBusyExitsCleanly)
+TEST_F(Faults, RedownloadThenStopWhileSixtyFourClientsAreBusyOneHeldBackExitsCleanly)
 {
     ASSERT_NO_FATAL_FAILURE(StartHost());
     for (int id = 0; id < kWorkers; ++id) {
         workers.push_back(std::make_unique<Worker>(id, id >= kTcpWorkers));
     }
+    // Beside them, a client the server has to hold back, with a full queue of responses.
+    const int stuck = NonReadingClient(kHeldBackReads);
+    ASSERT_GE(stuck, 0);
     ASSERT_TRUE(WaitServed(kWorkers * kRoundsPerWorker)) << Served() << " rounds";
 
     ASSERT_TRUE(host->Signal(SIGHUP));
@@ -132,25 +138,30 @@ TEST_F(Faults, RedownloadThenStopWhileSixtyFourClientsAreBusyExitsCleanly)
         wrong += w->wrong.load();
     }
     EXPECT_EQ(wrong, 0) << "read-backs that differ from the value just written";
+    close(stuck);
 }
 
 // --- Peers that go away abruptly ---
 
 constexpr int kPeersPerKind = 50;
-constexpr int kPendingReads = 200; // 200 responses of 4030 bytes: more than the socket buffers
-constexpr uint16_t kBigRead = 2000;
+constexpr int kPendingReads = 200; // responses of 4030 bytes: more than the socket buffers hold
+constexpr int kHeldBackSettleMs = 50;
 constexpr int kHalfClosedReads = 20;
 constexpr uint32_t kAnnouncedBody = 2000;
 
-// Pipelines big reads, waits until responses flow, then resets the connection under them.
-bool ResetWithResponsesPending(int fd, int)
+// Pipelines big reads, waits until responses flow, then resets the connection under them. Every
+// other peer has small buffers and sends enough to be held back by the server before the reset.
+bool ResetWithResponsesPending(int fd, int i)
 {
-    Bytes requests;
-    for (int i = 0; i < kPendingReads; ++i) {
-        const Bytes r = DmReadRequest(static_cast<uint8_t>(i), 0, kBigRead);
-        requests.insert(requests.end(), r.begin(), r.end());
+    const bool heldBack = i % 2 != 0;
+    if (heldBack) {
+        UseSmallBuffers(fd);
     }
-    const bool flowing = SendAllTo(fd, requests) && !StaysQuiet(fd, kReplyTimeoutMs);
+    const bool flowing = SendBigReads(fd, heldBack ? kHeldBackReads : kPendingReads) &&
+                         !StaysQuiet(fd, kReplyTimeoutMs);
+    if (flowing && heldBack) {
+        (void)poll(nullptr, 0, kHeldBackSettleMs); // the server fills its queue for the peer
+    }
     CloseWithReset(fd);
     return flowing;
 }

@@ -28,6 +28,7 @@ constexpr int kSettleSamples = 3;
 constexpr int kSettleTimeoutMs = 5000;
 constexpr size_t kLogTailLines = 40;
 constexpr int kPortFreeTimeoutMs = 60000;
+constexpr int kSmallSocketBuffer = 65536;
 // utime and stime are fields 14 and 15 of /proc/PID/stat; counted from field 3, which is the
 // first one after the command name's closing parenthesis.
 constexpr int kUtimeToken = 14 - 3;
@@ -272,6 +273,37 @@ std::vector<int> ConnectMany(size_t n, int timeoutMs)
         CloseAll(fds);
     }
     return fds;
+}
+
+void UseSmallBuffers(int fd)
+{
+    for (int option : {SO_SNDBUF, SO_RCVBUF}) {
+        (void)setsockopt(fd, SOL_SOCKET, option, &kSmallSocketBuffer, sizeof(kSmallSocketBuffer));
+    }
+}
+
+bool SendBigReads(int fd, int reads)
+{
+    Bytes requests;
+    for (int i = 0; i < reads; ++i) {
+        const Bytes r = DmReadRequest(static_cast<uint8_t>(i), 0, kMaxReadWords);
+        requests.insert(requests.end(), r.begin(), r.end());
+    }
+    return SendAllTo(fd, requests);
+}
+
+int NonReadingClient(int reads)
+{
+    std::vector<int> fds = ConnectMany(1);
+    if (fds.empty()) {
+        return -1;
+    }
+    UseSmallBuffers(fds[0]);
+    if (!SendBigReads(fds[0], reads)) {
+        CloseAll(fds);
+        return -1;
+    }
+    return fds[0];
 }
 
 void CloseWithReset(int fd)

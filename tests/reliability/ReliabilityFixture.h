@@ -32,6 +32,7 @@ constexpr int kFdSettleTimeoutMs = 15000;
 constexpr double kIdleCpuShare = 0.2;
 constexpr int kIdleWindowMs = 1000;
 
+constexpr uint16_t kMaxReadWords = 2000; // the most one read may ask for
 // DM of the default application: 65536 words, filled by FillDm with PatternWord.
 constexpr uint32_t kDmWords = 65536;
 uint16_t PatternWord(uint32_t word);
@@ -62,6 +63,14 @@ void Figure(const std::string& name, const std::string& value);
 int StartConnect();
 // n connections, connected (all or none: -1 entries are never returned; empty on failure).
 std::vector<int> ConnectMany(size_t n, int timeoutMs = kReplyTimeoutMs);
+// Socket buffers of 64 KiB each way (the kernel doubles them): a client that stops reading is
+// held back after a few hundred KiB instead of the several MiB loopback would grant.
+void UseSmallBuffers(int fd);
+// Pipelines `reads` reads of 2000 DM words (request ids counting from 0).
+bool SendBigReads(int fd, int reads);
+// A connection with small buffers that has sent `reads` reads of 2000 DM words and reads
+// nothing, so the server soon has to hold it back. -1 on failure.
+int NonReadingClient(int reads);
 // Closes with SO_LINGER 0: the server sees a reset instead of an orderly close.
 void CloseWithReset(int fd);
 void CloseAll(std::vector<int>& fds);
