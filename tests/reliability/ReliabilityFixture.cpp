@@ -420,9 +420,11 @@ std::vector<bool> RoundTrip(const std::vector<int>& fds, uint16_t word, int time
             if (r > 0) {
                 got[i].insert(got[i].end(), buf, buf + r);
             }
+            const bool ended =
+                r == 0 || (r < 0 && polls[k].revents != 0 && errno != EAGAIN && errno != EINTR);
             if (got[i].size() >= replyLen) {
                 answered[i] = got[i] == DmReadReply(static_cast<uint8_t>(i), word, 1);
-            } else if (r != 0) {
+            } else if (!ended) {
                 still.push_back(i); // nothing yet, or part of the reply
             }
         }
