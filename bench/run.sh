@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Measures the FINS server side by side with the reference responder and prints one table.
 #
-#   bench/run.sh           3 interleaved rounds of 5-second runs (medians), the scale run, the
-#                          request path benchmark
+#   bench/run.sh           3 interleaved rounds of 5-second runs (medians), the real-time section,
+#                          the scale run, the request path benchmark
 #   bench/run.sh --quick   1 round of 2-second runs, for development
 #
 # Builds in Release into build-release, starts build-release/bin/runtime-host (port 9600) and two
@@ -10,6 +10,21 @@
 # configuration against our server and against the reference in turn, alternating which goes
 # first, so that drift on a shared machine hits both alike. Absolute figures drift here by 15 to
 # 25 percent from run to run; the ratios within one run are what the targets are about.
+#
+# How it stands for a deployment, where the client sits on another machine:
+#   - fins-bench is pinned to CPU 0 and every server (ours and the reference) to CPU 1 (taskset),
+#     so both servers get the same single core and every round trip crosses cores, as a packet
+#     from the network does. Without pinning the scheduler tends to put the client and the
+#     single-threaded reference on one core, which halves its latency and skews the ratios.
+#   - The ratio table measures runtime-host at ordinary scheduling, as the reference runs. Run as
+#     root, the host would put its loop threads at real-time priority; on a 2-core machine with
+#     the client on the same box that measures how a real-time server starves the client, not
+#     the server. So the host runs without CAP_SYS_NICE (setpriv), the component's fallback to
+#     ordinary scheduling engages, and the script checks the threads' scheduling class.
+#   - A short real-time section (TCP 1 and 8 connections) then measures the host at its default
+#     scheduling, for information; it is skipped where real-time scheduling is not allowed.
+#   - The scale run and the idle check use the ordinary-scheduling host as well.
+# On a machine with fewer than two CPUs nothing is pinned.
 # Progress goes to standard error, the results to standard output. Exit status 1 when a run
 # failed (a wrong or missing response) or the server could not be started.
 set -euo pipefail
@@ -36,6 +51,10 @@ IDLE_SECONDS=3
 RSS_TARGET_KIB=$((64 * 1024))
 CLK_TCK=$(getconf CLK_TCK)
 LOGDIR=$(mktemp -d /tmp/fins-bench-run.XXXXXX)
+CLIENT_CPU=0
+SERVER_CPU=1
+RT_CONFIGS=(0 1) # matrix rows measured again with the host at real-time scheduling
+THREAD_FALLBACK_LOG="realtime scheduling refused"
 FAILED=0
 PIDS=()
 
@@ -53,6 +72,21 @@ MATRIX=(
 )
 
 say() { echo "[bench] $*" >&2; }
+
+# Command prefixes that pin the load client and the servers to their cores (empty on one CPU).
+PIN_CLIENT=()
+PIN_SERVER=()
+if [ "$(nproc)" -ge 2 ]; then
+    PIN_CLIENT=(taskset -c "$CLIENT_CPU")
+    PIN_SERVER=(taskset -c "$SERVER_CPU")
+fi
+# Prefix that withholds real-time scheduling from the host: as root, dropping CAP_SYS_NICE from
+# the bounding and inheritable sets (the real-time limit of root's shell is then what refuses);
+# anyone else has no such right to drop.
+NO_RT=()
+if [ "$(id -u)" -eq 0 ]; then
+    NO_RT=(setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice)
+fi
 
 # shellcheck disable=SC2317 # called by the EXIT trap
 cleanup() {
@@ -99,8 +133,11 @@ stop_pid() {
 
 port_in_use() { [ -n "$(ss -Hltn "sport = :$FINS_PORT")" ]; }
 
-# Starts runtime-host and waits until it answers a read; HOST_PID is then its process id.
+# Starts runtime-host at scheduling $1 (ordinary or realtime) and waits until it answers a read;
+# HOST_PID is then its process id.
 start_host() {
+    local mode=$1 prefix=()
+    if [ "$mode" = ordinary ]; then prefix=("${NO_RT[@]}"); fi
     for _ in $(seq 60); do
         port_in_use || break
         say "port $FINS_PORT is in use (a test may be running); waiting"
@@ -110,11 +147,14 @@ start_host() {
         say "port $FINS_PORT stays in use; not measuring someone else's server"
         exit 1
     fi
-    "$BIN/runtime-host" >>"$LOGDIR/host.log" 2>&1 &
+    : >"$LOGDIR/host.log"
+    "${prefix[@]}" "${PIN_SERVER[@]}" "$BIN/runtime-host" >>"$LOGDIR/host.log" 2>&1 &
     HOST_PID=$!
     PIDS+=("$HOST_PID")
     for _ in $(seq 100); do
         if "$BIN/fins-bench" --count 1 --timeout-ms 500 >/dev/null 2>&1; then
+            HOST_SCHED=$(host_scheduling)
+            say "runtime-host is up (pid $HOST_PID, server threads: $HOST_SCHED)"
             return 0
         fi
         kill -0 "$HOST_PID" 2>/dev/null || break
@@ -125,10 +165,24 @@ start_host() {
     exit 1
 }
 
+# Scheduling of the host's loop threads: "ordinary", "real-time", or "mixed" (ps classes TS and FF).
+# An ordinary host must also have logged the component's fallback warning.
+host_scheduling() {
+    local classes
+    classes=$(ps -L -o cls=,comm= -p "$HOST_PID" |
+        awk '$2 ~ /^(finsEpollRd|finsEpollWr|SockSend)$/ { print $1 }' | sort -u | tr '\n' ' ')
+    case $classes in
+    "TS ") if grep -q "$THREAD_FALLBACK_LOG" "$LOGDIR/host.log"; then echo ordinary; else
+        echo "ordinary (no fallback warning logged)"; fi ;;
+    "FF ") echo real-time ;;
+    *) echo "mixed: $classes" ;;
+    esac
+}
+
 # Starts a reference responder answering reads with $1 words; sets REF_PID and REF_PORT.
 start_ref() {
     local out="$LOGDIR/ref-$1.out"
-    "$BIN/reference-responder" --port 0 --words "$1" >"$out" 2>&1 &
+    "${PIN_SERVER[@]}" "$BIN/reference-responder" --port 0 --words "$1" >"$out" 2>&1 &
     REF_PID=$!
     PIDS+=("$REF_PID")
     for _ in $(seq 50); do
@@ -147,18 +201,19 @@ median() { tr ' ' '\n' | awk 'NF' | sort -g | awk '{ v[NR] = $1 } END { if (NR =
 
 declare -A RATE P50 P99 TICKS REQS ERR
 
-# Runs configuration $2 against side $1 (ours or ref) once and files the figures.
+# Runs configuration $2 against side $1 once and files the figures: ours and rt are the host (at
+# ordinary and at real-time scheduling), ref and rtref the reference in the same rounds.
 run_one() {
     local side=$1 idx=$2 name args words port pid line t0
     IFS='|' read -r name args words _ _ <<<"${MATRIX[$idx]}"
-    if [ "$side" = ours ]; then
+    if [ "$side" = ours ] || [ "$side" = rt ]; then
         port=$FINS_PORT pid=$HOST_PID
     else
         port=${REF_PORTS[$words]} pid=${REF_PIDS[$words]}
     fi
     t0=$(cpu_ticks "$pid")
     # shellcheck disable=SC2086 # args is a list of options
-    if ! line=$("$BIN/fins-bench" $args --port "$port" --seconds "$SECONDS_PER_RUN" \
+    if ! line=$("${PIN_CLIENT[@]}" "$BIN/fins-bench" $args --port "$port" --seconds "$SECONDS_PER_RUN" \
         2>"$LOGDIR/err.txt" | tail -1) || [ "${line#req/s=}" = "$line" ]; then
         ERR[$side,$idx]="$(cat "$LOGDIR/err.txt")"
         say "  $side: FAILED: ${ERR[$side,$idx]}"
@@ -173,13 +228,15 @@ run_one() {
     say "  $side: $line"
 }
 
+# Rounds over the matrix rows given after the sides $1 (the host) and $2 (the reference).
 run_matrix() {
-    local round idx first second
+    local ours=$1 ref=$2 round idx first second
+    shift 2
     for round in $(seq "$ROUNDS"); do
-        for idx in "${!MATRIX[@]}"; do
-            say "round $round/$ROUNDS: ${MATRIX[$idx]%%|*}"
-            first=ours second=ref
-            if [ $(((round + idx) % 2)) -eq 0 ]; then first=ref second=ours; fi
+        for idx in "$@"; do
+            say "round $round/$ROUNDS: ${MATRIX[$idx]%%|*} ($ours)"
+            first=$ours second=$ref
+            if [ $(((round + idx) % 2)) -eq 0 ]; then first=$ref second=$ours; fi
             run_one "$first" "$idx"
             run_one "$second" "$idx"
         done
@@ -195,39 +252,74 @@ mark() {
 num() { if [ "$1" = - ]; then echo -; else printf %.0f "$1"; fi; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }'; }
 
+# One table row of matrix row $3, host side $1 against reference side $2.
 print_row() {
-    local idx=$1 name kind target ours ref o50 o99 r50 r99 rr cpu goal verdict
+    local os=$1 rs=$2 idx=$3 name kind target ours ref o50 o99 r50 r99 rr cpu goal verdict
     IFS='|' read -r name _ _ kind target <<<"${MATRIX[$idx]}"
-    ours=$(median <<<"${RATE[ours,$idx]:-}") ref=$(median <<<"${RATE[ref,$idx]:-}")
-    o50=$(median <<<"${P50[ours,$idx]:-}") o99=$(median <<<"${P99[ours,$idx]:-}")
-    r50=$(median <<<"${P50[ref,$idx]:-}") r99=$(median <<<"${P99[ref,$idx]:-}")
+    ours=$(median <<<"${RATE[$os,$idx]:-}") ref=$(median <<<"${RATE[$rs,$idx]:-}")
+    o50=$(median <<<"${P50[$os,$idx]:-}") o99=$(median <<<"${P99[$os,$idx]:-}")
+    r50=$(median <<<"${P50[$rs,$idx]:-}") r99=$(median <<<"${P99[$rs,$idx]:-}")
     rr=$(ratio "$ours" "$ref")
-    cpu=$(awk -v t="${TICKS[ours,$idx]:-0}" -v n="${REQS[ours,$idx]:-0}" -v hz="$CLK_TCK" \
+    cpu=$(awk -v t="${TICKS[$os,$idx]:-0}" -v n="${REQS[$os,$idx]:-0}" -v hz="$CLK_TCK" \
         'BEGIN { if (n == 0) print "-"; else printf "%.2f", t / hz / n * 1e6 }')
     case $kind in
     rate) goal=">= $target" verdict=$(mark "$rr" rate "$target") ;;
     p50) goal="p50 <= ${target}x" verdict="$(mark "$(ratio "$o50" "$r50")" p50 "$target") (p50 $(ratio "$o50" "$r50")x)" ;;
     *) goal="-" verdict="-" ;;
     esac
-    if [ -n "${ERR[ours,$idx]:-}${ERR[ref,$idx]:-}" ]; then verdict=FAILED; fi
+    if [ -n "${ERR[$os,$idx]:-}${ERR[$rs,$idx]:-}" ]; then verdict=FAILED; fi
     printf "%-30s %10s %10s %6s %12s %12s %8s  %-11s %s\n" "$name" "$(num "$ours")" \
         "$(num "$ref")" "$rr" "$o50/$o99" "$r50/$r99" "$cpu" "$goal" "$verdict"
 }
 
+# The table of host side $1 against reference side $2 over the matrix rows after them.
 print_table() {
-    echo
-    echo "FINS server (runtime-host) against the reference responder: $ROUNDS round(s) of" \
-        "${SECONDS_PER_RUN}-s runs, medians, 10-word DM reads unless named"
+    local os=$1 rs=$2 idx
+    shift 2
     printf "%-30s %10s %10s %6s %12s %12s %8s  %-11s %s\n" configuration "our req/s" "ref req/s" \
         ratio "our p50/p99" "ref p50/p99" "cpu us" target mark
-    local idx
-    for idx in "${!MATRIX[@]}"; do
-        print_row "$idx"
+    for idx in "$@"; do
+        print_row "$os" "$rs" "$idx"
     done
-    echo "(p50/p99: response latency in microseconds; cpu us: the server's CPU time per request)"
+}
+
+print_failures() {
+    local key
     for key in "${!ERR[@]}"; do
         echo "FAILED ${key%%,*} ${MATRIX[${key#*,}]%%|*}: ${ERR[$key]}"
     done
+}
+
+pinning_note() {
+    if [ ${#PIN_CLIENT[@]} -gt 0 ]; then
+        echo "client on CPU $CLIENT_CPU, each server on CPU $SERVER_CPU"
+    else
+        echo "one CPU: nothing pinned"
+    fi
+}
+
+main_table() {
+    echo
+    echo "FINS server (runtime-host) against the reference responder: $ROUNDS round(s) of" \
+        "${SECONDS_PER_RUN}-s runs, medians, 10-word DM reads unless named"
+    echo "(server threads: $HOST_SCHED; $(pinning_note))"
+    print_table ours ref "${!MATRIX[@]}"
+    echo "(p50/p99: response latency in microseconds; cpu us: the server's CPU time per request)"
+}
+
+# The host again at its default (real-time, where allowed) scheduling, for information: on a
+# machine this small a real-time server competes with the load client rather than with itself.
+realtime_section() {
+    echo
+    stop_pid "$HOST_PID"
+    start_host realtime
+    if [ "$HOST_SCHED" != real-time ]; then
+        echo "real-time section: skipped (server threads: $HOST_SCHED)"
+        return 0
+    fi
+    run_matrix rt rtref "${RT_CONFIGS[@]}"
+    echo "Real-time server threads (the host's default as root; for information, no targets):"
+    print_table rt rtref "${RT_CONFIGS[@]}"
 }
 
 # CPU seconds the server uses over IDLE_SECONDS with no client.
@@ -245,7 +337,8 @@ idle_check() {
 scale_one() {
     local side=$1 port=$2 pid=$3 line hwm
     say "scale run against $side: $SCALE_CONNS connections"
-    if ! line=$("$BIN/fins-bench" --port "$port" --conns "$SCALE_CONNS" --count "$SCALE_REQUESTS" \
+    if ! line=$("${PIN_CLIENT[@]}" "$BIN/fins-bench" --port "$port" --conns "$SCALE_CONNS" \
+        --count "$SCALE_REQUESTS" \
         --timeout-ms 20000 2>"$LOGDIR/err.txt" | tail -1) || [ "${line#req/s=}" = "$line" ]; then
         echo "scale $side: FAILED: $(cat "$LOGDIR/err.txt")"
         FAILED=1
@@ -267,7 +360,7 @@ scale_one() {
 scale_run() {
     echo
     stop_pid "$HOST_PID"
-    start_host
+    start_host ordinary
     scale_one ours "$FINS_PORT" "$HOST_PID"
     start_ref 10
     scale_one ref "$REF_PORT" "$REF_PID"
@@ -292,17 +385,19 @@ request_path_bench() {
 main() {
     build
     declare -gA REF_PORTS REF_PIDS
-    start_host
-    say "runtime-host is up (pid $HOST_PID); logs in $LOGDIR"
+    say "logs in $LOGDIR"
+    start_host ordinary
     for words in 10 2000; do
         start_ref "$words"
         REF_PORTS[$words]=$REF_PORT REF_PIDS[$words]=$REF_PID
     done
-    run_matrix
-    print_table
+    run_matrix ours ref "${!MATRIX[@]}"
+    main_table
     echo "server memory after the matrix: RSS $(status_kib "$HOST_PID" VmRSS) KiB," \
         "peak $(status_kib "$HOST_PID" VmHWM) KiB"
     idle_check
+    realtime_section
+    print_failures
     for words in 10 2000; do
         stop_pid "${REF_PIDS[$words]}"
     done
