@@ -41,38 +41,8 @@ std::vector<char*> Argv(const std::string& path, std::vector<std::string>& args)
     return argv;
 }
 
-std::vector<char*> Pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> out;
-    for (std::string& s : strings) {
-        out.push_back(s.data());
-    }
-    out.push_back(nullptr);
-    return out;
-}
-
-// This process's environment, with each NAME=VALUE of `replace` in place of an inherited NAME.
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& replace)
-{
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry(*e);
-        bool replaced = false;
-        for (const std::string& r : replace) {
-            const size_t nameEnd = r.find('=') + 1; // the name and its '='
-            replaced = replaced || entry.compare(0, nameEnd, r, 0, nameEnd) == 0;
-        }
-        if (!replaced) {
-            env.push_back(entry);
-        }
-    }
-    env.insert(env.end(), replace.begin(), replace.end());
-    return env;
-}
-
 // Starts path with stdout and stderr going to the given pipe ends (-1: inherited).
-pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, int errFd,
-            std::vector<std::string> env)
+pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, int errFd)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -83,9 +53,8 @@ pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, i
         posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
     }
     std::vector<char*> argv = Argv(path, args);
-    std::vector<char*> envp = Pointers(env);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
 }
@@ -93,18 +62,16 @@ pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, i
 // As Spawn (stderr to errFd), with soft and hard RLIMIT_NOFILE set to `limit` in the child:
 // posix_spawn cannot set a limit, so this forks. Between fork and exec the child makes only
 // async-signal-safe calls on memory prepared before the fork.
-pid_t SpawnLimited(const std::string& path, std::vector<std::string> args, int errFd,
-                   std::vector<std::string> env, rlim_t limit)
+pid_t SpawnLimited(const std::string& path, std::vector<std::string> args, int errFd, rlim_t limit)
 {
     std::vector<char*> argv = Argv(path, args);
-    std::vector<char*> envp = Pointers(env);
     const rlimit lim{limit, limit};
     const pid_t pid = fork();
     if (pid != 0) {
         return pid; // the parent, or -1
     }
     if (setrlimit(RLIMIT_NOFILE, &lim) == 0 && dup2(errFd, STDERR_FILENO) != -1) {
-        execve(path.c_str(), argv.data(), envp.data());
+        execve(path.c_str(), argv.data(), environ);
     }
     _exit(kSpawnFailedExit);
 }
@@ -163,11 +130,6 @@ void HostProcess::SetOpenFileLimit(unsigned long limit)
     m_openFileLimit = limit;
 }
 
-void HostProcess::SetEnv(const std::string& assignment)
-{
-    m_env.push_back(assignment);
-}
-
 bool HostProcess::Start()
 {
     int pipeFds[2];
@@ -175,10 +137,8 @@ bool HostProcess::Start()
         return false;
     }
     const std::string path = BinDir() + "/" + m_program;
-    std::vector<std::string> env = ChildEnvironment(m_env);
-    m_pid = m_openFileLimit != 0
-                ? SpawnLimited(path, m_args, pipeFds[1], std::move(env), m_openFileLimit)
-                : Spawn(path, m_args, -1, pipeFds[1], std::move(env));
+    m_pid = m_openFileLimit != 0 ? SpawnLimited(path, m_args, pipeFds[1], m_openFileLimit)
+                                 : Spawn(path, m_args, -1, pipeFds[1]);
     close(pipeFds[1]);
     if (m_pid <= 0) {
         close(pipeFds[0]);
@@ -359,7 +319,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
         close(outPipe[1]);
         return result;
     }
-    pid_t pid = Spawn(BinDir() + "/" + program, args, outPipe[1], errPipe[1], ChildEnvironment({}));
+    pid_t pid = Spawn(BinDir() + "/" + program, args, outPipe[1], errPipe[1]);
     close(outPipe[1]);
     close(errPipe[1]);
     long long deadline = NowMs() + timeoutMs;

@@ -27,13 +27,10 @@ public:
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
 
-    // Options for the child, set before Start; without them the child inherits this process's
-    // open-file limit and environment.
-    // Soft and hard RLIMIT_NOFILE of the child, set between fork and exec, so the limit holds
-    // from the child's first instruction and the child cannot raise it.
+    // Soft and hard RLIMIT_NOFILE of the child (set before Start; without it the child inherits
+    // this process's limit). Applied between fork and exec, so the limit holds from the child's
+    // first instruction and the child cannot raise it.
     void SetOpenFileLimit(unsigned long limit);
-    // "NAME=VALUE" for the child's environment, replacing an inherited NAME.
-    void SetEnv(const std::string& assignment);
 
     bool Start();
     // True once this host has bound FINS/UDP (which no second process can share) and a FINS/TCP
@@ -58,7 +55,6 @@ private:
     std::vector<std::string> m_args;
     std::string m_program;
     unsigned long m_openFileLimit = 0; // 0: inherited
-    std::vector<std::string> m_env;    // replacements for the inherited environment
     pid_t m_pid = -1;
     int m_pidfd = -1;
     bool m_exited = false;
