@@ -55,6 +55,8 @@ CLIENT_CPU=0
 SERVER_CPU=1
 RT_CONFIGS=(0 1) # matrix rows measured again with the host at real-time scheduling
 THREAD_FALLBACK_LOG="realtime scheduling refused"
+PORT_WAIT_SEC=600   # tests of others may hold port 9600 for minutes
+HOST_START_TRIES=5
 FAILED=0
 PIDS=()
 
@@ -133,32 +135,49 @@ stop_pid() {
 
 port_in_use() { [ -n "$(ss -Hltn "sport = :$FINS_PORT")" ]; }
 
+# Waits (up to PORT_WAIT_SEC) until no one listens on the FINS port.
+wait_port_free() {
+    for _ in $(seq "$PORT_WAIT_SEC"); do
+        port_in_use || return 0
+        say "port $FINS_PORT is in use (a test may be running); waiting"
+        sleep 1
+    done
+    say "port $FINS_PORT stays in use; not measuring someone else's server"
+    exit 1
+}
+
+# True once the host answers a read on the FINS port and is the process listening there (another
+# server may have taken the port between the check and the start; that host then cannot bind).
+host_answers() {
+    for _ in $(seq 100); do
+        if "$BIN/fins-bench" --count 1 --timeout-ms 500 >/dev/null 2>&1; then
+            ss -Hltnp "sport = :$FINS_PORT" | grep -q "pid=$HOST_PID,"
+            return
+        fi
+        kill -0 "$HOST_PID" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
 # Starts runtime-host at scheduling $1 (ordinary or realtime) and waits until it answers a read;
 # HOST_PID is then its process id.
 start_host() {
     local mode=$1 prefix=()
     if [ "$mode" = ordinary ]; then prefix=("${NO_RT[@]}"); fi
-    for _ in $(seq 60); do
-        port_in_use || break
-        say "port $FINS_PORT is in use (a test may be running); waiting"
-        sleep 1
-    done
-    if port_in_use; then
-        say "port $FINS_PORT stays in use; not measuring someone else's server"
-        exit 1
-    fi
-    : >"$LOGDIR/host.log"
-    "${prefix[@]}" "${PIN_SERVER[@]}" "$BIN/runtime-host" >>"$LOGDIR/host.log" 2>&1 &
-    HOST_PID=$!
-    PIDS+=("$HOST_PID")
-    for _ in $(seq 100); do
-        if "$BIN/fins-bench" --count 1 --timeout-ms 500 >/dev/null 2>&1; then
+    for _ in $(seq "$HOST_START_TRIES"); do
+        wait_port_free
+        : >"$LOGDIR/host.log"
+        "${prefix[@]}" "${PIN_SERVER[@]}" "$BIN/runtime-host" >>"$LOGDIR/host.log" 2>&1 &
+        HOST_PID=$!
+        PIDS+=("$HOST_PID")
+        if host_answers; then
             HOST_SCHED=$(host_scheduling)
             say "runtime-host is up (pid $HOST_PID, server threads: $HOST_SCHED)"
             return 0
         fi
-        kill -0 "$HOST_PID" 2>/dev/null || break
-        sleep 0.1
+        stop_pid "$HOST_PID"
+        say "runtime-host did not take port $FINS_PORT; trying again"
     done
     say "runtime-host did not answer on port $FINS_PORT; its log: $LOGDIR/host.log"
     tail -20 "$LOGDIR/host.log" >&2
