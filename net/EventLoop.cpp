@@ -35,6 +35,9 @@ constexpr const char* kLogStopped = "eventloop all thread stop success";
 constexpr const char* kLogClose = "close connection:%x,fd:%d,iCurrsequence:%lu";
 
 constexpr uint32_t kReadMask = EPOLLIN | EPOLLRDHUP;
+// A server socket registered with the data read handler is the datagram endpoint (UDP); a
+// listener registers its accept handler.
+constexpr SockEventHandler kDatagramReadHandler = &ISocketServer::sock_read_request_handler;
 
 // The loop whose reader thread this is; null on every other thread. Responses made on the reader
 // thread collect in that loop's outbox and reach the send queue once per read event.
@@ -236,9 +239,11 @@ void CEventLoop::dispatch_read_event(CSocketConnection* conn)
     }
     for (int i = 0; i < kReadsPerEvent; ++i) {
         const int rc = (server->*handler)(conn);
-        // A server's own socket takes one accept or datagram per event: an accept that finds
-        // nothing would log.
-        if (rc != 0 || conn->bListener || conn->bRecvDrained || conn->fd.load() == -1 ||
+        // A listener takes one accept per event: an accept that finds nothing would log. The
+        // datagram endpoint reads on until a receive finds nothing (which it does not log), so a
+        // burst of datagrams costs one wait.
+        const bool acceptor = conn->bListener && handler != kDatagramReadHandler;
+        if (rc != 0 || acceptor || conn->bRecvDrained || conn->fd.load() == -1 ||
             conn->bReadPaused.load()) {
             break;
         }
@@ -289,7 +294,7 @@ int CEventLoop::epoll_add_listen_event(ISocketServer* server,
     conn->bListener = true;
     // A data endpoint (the UDP socket) may have to retry a datagram on writability; its record
     // needs the write handler for that. A listener never registers for writing.
-    if (handler == &ISocketServer::sock_read_request_handler) {
+    if (handler == kDatagramReadHandler) {
         conn->writeHandler = &ISocketServer::sock_write_request_handler;
     }
     return epoll_oper_event(m_epollRdFd, conn->fd.load(), EPOLL_CTL_ADD, kReadMask, EPOLL_MODE_ADD,

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "component/kellog.h"
 #include "fins/FinsProtocol.h"
@@ -60,11 +61,7 @@ int UdpServer::sock_read_request_handler(CSocketConnection* conn)
         }
         return -1;
     }
-    sockaddr_in local{};
-    socklen_t localLen = sizeof(local);
-    if (getsockname(conn->fd.load(), reinterpret_cast<sockaddr*>(&local), &localLen) == 0) {
-        FormatIpv4(local.sin_addr, conn->szLocalAddr, sizeof(conn->szLocalAddr));
-    }
+    std::memcpy(conn->szLocalAddr, LocalAddrText(), sizeof(conn->szLocalAddr));
     const auto* from = reinterpret_cast<const sockaddr_in*>(&conn->peerAddr);
     FormatIpv4(from->sin_addr, conn->szPeerAddr, sizeof(conn->szPeerAddr));
     CFinsProtocol* protocol = utility::Singleton<CFinsProtocol>::instance();
@@ -75,6 +72,19 @@ int UdpServer::sock_read_request_handler(CSocketConnection* conn)
         m_loop->pause_read_if_backlogged(conn);
     }
     return 0;
+}
+
+const char* UdpServer::LocalAddrText()
+{
+    if (m_localAddr[0] != '\0') {
+        return m_localAddr;
+    }
+    sockaddr_in local{};
+    socklen_t localLen = sizeof(local);
+    if (getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&local), &localLen) == 0) {
+        FormatIpv4(local.sin_addr, m_localAddr, sizeof(m_localAddr));
+    }
+    return m_localAddr; // empty after a failed look-up, which the next datagram repeats
 }
 
 int UdpServer::sock_write_request_handler(CSocketConnection* conn)

@@ -20,5 +20,9 @@ public:
     int sendproc(CSocketConnection* conn, char* data, unsigned int len) override;
 
 private:
+    // The socket's local address text, looked up once: bound, it never changes. Reader thread.
+    const char* LocalAddrText();
+
     char m_recvBuf[kMaxDatagram + 1]; // reader thread
+    char m_localAddr[kAddrTextLen]{}; // reader thread; empty until looked up
 };
