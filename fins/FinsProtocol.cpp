@@ -212,7 +212,9 @@ int ProcessRead(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHead
     }
     CMessage response;
     StartResponse(response, conn, header, tcp);
-    std::string out;
+    // The thread's read buffer keeps its capacity (at most a maximal read), so a read allocates
+    // nothing once the largest size has been seen; the memory reads clear it first.
+    thread_local std::string out;
     int result = cio ? protocol.ReadCIOArea(conn, header, cmd, response, out, tcp)
                      : protocol.ReadDMArea(conn, header, cmd, response, out, tcp);
     if (result != 0) {

@@ -1,5 +1,7 @@
-// One FINS response under construction: a fixed 4096-byte buffer the builders append to. Lives on
-// the stack of the operation that sends it; the callers keep every response within the buffer.
+// One FINS response under construction: a fixed 4096-byte buffer the builders append to, taken
+// from (and given back to) a small cache of the constructing thread. Lives on the stack of the
+// operation that sends it, on one thread; the callers keep every response within the buffer.
+// Only the first GetMessageLen() bytes are defined.
 #pragma once
 
 constexpr int kMessageCapacity = 4096;
