@@ -19,11 +19,14 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
 
-step "ASan+UBSan build: unit, net, e2e, fuzz-regress"
+step "ASan+UBSan build: unit, net, e2e, fuzz-regress, reliability faults"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFINS_SANITIZE=asan-ubsan \
       -DFINS_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs" -L 'unit|net|e2e|fuzz-regress'
+# Re-download and stop under load, and abrupt peers, with the host itself under ASan+UBSan and
+# LeakSanitizer: the tests fail on any sanitizer report in the host's output.
+ctest --test-dir build-asan --output-on-failure -L reliability -R '^Faults\.'
 
 step "TSan build: net, e2e"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFINS_SANITIZE=tsan \
