@@ -214,12 +214,8 @@ int CEventLoop::epoll_process_event(int epfd, int timeout_ms)
             dispatch_write_event(conn, ev);
         }
     }
-    if (t_readerLoop == this && flush_outbox()) {
-        // The send thread has work now. Where it shares this core, stepping aside lets it write
-        // the responses at once; the reader then finds the clients' next requests waiting
-        // instead of sleeping in epoll_wait and being woken for each. Elsewhere this returns at
-        // once.
-        (void)sched_yield();
+    if (t_readerLoop == this) {
+        flush_outbox();
     }
     return 0;
 }
@@ -227,9 +223,9 @@ int CEventLoop::epoll_process_event(int epfd, int timeout_ms)
 // Every handler call performs one receive (or accept). Frames pipelined by the peer are taken in
 // the same wake-up, up to kReadsPerEvent calls, which keeps connections served fairly; the loop
 // ends when a call finds nothing or drains the socket, closes the connection or pauses it.
-// Responses collect in the outbox and reach the send thread together at the end of the wait's
-// events (flush_outbox), with at most one wake-up: handing each over as it is made would switch
-// threads once per response where the loop's threads share a core.
+// Responses reach the send thread as soon as it is idle, so it writes while the reader goes on;
+// while it is busy they collect and go together at the end of the wait's events (flush_outbox),
+// where it finds them in one batch without another wake-up.
 void CEventLoop::dispatch_read_event(CSocketConnection* conn)
 {
     const SockEventHandler handler = conn->readHandler;
@@ -239,6 +235,9 @@ void CEventLoop::dispatch_read_event(CSocketConnection* conn)
     }
     for (int i = 0; i < kReadsPerEvent; ++i) {
         const int rc = (server->*handler)(conn);
+        if (!m_rdOutbox.empty() && m_sendWaiting.load(std::memory_order_relaxed)) {
+            flush_outbox();
+        }
         // A listener takes one accept per event: an accept that finds nothing would log. The
         // datagram endpoint reads on until a receive finds nothing (which it does not log), so a
         // burst of datagrams costs one wait.
@@ -387,10 +386,10 @@ void CEventLoop::msg_send(char* block)
     }
 }
 
-bool CEventLoop::flush_outbox()
+void CEventLoop::flush_outbox()
 {
     if (m_rdOutbox.empty()) {
-        return false;
+        return;
     }
     const auto count = static_cast<int>(m_rdOutbox.size());
     bool wake = false;
@@ -406,7 +405,6 @@ bool CEventLoop::flush_outbox()
     if (wake) {
         m_sendCond.notify_one();
     }
-    return true;
 }
 
 void CEventLoop::notify_sendthread()

@@ -123,9 +123,7 @@ private:
     void resume_read(CSocketConnection* conn);
     int reader_wait_ms();
     void resume_due_listeners();
-    // Hands the reader's outbox to the send queue, waking the send thread if it waits. True when
-    // there was something to hand over. Reader thread.
-    bool flush_outbox();
+    void flush_outbox();
     bool send_run(CSocketConnection* conn, std::list<char*>& run, std::list<char*>& freeNodes);
     bool send_gather(CSocketConnection* conn, std::list<char*>& run, std::list<char*>& freeNodes);
     void wait_writable(CSocketConnection* conn);
@@ -161,8 +159,9 @@ private:
     std::list<CSocketConnection*> m_recyConnections; // guarded by m_recyMutex
 
     // --- Send thread bookkeeping ---
-    // The send thread waits on m_sendCond. Written and read under m_sendMutex (the atomic only
-    // keeps a reader outside the lock from being a data race).
+    // The send thread waits on m_sendCond. Written under m_sendMutex; the reader thread also
+    // reads it without the lock, as a hint to hand its responses over at once (relaxed: a stale
+    // value only moves the hand-over to the end of the wait's events).
     std::atomic<bool> m_sendWaiting{false};
     bool m_heldReady = false;     // guarded by m_sendMutex: a held record may have become ready
     std::list<char*> m_sendSpare; // guarded by m_sendMutex: queue nodes kept for reuse
