@@ -54,8 +54,8 @@ void Application::Reload()
     Area* areas[kSegmentCount] = {&m_input, &m_output, &m_memory};
     std::unique_ptr<uint8_t[]> fresh[kSegmentCount];
     for (int k = 0; k < kSegmentCount; ++k) {
-        if (areas[k]->spec.present) {
-            fresh[k].reset(new uint8_t[areas[k]->spec.bytes]());
+        if (areas[k]->layout.present) {
+            fresh[k].reset(new uint8_t[areas[k]->layout.bytes]());
         }
     }
     for (int k = 0; k < kSegmentCount; ++k) {
@@ -80,13 +80,13 @@ Application::Area* Application::Find(uint32_t areaCode)
 uint8_t* Application::Segment(uint32_t areaCode)
 {
     Area* seg = Find(areaCode);
-    return seg != nullptr && seg->spec.present ? seg->bytes.get() : nullptr;
+    return seg != nullptr && seg->layout.present ? seg->bytes.get() : nullptr;
 }
 
 uint32_t Application::SegmentSize(uint32_t areaCode)
 {
     Area* seg = Find(areaCode);
-    return seg != nullptr && seg->spec.present ? seg->spec.bytes : 0;
+    return seg != nullptr && seg->layout.present ? seg->layout.bytes : 0;
 }
 
 void Application::StartDemo(DemoExternals externals)

@@ -49,7 +49,7 @@ public:
 private:
     struct Area
     {
-        SegmentSpec spec;
+        SegmentSpec layout;
         std::unique_ptr<uint8_t[]> bytes;
     };
 

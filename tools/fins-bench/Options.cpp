@@ -138,22 +138,22 @@ bool parseOptions(int argc, char** argv, BenchOptions& opts, bool& help, std::st
             value = arg.substr(eq + 1);
             arg.resize(eq);
         }
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* opt = nullptr;
         for (const OptionSpec& s : table) {
-            spec = arg == s.name ? &s : spec;
+            opt = arg == s.name ? &s : opt;
         }
-        if (spec == nullptr) {
+        if (opt == nullptr) {
             error = "unknown option " + arg;
             return false;
         }
-        if (spec->takesValue && !inlineValue) {
+        if (opt->takesValue && !inlineValue) {
             if (i + 1 >= argc) {
                 error = arg + " needs a value";
                 return false;
             }
             value = argv[++i];
         }
-        error = spec->apply(value);
+        error = opt->apply(value);
         if (!error.empty()) {
             return false;
         }

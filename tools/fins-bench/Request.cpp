@@ -27,10 +27,10 @@ __attribute__((format(printf, 1, 2))) std::string textf(const char* fmt, ...)
 }
 
 // Write data: word i holds i, bit i holds i mod 2 (only bit 0 of a bit byte counts).
-void appendWriteData(std::vector<uint8_t>& out, const RequestSpec& spec)
+void appendWriteData(std::vector<uint8_t>& out, const RequestSpec& req)
 {
-    for (uint16_t i = 0; i < spec.items; ++i) {
-        if (isBitArea(spec.area)) {
+    for (uint16_t i = 0; i < req.items; ++i) {
+        if (isBitArea(req.area)) {
             out.push_back(static_cast<uint8_t>(i & 1));
         } else {
             out.push_back(static_cast<uint8_t>(i >> 8));
@@ -39,34 +39,34 @@ void appendWriteData(std::vector<uint8_t>& out, const RequestSpec& spec)
     }
 }
 
-std::vector<uint8_t> buildFins(const RequestSpec& spec)
+std::vector<uint8_t> buildFins(const RequestSpec& req)
 {
     std::vector<uint8_t> f(kRequestHeadLen, 0);
     std::memcpy(f.data(), kRequestPrefix, sizeof(kRequestPrefix));
     f[kDstNodeOffset] = kServerNode;
     f[kSrcNodeOffset] = kClientNode;
-    putBe16(&f[kCommandOffset], spec.write ? kCmdWrite : kCmdRead);
+    putBe16(&f[kCommandOffset], req.write ? kCmdWrite : kCmdRead);
     uint8_t* cmd = &f[kCommandOffset + 2];
-    cmd[0] = spec.area;
-    putBe16(cmd + 1, spec.addr);
+    cmd[0] = req.area;
+    putBe16(cmd + 1, req.addr);
     cmd[3] = 0; // bit number inside the start word
-    putBe16(cmd + 4, spec.items);
-    if (spec.write) {
-        appendWriteData(f, spec);
+    putBe16(cmd + 4, req.items);
+    if (req.write) {
+        appendWriteData(f, req);
     }
     return f;
 }
 
 } // namespace
 
-RequestTemplate::RequestTemplate(const RequestSpec& spec) : m_spec(spec)
+RequestTemplate::RequestTemplate(const RequestSpec& req) : m_spec(req)
 {
-    std::vector<uint8_t> fins = buildFins(spec);
+    std::vector<uint8_t> fins = buildFins(req);
     std::size_t finsResponse = kResponseHeadLen;
-    if (!spec.write) {
-        finsResponse += itemBytes(spec.area, spec.items);
+    if (!req.write) {
+        finsResponse += itemBytes(req.area, req.items);
     }
-    if (spec.udp) {
+    if (req.udp) {
         m_request = std::move(fins);
         m_sidPos = kSidOffset;
         m_responseLen = finsResponse;

@@ -19,7 +19,7 @@ struct RequestSpec
 class RequestTemplate
 {
 public:
-    explicit RequestTemplate(const RequestSpec& spec);
+    explicit RequestTemplate(const RequestSpec& req);
 
     std::size_t requestLen() const { return m_request.size(); }
     // Exact length of a successful response, FINS/TCP header included over TCP.

@@ -53,17 +53,17 @@ bool raiseFileLimit(unsigned conns, std::string& error)
 
 RequestSpec requestSpec(const BenchOptions& o)
 {
-    RequestSpec spec;
-    spec.udp = o.udp;
-    spec.write = o.write;
+    RequestSpec req;
+    req.udp = o.udp;
+    req.write = o.write;
     if (o.cio) {
-        spec.area = o.bits ? finswire::kAreaCioBit : finswire::kAreaCioWord;
+        req.area = o.bits ? finswire::kAreaCioBit : finswire::kAreaCioWord;
     } else {
-        spec.area = o.bits ? finswire::kAreaDmBit : finswire::kAreaDmWord;
+        req.area = o.bits ? finswire::kAreaDmBit : finswire::kAreaDmWord;
     }
-    spec.addr = o.addr;
-    spec.items = static_cast<uint16_t>(o.items);
-    return spec;
+    req.addr = o.addr;
+    req.items = static_cast<uint16_t>(o.items);
+    return req;
 }
 
 // Connections [first, end) of worker w, and how many requests each may send.
