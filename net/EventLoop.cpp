@@ -3,12 +3,10 @@
 // records. The owner's thread builds, starts, stops and destroys the loop.
 #include "net/EventLoop.h"
 
-#include <linux/futex.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -339,10 +337,9 @@ void CEventLoop::event_stop()
     m_stopWr.store(true);
     m_stopSend.store(true);
     {
-        // Taken so the stop cannot fall between the send thread's test and its sleep.
         std::lock_guard<std::mutex> lock(m_sendMutex);
+        m_sendCond.notify_all();
     }
-    wake_sendthread();
     for (pthread_t* tid : {&m_sendThread, &m_rdThread, &m_wrThread}) {
         if (*tid != 0) {
             pthread_join(*tid, nullptr);
@@ -385,7 +382,7 @@ void CEventLoop::msg_send(char* block)
     // Signalled only when the send thread may be waiting; after the unlock, so it does not wake
     // into a held mutex.
     if (wake) {
-        wake_sendthread();
+        m_sendCond.notify_one();
     }
 }
 
@@ -406,7 +403,7 @@ void CEventLoop::flush_outbox()
         wake = m_sendWaiting.load(std::memory_order_relaxed);
     }
     if (wake) {
-        wake_sendthread();
+        m_sendCond.notify_one();
     }
 }
 
@@ -419,26 +416,8 @@ void CEventLoop::notify_sendthread()
         wake = m_sendWaiting.load(std::memory_order_relaxed);
     }
     if (wake) {
-        wake_sendthread();
+        m_sendCond.notify_one();
     }
-}
-
-// The send thread's sleep and wake-up, on a futex word rather than a condition variable: the
-// library's condition variable marks the mutex contended when a waiter wakes, which costs a
-// third system call (a wake on unlock) per hand-over. The word changes before every wake-up, so a
-// wake-up between the send thread's unlock and its sleep makes the sleep return at once.
-void CEventLoop::sleep_sendthread(std::unique_lock<std::mutex>& lock)
-{
-    const uint32_t seen = m_sendWakeups.load();
-    lock.unlock();
-    (void)syscall(SYS_futex, &m_sendWakeups, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
-    lock.lock();
-}
-
-void CEventLoop::wake_sendthread()
-{
-    m_sendWakeups.fetch_add(1);
-    (void)syscall(SYS_futex, &m_sendWakeups, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 void CEventLoop::send_block_done(char* block)
@@ -608,7 +587,7 @@ bool CEventLoop::wait_for_send_work(std::list<char*>& batch, std::list<char*>& f
         }
         while (m_sendQueue.empty() && !m_heldReady && !m_stopSend.load()) {
             m_sendWaiting.store(true, std::memory_order_relaxed);
-            sleep_sendthread(lock);
+            m_sendCond.wait(lock);
             m_sendWaiting.store(false, std::memory_order_relaxed);
         }
         if (m_stopSend.load()) {

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <mutex>
@@ -131,9 +132,6 @@ private:
     void send_held(std::list<char*>& freeNodes);
     void drain_held(CSocketConnection* conn, std::list<char*>& freeNodes);
     bool wait_for_send_work(std::list<char*>& batch, std::list<char*>& freeNodes);
-    // Sleeps until wake_sendthread (or spuriously), releasing lock meanwhile. Send thread.
-    void sleep_sendthread(std::unique_lock<std::mutex>& lock);
-    void wake_sendthread();
 
     // Written by the owner thread, read by the loop threads (sequentially consistent; the send
     // thread also reads m_stopSend under m_sendMutex, so a stop cannot slip past its wait).
@@ -149,9 +147,8 @@ private:
     std::mutex m_poolMutex;
     std::mutex m_recyMutex;
     std::mutex m_sendMutex;
-    // Futex word of the send thread's sleep: changed (seq_cst) before every wake-up. Any thread.
-    std::atomic<uint32_t> m_sendWakeups{0};
-    std::list<char*> m_sendQueue; // guarded by m_sendMutex; owns the blocks
+    std::condition_variable m_sendCond; // the send thread waits on it
+    std::list<char*> m_sendQueue;       // guarded by m_sendMutex; owns the blocks
     // Blocks in m_sendQueue: changed under m_sendMutex, readable without it (seq_cst).
     std::atomic<int> m_sendQueueCount{0};
     // Records in m_recyConnections: changed under m_recyMutex; the sweep's first test reads it
@@ -162,7 +159,7 @@ private:
     std::list<CSocketConnection*> m_recyConnections; // guarded by m_recyMutex
 
     // --- Send thread bookkeeping ---
-    // The send thread sleeps on m_sendWakeups. Written under m_sendMutex; the reader thread also
+    // The send thread waits on m_sendCond. Written under m_sendMutex; the reader thread also
     // reads it without the lock, as a hint to hand its responses over at once (relaxed: a stale
     // value only moves the hand-over to the end of the wait's events).
     std::atomic<bool> m_sendWaiting{false};
