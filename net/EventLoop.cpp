@@ -428,7 +428,9 @@ void CEventLoop::send_block_done(char* block)
         return;
     }
     const int left = conn->iBacklog.fetch_sub(1) - 1;
-    if (left <= kBacklogResumeBlocks && conn->bReadPaused.load()) {
+    // A peer that closed its side is read again only when nothing more is owed to it.
+    const int resumeAt = conn->bPeerClosed.load() ? 0 : kBacklogResumeBlocks;
+    if (left <= resumeAt && conn->bReadPaused.load()) {
         resume_read(conn);
     }
 }
@@ -461,6 +463,24 @@ void CEventLoop::pause_read_if_backlogged(CSocketConnection* conn)
     if (epoll_oper_event(m_epollRdFd, fd, EPOLL_CTL_DEL, kReadMask, EPOLL_MODE_REMOVE, conn) == 0) {
         conn->bReadPaused.store(true);
     }
+}
+
+bool CEventLoop::defer_close_while_replies_owed(CSocketConnection* conn)
+{
+    std::lock_guard<std::mutex> lock(conn->sendLock);
+    const int fd = conn->fd.load();
+    if (fd == -1 || conn->iBacklog.load() <= 0) {
+        return false;
+    }
+    if (!conn->bReadPaused.load()) {
+        if (epoll_oper_event(m_epollRdFd, fd, EPOLL_CTL_DEL, kReadMask, EPOLL_MODE_REMOVE, conn) !=
+            0) {
+            return false;
+        }
+        conn->bReadPaused.store(true);
+    }
+    conn->bPeerClosed.store(true);
+    return true;
 }
 
 void CEventLoop::resume_read(CSocketConnection* conn)
@@ -847,6 +867,7 @@ void CEventLoop::close_connections(CSocketConnection* conn)
         finish_write(conn);
     }
     conn->bReadPaused.store(false);
+    conn->bPeerClosed.store(false);
     const int fd = conn->fd.load();
     if (fd != -1) {
         close(fd);

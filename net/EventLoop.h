@@ -89,6 +89,11 @@ public:
     void finish_write(CSocketConnection* conn);
     // Stops reading from the record while its backlog is at the limit. Reader thread.
     void pause_read_if_backlogged(CSocketConnection* conn);
+    // A peer that closed its sending side still gets the replies already owed to it: while blocks
+    // are queued or pending for the record, reading stops and true is returned; the record is read
+    // again once they are written, and that read closes it. False when nothing is owed (close now).
+    // Reader thread.
+    bool defer_close_while_replies_owed(CSocketConnection* conn);
     // Stops watching a listener for kListenerPause (accept ran out of descriptors). Reader thread.
     void pause_listener(CSocketConnection* conn);
 

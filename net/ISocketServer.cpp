@@ -255,8 +255,14 @@ int ISocketServer::recvproc(CSocketConnection* conn, void* buf, int len)
         return static_cast<int>(n);
     }
     if (n == 0) {
-        kelLogAddWarnF(kLogPeerClosed, conn->szPeerAddr, fd);
-        sock_close_connection(conn);
+        if (!conn->bPeerClosed.load()) {
+            kelLogAddWarnF(kLogPeerClosed, conn->szPeerAddr, fd);
+        }
+        // A client may close its side right after its last request: the replies already owed to
+        // it are written before the connection is closed.
+        if (m_loop == nullptr || !m_loop->defer_close_while_replies_owed(conn)) {
+            sock_close_connection(conn);
+        }
         return 0;
     }
     const int err = errno;

@@ -126,6 +126,9 @@ public:
     std::atomic<int> iBacklog{0};
     // True while reading is paused because iBacklog reached its limit; changed under sendLock.
     std::atomic<bool> bReadPaused{false};
+    // The peer closed its sending side while replies were still owed to it: reading stays paused
+    // until they are written, then the connection is closed. Changed under sendLock.
+    std::atomic<bool> bPeerClosed{false};
     // Blocks waiting behind a partly written one, in queue order; the nodes come from the loop's
     // send queue. Send thread only (the loop's destructor after the threads have ended).
     std::list<char*> heldBlocks;

@@ -118,6 +118,27 @@ TEST_F(TcpLoop, PipelinedFramesInOneWriteAreAnsweredInOrder)
     close(fd);
 }
 
+// Regression: a client that closes its sending side after its last request still gets every
+// reply, then the close. More replies are owed than the backlog bound lets queue at once, so the
+// end of the stream is seen while reading is paused and again while replies are being written.
+TEST_F(TcpLoop, HalfClosedClientGetsEveryOwedReplyAndThenTheClose)
+{
+    const int fd = ConnectTcp(h->tcpPort, 4096);
+    std::string burst;
+    std::string replies;
+    for (int i = 0; i < 400; ++i) {
+        burst += DmReadTcp(static_cast<uint8_t>(i), static_cast<uint16_t>(i), kBigRead);
+        replies += DmReadReplyTcp(static_cast<uint8_t>(i), static_cast<uint16_t>(i), kBigRead);
+    }
+    ASSERT_TRUE(SendAll(fd, burst));
+    ASSERT_EQ(0, shutdown(fd, SHUT_WR));
+    std::string got;
+    EXPECT_TRUE(RecvExact(fd, replies.size(), got, 4 * kWaitMs));
+    EXPECT_TRUE(got == replies) << got.size() << " of " << replies.size() << " bytes";
+    EXPECT_TRUE(WaitPeerClose(fd));
+    close(fd);
+}
+
 TEST_F(TcpLoop, EmptyBodyFrameIsAnsweredWithoutWaitingForMoreBytes)
 {
     const int fd = ConnectTcp(h->tcpPort);
