@@ -1,4 +1,5 @@
 #include "tests/net/NetHarness.h"
+#include "tests/support/FinsTestClient.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -7,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -40,21 +40,8 @@ uint16_t BoundPort(int fd)
     return ntohs(addr.sin_port);
 }
 
-sockaddr_in LoopbackAddr(uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using finstest::LoopbackAddr;
+using finstest::NowMs;
 
 // Waits for events on fd for what is left of the deadline: true when they came.
 bool PollUntil(int fd, short events, int64_t deadline)

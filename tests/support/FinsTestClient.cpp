@@ -47,6 +47,8 @@ Bytes FinsCommand(uint8_t sid, uint16_t command, uint8_t area, uint16_t word, ui
     return out;
 }
 
+} // namespace
+
 sockaddr_in LoopbackAddr(uint16_t port)
 {
     sockaddr_in addr{};
@@ -55,8 +57,6 @@ sockaddr_in LoopbackAddr(uint16_t port)
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return addr;
 }
-
-} // namespace
 
 long long NowMs()
 {

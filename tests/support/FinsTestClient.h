@@ -3,6 +3,8 @@
 // end-to-end and reliability tests.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -96,5 +98,7 @@ private:
 };
 
 long long NowMs();
+// 127.0.0.1 at the given port (host order).
+sockaddr_in LoopbackAddr(uint16_t port);
 
 } // namespace finstest
