@@ -672,11 +672,11 @@ void CEventLoop::send_batch(std::list<char*>& batch, std::list<char*>& freeNodes
             conn->heldBlocks.splice(conn->heldBlocks.end(), batch, batch.begin());
             continue;
         }
-        // The record's consecutive blocks go out together; a datagram endpoint sends one at a time.
+        // The record's consecutive blocks go out together (a stream's in one gather send, a
+        // datagram endpoint's in one multi-datagram send).
         auto end = std::next(batch.begin());
-        for (int n = 1; !conn->bListener && n < kMaxGatherBlocks && end != batch.end() &&
-                        BlockHeader(*end)->pConn == conn;
-             ++n) {
+        for (int n = 1;
+             n < kMaxGatherBlocks && end != batch.end() && BlockHeader(*end)->pConn == conn; ++n) {
             ++end;
         }
         run.splice(run.end(), batch, batch.begin(), end);
@@ -706,7 +706,8 @@ bool CEventLoop::send_run(CSocketConnection* conn, std::list<char*>& run,
         freeNodes.splice(freeNodes.end(), run, node);
     }
     if (run.size() > 1) {
-        return send_gather(conn, run, freeNodes);
+        return conn->bListener ? send_datagrams(conn, run, freeNodes)
+                               : send_gather(conn, run, freeNodes);
     }
     if (run.empty()) {
         return false;
@@ -761,6 +762,49 @@ bool CEventLoop::send_gather(CSocketConnection* conn, std::list<char*>& run,
     conn->heldBlocks.splice(conn->heldBlocks.begin(), run);
     wait_writable(conn);
     return true;
+}
+
+// Several responses of the datagram endpoint in one sendmmsg, each to the destination its block
+// carries. A datagram the call does not take (a full socket or a failure) goes through send_one,
+// which logs a failure and leaves a full socket to the writer thread; the rest then wait behind
+// it, as after any pending write. The caller holds the record's sendLock.
+bool CEventLoop::send_datagrams(CSocketConnection* conn, std::list<char*>& run,
+                                std::list<char*>& freeNodes)
+{
+    mmsghdr msgs[kMaxGatherBlocks];
+    iovec iov[kMaxGatherBlocks];
+    while (!run.empty()) {
+        unsigned int count = 0;
+        for (auto it = run.begin(); run.size() > 1 && it != run.end() && count < kMaxGatherBlocks;
+             ++it, ++count) {
+            _SockMsgHeader* header = BlockHeader(*it);
+            iov[count].iov_base = SockMsgPayload(*it);
+            iov[count].iov_len = header->iLen;
+            msgs[count] = mmsghdr{};
+            msgs[count].msg_hdr.msg_name = &header->peerAddr;
+            msgs[count].msg_hdr.msg_namelen = sizeof(header->peerAddr);
+            msgs[count].msg_hdr.msg_iov = &iov[count];
+            msgs[count].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = count > 1 ? sendmmsg(conn->fd.load(), msgs, count, MSG_NOSIGNAL) : 0;
+        for (int i = 0; i < sent; ++i) {
+            char* block = run.front();
+            run.front() = nullptr;
+            freeNodes.splice(freeNodes.end(), run, run.begin());
+            send_block_done(block);
+        }
+        if (sent > 0 || run.empty()) {
+            continue; // a datagram the call stopped at is the first of the next call
+        }
+        char* block = run.front();
+        run.front() = nullptr;
+        freeNodes.splice(freeNodes.end(), run, run.begin());
+        if (send_one(conn, block)) {
+            conn->heldBlocks.splice(conn->heldBlocks.begin(), run);
+            return true;
+        }
+    }
+    return false;
 }
 
 // Writes one block of a record that has no write pending. The caller holds the record's sendLock.
@@ -823,8 +867,7 @@ void CEventLoop::drain_held(CSocketConnection* conn, std::list<char*>& freeNodes
     }
     std::list<char*> run;
     while (!conn->heldBlocks.empty()) {
-        const size_t take =
-            conn->bListener ? 1 : std::min<size_t>(kMaxGatherBlocks, conn->heldBlocks.size());
+        const size_t take = std::min<size_t>(kMaxGatherBlocks, conn->heldBlocks.size());
         run.splice(run.end(), conn->heldBlocks, conn->heldBlocks.begin(),
                    std::next(conn->heldBlocks.begin(), static_cast<std::ptrdiff_t>(take)));
         if (send_run(conn, run, freeNodes)) {

@@ -37,7 +37,7 @@ constexpr std::chrono::milliseconds kListenerPause{100};
 constexpr size_t kSendSpareNodes = 1024;
 // Read handler calls per readiness event at most (pipelined frames are taken in one wake-up).
 constexpr int kReadsPerEvent = 32;
-// Responses of one connection written with one gather send at most.
+// Responses of one connection written with one gather send (datagrams with one sendmmsg) at most.
 constexpr int kMaxGatherBlocks = 64;
 
 // epoll_oper_event modes for EPOLL_CTL_MOD: add the bits, remove them, or replace the mask.
@@ -132,6 +132,8 @@ private:
     void flush_outbox();
     bool send_run(CSocketConnection* conn, std::list<char*>& run, std::list<char*>& freeNodes);
     bool send_gather(CSocketConnection* conn, std::list<char*>& run, std::list<char*>& freeNodes);
+    bool send_datagrams(CSocketConnection* conn, std::list<char*>& run,
+                        std::list<char*>& freeNodes);
     void wait_writable(CSocketConnection* conn);
     bool send_one(CSocketConnection* conn, char* block);
     void send_batch(std::list<char*>& batch, std::list<char*>& freeNodes);

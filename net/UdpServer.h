@@ -5,6 +5,9 @@
 #include "net/ISocketServer.h"
 
 constexpr int kMaxDatagram = 65535;
+// Datagrams one receive takes at most. Each has a buffer of its own; only the pages a datagram
+// reaches are ever touched.
+constexpr int kRecvBatch = 16;
 
 class UdpServer : public ISocketServer
 {
@@ -12,7 +15,8 @@ public:
     UdpServer(const char* ip, unsigned short port);
     ~UdpServer() override;
 
-    // Reads one datagram and hands it to the protocol. 0 after delivery, -1 otherwise.
+    // Reads the datagrams waiting (up to kRecvBatch) and hands each to the protocol. 0 after
+    // delivery (bRecvDrained tells whether the socket was emptied), -1 otherwise.
     int sock_read_request_handler(CSocketConnection* conn) override;
     // Resends the pending datagram, releases it and ends the write registration. Returns 0.
     int sock_write_request_handler(CSocketConnection* conn) override;
@@ -23,6 +27,13 @@ private:
     // The socket's local address text, looked up once: bound, it never changes. Reader thread.
     const char* LocalAddrText();
 
-    char m_recvBuf[kMaxDatagram + 1]; // reader thread
-    char m_localAddr[kAddrTextLen]{}; // reader thread; empty until looked up
+    // One datagram to the protocol, its sender already in the record's peerAddr. Reader thread.
+    void deliver(CSocketConnection* conn, char* datagram, unsigned int len);
+
+    // Receive buffers, one per datagram of a receive; left untouched until a datagram lands.
+    char m_recvBuf[kRecvBatch][kMaxDatagram + 1]; // reader thread
+    char m_localAddr[kAddrTextLen]{};             // reader thread; empty until looked up
+    // The address whose text the record's szPeerAddr holds (valid once set). Reader thread.
+    in_addr m_peerText{};
+    bool m_peerTextValid = false;
 };

@@ -167,6 +167,24 @@ public:
     static size_t blocksFor(CEventLoop& loop, CSocketConnection* conn);
     // Takes every queued block off a loop whose threads are not running: their payloads, in order.
     static std::vector<std::string> takeQueued(CEventLoop& loop);
+    // One pass of the send thread's work on the calling thread: the queue (and the held records,
+    // when a write handler has reported) written out. Only with the loop's threads not running.
+    // False, without a pass, when there is no work (the pass would wait for it).
+    static bool sendPass(CEventLoop& loop)
+    {
+        {
+            std::lock_guard<std::mutex> lock(loop.m_sendMutex);
+            if (loop.m_sendQueue.empty() && !loop.m_heldReady) {
+                return false;
+            }
+        }
+        std::list<char*> batch;
+        std::list<char*> freeNodes;
+        if (loop.wait_for_send_work(batch, freeNodes)) {
+            loop.send_batch(batch, freeNodes);
+        }
+        return true;
+    }
     // Whether a write handler has reported to the send thread since it last looked.
     static bool heldReady(CEventLoop& loop)
     {

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/net/NetHarness.h"
 
@@ -128,6 +131,83 @@ TEST_F(UdpEndpoint, WriteHandlerSendsTheBlocksOwnDestinationAndEndsTheRegistrati
     EXPECT_TRUE(EventLoopTestPeer::heldReady(*h.loop));
     close(target);
     close(other);
+}
+
+// Responses written together (one multi-datagram send) each reach the sender they answer, in
+// order, also past a datagram that cannot be sent: that one is logged and dropped, and the ones
+// behind it wait for it, then go out.
+TEST_F(UdpEndpoint, DatagramsSentTogetherKeepOrderAndDestinationsPastAFailedOne)
+{
+    const int one = OpenUdp();
+    const int two = OpenUdp();
+    CSocketConnection* conn = EventLoopTestPeer::recordOf(*h.loop, h.udp->get_listen_sock());
+    ASSERT_NE(nullptr, conn);
+    sockaddr_in nowhere = PortAddr(one);
+    nowhere.sin_port = 0; // no datagram can be sent to port 0
+    const struct
+    {
+        const char* payload;
+        sockaddr_in to;
+    } blocks[] = {{"a1", PortAddr(one)},
+                  {"b2", PortAddr(two)},
+                  {"lost", nowhere},
+                  {"a3", PortAddr(one)},
+                  {"b4", PortAddr(two)}};
+    for (const auto& b : blocks) {
+        char* block = MakeSendBlock(conn, b.payload);
+        conn->iBacklog.fetch_sub(1); // msg_send counts it
+        reinterpret_cast<_SockMsgHeader*>(block)->peerAddr = b.to;
+        h.loop->msg_send(block);
+    }
+    ASSERT_TRUE(EventLoopTestPeer::sendPass(*h.loop));
+    // The failed datagram waits for writability; its one retry fails as well and ends it.
+    EXPECT_EQ(1, conn->iWritePending.load());
+    EXPECT_EQ(0, h.loop->epoll_process_event(h.loop->get_write_epoll_fd(), 0));
+    EXPECT_TRUE(EventLoopTestPeer::sendPass(*h.loop));
+    for (const auto& [fd, want] :
+         {std::pair<int, const char*>{one, "a1"}, {two, "b2"}, {one, "a3"}, {two, "b4"}}) {
+        std::string got;
+        ASSERT_TRUE(RecvDatagram(fd, got)) << want;
+        EXPECT_EQ(want, got);
+    }
+    EXPECT_TRUE(Quiet(one, 50));
+    EXPECT_TRUE(Quiet(two, 0));
+    EXPECT_EQ(2, log.countContaining("sendto error:Invalid argument"));
+    EXPECT_EQ(0, conn->iWritePending.load());
+    EXPECT_EQ(0, conn->iBacklog.load());
+    EXPECT_EQ(0u, EventLoopTestPeer::blocksFor(*h.loop, conn));
+    close(one);
+    close(two);
+}
+
+// A receive takes several datagrams at once, but never more than the record may still answer
+// before its backlog pauses it; the rest stay in the socket, in order.
+TEST_F(UdpEndpoint, OneReceiveTakesNoMoreDatagramsThanTheBacklogHasRoomFor)
+{
+    CSocketConnection* conn = EventLoopTestPeer::recordOf(*h.loop, h.udp->get_listen_sock());
+    ASSERT_NE(nullptr, conn);
+    const int fd = OpenUdp();
+    constexpr int kSent = 10;
+    constexpr int kRoom = 3;
+    for (int i = 0; i < kSent; ++i) {
+        ASSERT_TRUE(SendTo(fd, h.udpPort, DmReadFins(static_cast<uint8_t>(i), i, 1)));
+    }
+    conn->iBacklog.store(kBacklogPauseBlocks - kRoom);
+    ASSERT_EQ(0, h.udp->sock_read_request_handler(conn));
+    EXPECT_FALSE(conn->bRecvDrained);
+    std::vector<std::string> replies = EventLoopTestPeer::takeQueued(*h.loop);
+    EXPECT_EQ(static_cast<size_t>(kRoom), replies.size());
+    conn->iBacklog.store(0);
+    ASSERT_EQ(0, h.udp->sock_read_request_handler(conn));
+    EXPECT_TRUE(conn->bRecvDrained);
+    const std::vector<std::string> rest = EventLoopTestPeer::takeQueued(*h.loop);
+    replies.insert(replies.end(), rest.begin(), rest.end());
+    ASSERT_EQ(static_cast<size_t>(kSent), replies.size());
+    for (int i = 0; i < kSent; ++i) {
+        EXPECT_EQ(DmReadReplyFins(static_cast<uint8_t>(i), i, 1), replies[i]) << i;
+    }
+    EXPECT_EQ(-1, h.udp->sock_read_request_handler(conn)); // nothing left
+    close(fd);
 }
 
 TEST_F(UdpEndpoint, SendWithoutACurrentBlockHasNoDestinationAndFails)
