@@ -184,15 +184,14 @@ start_host() {
     exit 1
 }
 
-# Scheduling of the host's loop threads: "ordinary", "real-time", or "mixed" (ps classes B, TS
-# and FF; the component's fallback runs them as SCHED_BATCH, class B). An ordinary host must also
-# have logged the component's fallback warning.
+# Scheduling of the host's loop threads: "ordinary", "real-time", or "mixed" (ps classes TS and FF).
+# An ordinary host must also have logged the component's fallback warning.
 host_scheduling() {
     local classes
     classes=$(ps -L -o cls=,comm= -p "$HOST_PID" |
         awk '$2 ~ /^(finsEpollRd|finsEpollWr|SockSend)$/ { print $1 }' | sort -u | tr '\n' ' ')
     case $classes in
-    "B " | "TS ") if grep -q "$THREAD_FALLBACK_LOG" "$LOGDIR/host.log"; then echo ordinary; else
+    "TS ") if grep -q "$THREAD_FALLBACK_LOG" "$LOGDIR/host.log"; then echo ordinary; else
         echo "ordinary (no fallback warning logged)"; fi ;;
     "FF ") echo real-time ;;
     *) echo "mixed: $classes" ;;

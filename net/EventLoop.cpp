@@ -83,38 +83,6 @@ int StartThread(pthread_t* tid, void* (*start)(void*), void* arg, int policy, in
     return rc;
 }
 
-// A loop thread started without real-time scheduling. It runs as SCHED_BATCH, the ordinary
-// policy whose woken threads do not preempt the running one: the reader waking the send thread
-// (and the other way round) then hands over when the running thread blocks, as it does between
-// loop threads at one real-time priority. Under SCHED_OTHER each hand-over preempted the other
-// thread in the middle of its work, so on one core they took turns per response instead of per
-// batch. glibc accepts only SCHED_OTHER, FIFO and RR in thread attributes, so the thread sets the
-// policy on itself before it starts its work.
-struct OrdinaryStart
-{
-    void* (*start)(void*);
-    void* arg;
-};
-
-void* RunAtOrdinaryScheduling(void* raw)
-{
-    const OrdinaryStart entry = *static_cast<OrdinaryStart*>(raw);
-    delete static_cast<OrdinaryStart*>(raw);
-    const sched_param none{};
-    (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &none);
-    return entry.start(entry.arg);
-}
-
-int StartOrdinaryThread(pthread_t* tid, void* (*start)(void*), void* arg)
-{
-    auto* entry = new OrdinaryStart{start, arg};
-    const int rc = StartThread(tid, &RunAtOrdinaryScheduling, entry, SCHED_OTHER, 0);
-    if (rc != 0) {
-        delete entry;
-    }
-    return rc;
-}
-
 void DecrementIfPositive(std::atomic<int>& counter)
 {
     int value = counter.load();
@@ -346,7 +314,7 @@ int CEventLoop::CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void
         return -1;
     }
     // Without the right to real-time scheduling the server still runs, at ordinary priority.
-    rc = StartOrdinaryThread(tid, start, arg);
+    rc = StartThread(tid, start, arg, SCHED_OTHER, 0);
     if (rc != 0) {
         kelLogAddErrorF(kLogThreadCreate, rc, SysErrText(rc).text);
         return -1;

@@ -69,7 +69,6 @@ public:
     int epoll_add_listen_event(ISocketServer* server,
                                int (ISocketServer::*handler)(CSocketConnection*));
     // One joinable thread, SCHED_FIFO at min(priority, 99) (SCHED_OTHER for 0), 8 MiB stack.
-    // Where real-time scheduling is refused, the thread runs as SCHED_BATCH (logged).
     int CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void* arg,
                              unsigned int priority);
     // Starts the reader, writer and send threads; returns the send thread's result.
