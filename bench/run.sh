@@ -16,14 +16,14 @@
 #     so both servers get the same single core and every round trip crosses cores, as a packet
 #     from the network does. Without pinning the scheduler tends to put the client and the
 #     single-threaded reference on one core, which halves its latency and skews the ratios.
-#   - The ratio table measures runtime-host at ordinary scheduling, as the reference runs. Run as
-#     root, the host would put its loop threads at real-time priority; on a 2-core machine with
-#     the client on the same box that measures how a real-time server starves the client, not
-#     the server. So the host runs without CAP_SYS_NICE (setpriv), the component's fallback to
-#     ordinary scheduling engages, and the script checks the threads' scheduling class.
-#   - A short real-time section (TCP 1 and 8 connections) then measures the host at its default
-#     scheduling, for information; it is skipped where real-time scheduling is not allowed.
-#   - The scale run and the idle check use the ordinary-scheduling host as well.
+#   - The ratio table measures runtime-host as it runs by default: its loop threads at real-time
+#     priority where that is allowed (as root), as the runtime runs them in a plant. The reference
+#     then runs at the same real-time priority (chrt), so both servers have their core on the
+#     same terms. The script checks the host threads' scheduling class and prints it.
+#   - A short section then measures both at ordinary scheduling, for information: the host
+#     without CAP_SYS_NICE (setpriv), so the component's fallback engages. It is skipped where
+#     real-time scheduling is not allowed (the table above is then the ordinary one).
+#   - The idle check uses the default host, the scale run the ordinary one.
 # On a machine with fewer than two CPUs nothing is pinned.
 # Progress goes to standard error, the results to standard output. Exit status 1 when a run
 # failed (a wrong or missing response) or the server could not be started.
@@ -53,7 +53,8 @@ CLK_TCK=$(getconf CLK_TCK)
 LOGDIR=$(mktemp -d /tmp/fins-bench-run.XXXXXX)
 CLIENT_CPU=0
 SERVER_CPU=1
-RT_CONFIGS=(0 1) # matrix rows measured again with the host at real-time scheduling
+ORD_CONFIGS=(0 1 5) # matrix rows measured again with both servers at ordinary scheduling
+RT_PRIORITY=21      # the component's loop threads run at this SCHED_FIFO priority
 THREAD_FALLBACK_LOG="realtime scheduling refused"
 PORT_WAIT_SEC=600   # tests of others may hold port 9600 for minutes
 HOST_START_TRIES=5
@@ -161,7 +162,8 @@ host_answers() {
 }
 
 # Starts runtime-host at scheduling $1 (ordinary or realtime) and waits until it answers a read;
-# HOST_PID is then its process id.
+# HOST_PID is then its process id and HOST_SCHED its threads' class. REF_SCHED is the prefix that
+# starts a reference responder at the same scheduling.
 start_host() {
     local mode=$1 prefix=()
     if [ "$mode" = ordinary ]; then prefix=("${NO_RT[@]}"); fi
@@ -173,6 +175,8 @@ start_host() {
         PIDS+=("$HOST_PID")
         if host_answers; then
             HOST_SCHED=$(host_scheduling)
+            REF_SCHED=()
+            if [ "$HOST_SCHED" = real-time ]; then REF_SCHED=(chrt -f "$RT_PRIORITY"); fi
             say "runtime-host is up (pid $HOST_PID, server threads: $HOST_SCHED)"
             return 0
         fi
@@ -201,7 +205,8 @@ host_scheduling() {
 # Starts a reference responder answering reads with $1 words; sets REF_PID and REF_PORT.
 start_ref() {
     local out="$LOGDIR/ref-$1.out"
-    "${PIN_SERVER[@]}" "$BIN/reference-responder" --port 0 --words "$1" >"$out" 2>&1 &
+    "${REF_SCHED[@]}" "${PIN_SERVER[@]}" "$BIN/reference-responder" --port 0 --words "$1" \
+        >"$out" 2>&1 &
     REF_PID=$!
     PIDS+=("$REF_PID")
     for _ in $(seq 50); do
@@ -220,12 +225,12 @@ median() { tr ' ' '\n' | awk 'NF' | sort -g | awk '{ v[NR] = $1 } END { if (NR =
 
 declare -A RATE P50 P99 TICKS REQS ERR
 
-# Runs configuration $2 against side $1 once and files the figures: ours and rt are the host (at
-# ordinary and at real-time scheduling), ref and rtref the reference in the same rounds.
+# Runs configuration $2 against side $1 once and files the figures: ours and ord are the host (at
+# its default and at ordinary scheduling), ref and ordref the reference in the same rounds.
 run_one() {
     local side=$1 idx=$2 name args words port pid line t0
     IFS='|' read -r name args words _ _ <<<"${MATRIX[$idx]}"
-    if [ "$side" = ours ] || [ "$side" = rt ]; then
+    if [ "$side" = ours ] || [ "$side" = ord ]; then
         port=$FINS_PORT pid=$HOST_PID
     else
         port=${REF_PORTS[$words]} pid=${REF_PIDS[$words]}
@@ -271,10 +276,12 @@ mark() {
 num() { if [ "$1" = - ]; then echo -; else printf %.0f "$1"; fi; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }'; }
 
-# One table row of matrix row $3, host side $1 against reference side $2.
+# One table row of matrix row $3, host side $1 against reference side $2; targets are judged
+# unless $4 is "info".
 print_row() {
     local os=$1 rs=$2 idx=$3 name kind target ours ref o50 o99 r50 r99 rr cpu goal verdict
     IFS='|' read -r name _ _ kind target <<<"${MATRIX[$idx]}"
+    if [ "${4:-}" = info ]; then kind=none; fi
     ours=$(median <<<"${RATE[$os,$idx]:-}") ref=$(median <<<"${RATE[$rs,$idx]:-}")
     o50=$(median <<<"${P50[$os,$idx]:-}") o99=$(median <<<"${P99[$os,$idx]:-}")
     r50=$(median <<<"${P50[$rs,$idx]:-}") r99=$(median <<<"${P99[$rs,$idx]:-}")
@@ -291,14 +298,16 @@ print_row() {
         "$(num "$ref")" "$rr" "$o50/$o99" "$r50/$r99" "$cpu" "$goal" "$verdict"
 }
 
-# The table of host side $1 against reference side $2 over the matrix rows after them.
+# The table of host side $1 against reference side $2 over the matrix rows after them; targets
+# are judged only for the main sides (ours against ref).
 print_table() {
-    local os=$1 rs=$2 idx
+    local os=$1 rs=$2 idx use=judge
     shift 2
+    if [ "$os" != ours ]; then use=info; fi
     printf "%-30s %10s %10s %6s %12s %12s %8s  %-11s %s\n" configuration "our req/s" "ref req/s" \
         ratio "our p50/p99" "ref p50/p99" "cpu us" target mark
     for idx in "$@"; do
-        print_row "$os" "$rs" "$idx"
+        print_row "$os" "$rs" "$idx" "$use"
     done
 }
 
@@ -321,24 +330,30 @@ main_table() {
     echo
     echo "FINS server (runtime-host) against the reference responder: $ROUNDS round(s) of" \
         "${SECONDS_PER_RUN}-s runs, medians, 10-word DM reads unless named"
-    echo "(server threads: $HOST_SCHED; $(pinning_note))"
+    echo "(server threads: $HOST_SCHED; reference: ${REF_SCHED[*]:-ordinary scheduling};" \
+        "$(pinning_note))"
     print_table ours ref "${!MATRIX[@]}"
     echo "(p50/p99: response latency in microseconds; cpu us: the server's CPU time per request)"
 }
 
-# The host again at its default (real-time, where allowed) scheduling, for information: on a
-# machine this small a real-time server competes with the load client rather than with itself.
-realtime_section() {
+# Both servers again at ordinary scheduling, for information (the host's fallback when the runtime
+# may not use real-time priorities). Skipped when the main table already ran at ordinary scheduling.
+ordinary_section() {
+    local words
     echo
-    stop_pid "$HOST_PID"
-    start_host realtime
     if [ "$HOST_SCHED" != real-time ]; then
-        echo "real-time section: skipped (server threads: $HOST_SCHED)"
+        echo "ordinary-scheduling section: skipped (the table above ran at ordinary scheduling)"
         return 0
     fi
-    run_matrix rt rtref "${RT_CONFIGS[@]}"
-    echo "Real-time server threads (the host's default as root; for information, no targets):"
-    print_table rt rtref "${RT_CONFIGS[@]}"
+    stop_pid "$HOST_PID"
+    for words in 10 2000; do
+        stop_pid "${REF_PIDS[$words]}"
+    done
+    start_host ordinary
+    start_refs
+    run_matrix ord ordref "${ORD_CONFIGS[@]}"
+    echo "Ordinary scheduling, both servers (server threads: $HOST_SCHED; for information, no targets):"
+    print_table ord ordref "${ORD_CONFIGS[@]}"
 }
 
 # CPU seconds the server uses over IDLE_SECONDS with no client.
@@ -401,21 +416,27 @@ request_path_bench() {
             print line }'
 }
 
-main() {
-    build
-    declare -gA REF_PORTS REF_PIDS
-    say "logs in $LOGDIR"
-    start_host ordinary
+# Starts the two reference responders (10-word and 2000-word answers) at REF_SCHED.
+start_refs() {
+    local words
     for words in 10 2000; do
         start_ref "$words"
         REF_PORTS[$words]=$REF_PORT REF_PIDS[$words]=$REF_PID
     done
+}
+
+main() {
+    build
+    declare -gA REF_PORTS REF_PIDS
+    say "logs in $LOGDIR"
+    start_host realtime
+    start_refs
     run_matrix ours ref "${!MATRIX[@]}"
     main_table
     echo "server memory after the matrix: RSS $(status_kib "$HOST_PID" VmRSS) KiB," \
         "peak $(status_kib "$HOST_PID" VmHWM) KiB"
     idle_check
-    realtime_section
+    ordinary_section
     print_failures
     for words in 10 2000; do
         stop_pid "${REF_PIDS[$words]}"
