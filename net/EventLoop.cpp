@@ -83,6 +83,15 @@ int StartThread(pthread_t* tid, void* (*start)(void*), void* arg, int policy, in
     return rc;
 }
 
+// Takes the first block off a run of blocks; its list node goes to the spare nodes.
+char* TakeFront(std::list<char*>& run, std::list<char*>& freeNodes)
+{
+    char* block = run.front();
+    run.front() = nullptr;
+    freeNodes.splice(freeNodes.end(), run, run.begin());
+    return block;
+}
+
 void DecrementIfPositive(std::atomic<int>& counter)
 {
     int value = counter.load();
@@ -680,10 +689,7 @@ bool CEventLoop::send_run(CSocketConnection* conn, std::list<char*>& run,
     if (run.empty()) {
         return false;
     }
-    char* block = run.front();
-    run.front() = nullptr;
-    freeNodes.splice(freeNodes.end(), run);
-    return send_one(conn, block);
+    return send_one(conn, TakeFront(run, freeNodes));
 }
 
 // Several responses of one TCP connection in one send: fewer system calls and one pass through
@@ -707,23 +713,18 @@ bool CEventLoop::send_gather(CSocketConnection* conn, std::list<char*>& run,
     const bool failed = (r < 0 && errno != EAGAIN) || (r == 0 && total > 0);
     size_t written = r > 0 ? static_cast<size_t>(r) : 0;
     while (!run.empty()) {
-        char* block = run.front();
-        const size_t len = BlockHeader(block)->iLen;
+        const size_t len = BlockHeader(run.front())->iLen;
         if (!failed && written < len) {
             break;
         }
         written -= failed ? 0 : len;
-        run.front() = nullptr;
-        freeNodes.splice(freeNodes.end(), run, run.begin());
-        send_block_done(block);
+        send_block_done(TakeFront(run, freeNodes));
     }
     if (run.empty()) {
         conn->iWritePending.store(0);
         return false;
     }
-    char* head = run.front();
-    run.front() = nullptr;
-    freeNodes.splice(freeNodes.end(), run, run.begin());
+    char* head = TakeFront(run, freeNodes);
     conn->pSendBlock = head;
     conn->pSendPos = SockMsgPayload(head) + written;
     conn->iSendLeft = BlockHeader(head)->iLen - static_cast<uint32_t>(written);
@@ -756,18 +757,12 @@ bool CEventLoop::send_datagrams(CSocketConnection* conn, std::list<char*>& run,
         }
         const int sent = count > 1 ? sendmmsg(conn->fd.load(), msgs, count, MSG_NOSIGNAL) : 0;
         for (int i = 0; i < sent; ++i) {
-            char* block = run.front();
-            run.front() = nullptr;
-            freeNodes.splice(freeNodes.end(), run, run.begin());
-            send_block_done(block);
+            send_block_done(TakeFront(run, freeNodes));
         }
         if (sent > 0 || run.empty()) {
             continue; // a datagram the call stopped at is the first of the next call
         }
-        char* block = run.front();
-        run.front() = nullptr;
-        freeNodes.splice(freeNodes.end(), run, run.begin());
-        if (send_one(conn, block)) {
+        if (send_one(conn, TakeFront(run, freeNodes))) {
             conn->heldBlocks.splice(conn->heldBlocks.begin(), run);
             return true;
         }
