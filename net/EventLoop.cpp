@@ -534,6 +534,9 @@ int CEventLoop::reader_wait_ms()
 
 void CEventLoop::resume_due_listeners()
 {
+    if (m_pausedListeners.empty()) {
+        return; // the usual case: no clock read per wait
+    }
     const auto now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < m_pausedListeners.size();) {
         if (m_pausedListeners[i].second > now) {
