@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Measures the FINS server side by side with the reference responder and prints one table.
 #
-#   bench/run.sh           3 interleaved rounds of 5-second runs (medians), the real-time section,
-#                          the scale run, the request path benchmark
+#   bench/run.sh           3 interleaved rounds of 5-second runs (medians), the ordinary-scheduling
+#                          section, the scale run, the request path benchmark
 #   bench/run.sh --quick   1 round of 2-second runs, for development
 #
 # Builds in Release into build-release, starts build-release/bin/runtime-host (port 9600) and two
