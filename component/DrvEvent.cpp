@@ -109,10 +109,13 @@ int CDrvIoEvent::DownLoadPrepareEvent(uint32_t)
 }
 
 // The server starts also when no application or no segment was found: the lookup logs that, and
-// requests to an absent segment are answered with a range error.
+// requests to an absent segment are answered with a range error. A loop still running (a download
+// done without a prepare) is stopped before the segments are looked up: its reader thread must
+// never pair a segment's old size with a new, smaller segment.
 int CDrvIoEvent::DownLoadDoneEvent(uint32_t)
 {
     kelLogAddInfoF(kDownloadDoneMsg);
+    StopServer();
     (void)utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr();
     CFinsServer* server = utility::Singleton<CFinsServer>::instance();
     if (server == nullptr) {

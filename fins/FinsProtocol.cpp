@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "appmem/AppAreaMem.h"
+#include "component/LogLimiter.h"
 #include "component/kellog.h"
 #include "net/SockConnection.h"
 #include "utility/ByteOrder.h"
@@ -19,6 +20,10 @@ namespace {
 
 constexpr const char* kMsgNoMagic = "not find fins form one frame";
 constexpr const char* kMsgBadCommand = "Not Support FinsCmd:%x";
+
+// Any peer can send these at line rate: each text is limited so it cannot fill the runtime's log.
+CLogLimiter s_noMagicLimit(kMsgNoMagic, kLogLimitPeerLines);
+CLogLimiter s_badCommandLimit(kMsgBadCommand, kLogLimitPeerLines);
 
 constexpr int kIpFields = 4;
 constexpr unsigned int kNodeShift = 24; // the node is the address text's last field, bits 24-31
@@ -348,7 +353,9 @@ bool CFinsProtocol::CheckFinsOneFrame(char* frame, unsigned int len, int* error)
     } else if (len < sizeof(_FINSTcpHeader)) {
         reason = TCP_ERR_BAD_LENGTH;
     } else if (std::memcmp(frame, kFinsMagic, sizeof(kFinsMagic)) != 0) {
-        kelLogAddErrorF(kMsgNoMagic);
+        if (s_noMagicLimit.Admit()) {
+            kelLogAddErrorF(kMsgNoMagic);
+        }
         reason = TCP_ERR_NO_MAGIC;
     } else {
         // Wide sum: a length field near 2^32 must not wrap into acceptance.
@@ -434,7 +441,9 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
     } else if (command == FINS_CMD_WRITE) {
         (void)ProcessWriteRequest(conn, header, body, bodyLen, tcp);
     } else {
-        kelLogAddErrorF(kMsgBadCommand, static_cast<unsigned int>(command));
+        if (s_badCommandLimit.Admit()) {
+            kelLogAddErrorF(kMsgBadCommand, static_cast<unsigned int>(command));
+        }
         return ProcessFrameErrorRequest(conn, header, RESP_CMD_NOT_SUPPORTED, tcp);
     }
     return 0;

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "component/LogLimiter.h"
 #include "component/kellog.h"
 
 namespace {
@@ -38,6 +39,10 @@ constexpr uint32_t kReadMask = EPOLLIN | EPOLLRDHUP;
 // A server socket registered with the data read handler is the datagram endpoint (UDP); a
 // listener registers its accept handler.
 constexpr SockEventHandler kDatagramReadHandler = &ISocketServer::sock_read_request_handler;
+
+// A failing wait is retried after a pause (WaitAfterFailure) and logged at most once a second.
+CLogLimiter s_waitLimit(kLogEpollWait, kLogLimitBackoffLines);
+CLogLimiter s_noBlockLimit(kLogEpollNoBlock, kLogLimitBackoffLines);
 
 // The loop whose reader thread this is; null on every other thread. Responses made on the reader
 // thread collect in that loop's outbox and reach the send queue once per read event.
@@ -64,9 +69,12 @@ void NameThread(const char* name)
     }
 }
 
+using ThreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+
 // One joinable thread with explicit scheduling and an 8 MiB stack. The priority is set before
 // and again after the policy, as the policy decides which priorities are valid.
-int StartThread(pthread_t* tid, void* (*start)(void*), void* arg, int policy, int priority)
+int StartThread(ThreadCreateFn create, pthread_t* tid, void* (*start)(void*), void* arg, int policy,
+                int priority)
 {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -78,8 +86,11 @@ int StartThread(pthread_t* tid, void* (*start)(void*), void* arg, int policy, in
     (void)pthread_attr_setschedpolicy(&attr, policy);
     (void)pthread_attr_setschedparam(&attr, &param);
     (void)pthread_attr_setstacksize(&attr, kThreadStackBytes);
-    const int rc = pthread_create(tid, &attr, start, arg);
+    const int rc = create(tid, &attr, start, arg);
     pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        *tid = 0; // the id may have been written for a thread that never ran
+    }
     return rc;
 }
 
@@ -194,12 +205,16 @@ int CEventLoop::epoll_process_event(int epfd, int timeout_ms)
         if (err == EINTR) {
             return 0;
         }
-        kelLogAddErrorF(kLogEpollWait, SysErrText(err).text);
+        if (s_waitLimit.Admit()) {
+            kelLogAddErrorF(kLogEpollWait, SysErrText(err).text);
+        }
         return -1;
     }
     if (n == 0) {
         if (timeout_ms == -1) {
-            kelLogAddErrorF(kLogEpollNoBlock, SysErrText(errno).text);
+            if (s_noBlockLimit.Admit()) {
+                kelLogAddErrorF(kLogEpollNoBlock, SysErrText(errno).text);
+            }
             return -1;
         }
         return 0;
@@ -292,8 +307,8 @@ void CEventLoop::end_write_registration(CSocketConnection* conn)
 int CEventLoop::epoll_add_listen_event(ISocketServer* server,
                                        int (ISocketServer::*handler)(CSocketConnection*))
 {
-    if (server == nullptr) {
-        return -1;
+    if (server == nullptr || server->get_listen_sock() == -1) {
+        return -1; // a socket the server could not open or bind would only report errors
     }
     server->set_event_loop(this);
     CSocketConnection* conn = get_connection(server->get_listen_sock());
@@ -314,7 +329,7 @@ int CEventLoop::CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void
 {
     const int level = static_cast<int>(std::min(priority, kMaxThreadPriority));
     const int policy = level != 0 ? SCHED_FIFO : SCHED_OTHER;
-    int rc = StartThread(tid, start, arg, policy, level);
+    int rc = StartThread(m_threadCreate, tid, start, arg, policy, level);
     if (rc == 0) {
         return 0;
     }
@@ -323,7 +338,7 @@ int CEventLoop::CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void
         return -1;
     }
     // Without the right to real-time scheduling the server still runs, at ordinary priority.
-    rc = StartThread(tid, start, arg, SCHED_OTHER, 0);
+    rc = StartThread(m_threadCreate, tid, start, arg, SCHED_OTHER, 0);
     if (rc != 0) {
         kelLogAddErrorF(kLogThreadCreate, rc, SysErrText(rc).text);
         return -1;

@@ -31,7 +31,8 @@ constexpr unsigned int kMaxThreadPriority = 99;
 // is at most a few KiB, so the bound is about 1 MiB per connection.
 constexpr int kBacklogPauseBlocks = 256;
 constexpr int kBacklogResumeBlocks = 64;
-// A listener that cannot accept for want of descriptors is not watched for this long.
+// A server's own socket with an error it cannot clear (a listener out of descriptors, a datagram
+// endpoint whose receive fails) is not watched for this long.
 constexpr std::chrono::milliseconds kListenerPause{100};
 // Queue nodes kept for reuse, so queueing a response allocates nothing but its block.
 constexpr size_t kSendSpareNodes = 1024;
@@ -65,10 +66,12 @@ public:
                          CSocketConnection* conn);
     // One wait of at most timeout_ms and one dispatch pass. 0, or -1 after a logged failure.
     int epoll_process_event(int epfd, int timeout_ms);
-    // Registers a server's own socket for reading with the given read handler. -1 for null.
+    // Registers a server's own socket for reading with the given read handler. -1 for null or
+    // for a server without a socket (its socket, bind or listen failed), which is not registered.
     int epoll_add_listen_event(ISocketServer* server,
                                int (ISocketServer::*handler)(CSocketConnection*));
     // One joinable thread, SCHED_FIFO at min(priority, 99) (SCHED_OTHER for 0), 8 MiB stack.
+    // *tid is 0 after a failure.
     int CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void* arg,
                              unsigned int priority);
     // Starts the reader, writer and send threads; returns the send thread's result.
@@ -94,7 +97,8 @@ public:
     // again once they are written, and that read closes it. False when nothing is owed (close now).
     // Reader thread.
     bool defer_close_while_replies_owed(CSocketConnection* conn);
-    // Stops watching a listener for kListenerPause (accept ran out of descriptors). Reader thread.
+    // Stops watching a server's own socket for kListenerPause (an error it cannot clear). Reader
+    // thread.
     void pause_listener(CSocketConnection* conn);
 
     static void* SocketEpollRdThread(void* loop);
@@ -151,6 +155,9 @@ private:
     pthread_t m_rdThread = 0;   // owner thread
     pthread_t m_wrThread = 0;   // owner thread
     pthread_t m_sendThread = 0; // owner thread
+    // How threads are made: pthread_create, or a test's stand-in. Owner thread.
+    int (*m_threadCreate)(pthread_t*, const pthread_attr_t*, void* (*)(void*),
+                          void*) = &pthread_create;
     std::mutex m_poolMutex;
     std::mutex m_recyMutex;
     std::mutex m_sendMutex;

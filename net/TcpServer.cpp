@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "component/LogLimiter.h"
 #include "component/kellog.h"
 #include "net/EventLoop.h"
 
@@ -17,7 +18,6 @@ namespace {
 
 constexpr const char* kLogSocket = "tcp::server :socket():%s";
 constexpr const char* kLogReuseAddr = "set socketopt reuse error:%s";
-constexpr const char* kLogReusePort = "socket set sock reuser port error: errno=%d errstr=%s";
 constexpr const char* kLogBind = "bind error:%s";
 constexpr const char* kLogListen = "listen error:%s";
 constexpr const char* kLogRunning = "tcp server is running ip = %s, port = %d";
@@ -31,8 +31,13 @@ constexpr const char* kLogAcceptEmfile = "accept errno = EMFILE";
 constexpr const char* kLogAcceptError = "accept error:%s";
 constexpr const char* kLogNewConnection = "new tcp connection:%s Success,fd:%d";
 
-// Descriptor exhaustion is logged at most this often, however often accept meets it.
-constexpr std::chrono::seconds kLimitLogInterval{1};
+// Accept errors a peer causes (a connection reset before it was taken) are limited like other
+// network-triggered lines; an error the listener cannot clear is logged at most once a second.
+CLogLimiter s_eintrLimit(kLogAcceptEintr, kLogLimitPeerLines);
+CLogLimiter s_eagainLimit(kLogAcceptEagain, kLogLimitPeerLines);
+CLogLimiter s_abortLimit(kLogAcceptError, kLogLimitPeerLines);
+CLogLimiter s_emfileLimit(kLogAcceptEmfile, kLogLimitBackoffLines);
+CLogLimiter s_errorLimit(kLogAcceptError, kLogLimitBackoffLines);
 
 // One integer socket option: 0, or the errno of the failure.
 int SetIntOption(int fd, int level, int option, int value)
@@ -40,9 +45,32 @@ int SetIntOption(int fd, int level, int option, int value)
     return setsockopt(fd, level, option, &value, sizeof(value)) == 0 ? 0 : errno;
 }
 
-bool OutOfDescriptors(int err)
+// Errors that concern one pending connection only; the next accept may well succeed.
+bool PassingAcceptError(int err)
 {
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+    return err == EINTR || err == EAGAIN || err == ECONNABORTED;
+}
+
+void LogPassingAcceptError(int err)
+{
+    if (err == EINTR) {
+        if (s_eintrLimit.Admit()) {
+            kelLogAddErrorF(kLogAcceptEintr, SysErrText(err).text);
+        }
+    } else if (err == EAGAIN) {
+        if (s_eagainLimit.Admit()) {
+            kelLogAddErrorF("%s", kLogAcceptEagain);
+        }
+    } else if (s_abortLimit.Admit()) {
+        kelLogAddErrorF(kLogAcceptError, SysErrText(err).text);
+    }
+}
+
+// The socket is closed and the endpoint left without one, so the loop never watches it.
+void CloseFailed(int* fd)
+{
+    close(*fd);
+    *fd = -1;
 }
 
 } // namespace
@@ -59,15 +87,16 @@ TcpServer::TcpServer(const char* ip, unsigned short port)
     if (setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
         kelLogAddErrorF(kLogReuseAddr, SysErrText(errno).text);
     }
-    if (const int err = SetIntOption(m_listenFd, SOL_SOCKET, SO_REUSEPORT, on); err != 0) {
-        kelLogAddErrorF(kLogReusePort, err, SysErrText(err).text);
-    }
+    // No SO_REUSEPORT: a second server on this machine must fail to bind rather than take half
+    // of the new connections to memory of its own.
     if (bind(m_listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
         kelLogAddErrorF(kLogBind, SysErrText(errno).text);
+        CloseFailed(&m_listenFd);
         return;
     }
     if (listen(m_listenFd, kListenBacklog) != 0) {
         kelLogAddErrorF(kLogListen, SysErrText(errno).text);
+        CloseFailed(&m_listenFd);
         return;
     }
     m_port = port;
@@ -137,32 +166,25 @@ int TcpServer::sock_event_accept(CSocketConnection* listenConn)
 
 int TcpServer::accept_failed(CSocketConnection* listenConn, int err)
 {
-    if (OutOfDescriptors(err)) {
-        return accept_out_of_descriptors(listenConn, err);
+    if (PassingAcceptError(err)) {
+        LogPassingAcceptError(err);
+        return -1;
     }
-    if (err == EINTR) {
-        kelLogAddErrorF(kLogAcceptEintr, SysErrText(err).text);
-    } else if (err == EAGAIN) {
-        kelLogAddErrorF("%s", kLogAcceptEagain);
-    } else {
-        kelLogAddErrorF(kLogAcceptError, SysErrText(err).text);
-    }
-    return -1;
+    return accept_backoff(listenConn, err);
 }
 
-// The pending connection stays in the backlog and the level-triggered listener would report it
-// again at once: the reader thread, at real-time priority, would spin and flood the log. Instead
-// the listener is left unwatched for a moment; established connections are served meanwhile.
-int TcpServer::accept_out_of_descriptors(CSocketConnection* listenConn, int err)
+// Any other error (descriptors exhausted, a listener the system no longer accepts on) stays: the
+// level-triggered listener would report it again at once and the reader thread, at real-time
+// priority, would spin and flood the log. Instead the listener is left unwatched for a moment;
+// established connections are served meanwhile.
+int TcpServer::accept_backoff(CSocketConnection* listenConn, int err)
 {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - m_lastLimitLog >= kLimitLogInterval) {
-        m_lastLimitLog = now;
-        if (err == EMFILE) {
+    if (err == EMFILE) {
+        if (s_emfileLimit.Admit()) {
             kelLogAddErrorF("%s", kLogAcceptEmfile);
-        } else {
-            kelLogAddErrorF(kLogAcceptError, SysErrText(err).text);
         }
+    } else if (s_errorLimit.Admit()) {
+        kelLogAddErrorF(kLogAcceptError, SysErrText(err).text);
     }
     if (m_loop != nullptr) {
         m_loop->pause_listener(listenConn);

@@ -2,7 +2,6 @@
 // stream framing of ISocketServer.
 #pragma once
 
-#include <chrono>
 #include <string>
 
 #include "net/ISocketServer.h"
@@ -15,8 +14,8 @@ constexpr int kKeepAliveProbes = 3;
 class TcpServer : public ISocketServer
 {
 public:
-    // Creates, binds and listens; a failure is logged and stops construction (the socket, if
-    // created, stays open until the destructor).
+    // Creates, binds and listens; a failure is logged, closes the socket and stops construction:
+    // the endpoint then has no socket (get_listen_sock() is -1) and is never registered.
     TcpServer(const char* ip, unsigned short port);
     ~TcpServer() override;
 
@@ -28,11 +27,10 @@ public:
     bool set_sock_keepalive(int fd);
 
 private:
-    // Out of descriptors: stop watching the listener briefly and log at most once a second.
-    int accept_out_of_descriptors(CSocketConnection* listenConn, int err);
+    // An error accept cannot clear: stop watching the listener briefly, log at most once a second.
+    int accept_backoff(CSocketConnection* listenConn, int err);
     int accept_failed(CSocketConnection* listenConn, int err);
 
-    std::string m_ip;                                       // set once listening
-    unsigned short m_port = 0;                              // host order; set once listening
-    std::chrono::steady_clock::time_point m_lastLimitLog{}; // reader thread
+    std::string m_ip;          // set once listening
+    unsigned short m_port = 0; // host order; set once listening
 };

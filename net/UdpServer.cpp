@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "component/LogLimiter.h"
 #include "component/kellog.h"
 #include "fins/FinsProtocol.h"
 #include "net/EventLoop.h"
@@ -24,6 +25,11 @@ constexpr const char* kLogRunning = "udp server is running ip = %s, port = %d";
 constexpr const char* kLogRecvFrom = "udp server recvfrom error %s";
 constexpr const char* kLogSendTo = "sendto error:%s";
 
+// A refused send is a peer's doing (an unreachable or invalid destination) and limited as such; a
+// receive error the endpoint cannot clear pauses it and is logged at most once a second.
+CLogLimiter s_sendToLimit(kLogSendTo, kLogLimitPeerLines);
+CLogLimiter s_recvLimit(kLogRecvFrom, kLogLimitBackoffLines);
+
 } // namespace
 
 UdpServer::UdpServer(const char* ip, unsigned short port)
@@ -36,6 +42,8 @@ UdpServer::UdpServer(const char* ip, unsigned short port)
     const sockaddr_in addr = MakeIpv4Addr(ip, port);
     if (bind(m_listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
         kelLogAddErrorF(kLogBind, SysErrText(errno).text);
+        close(m_listenFd); // an endpoint without a socket is never registered
+        m_listenFd = -1;
         return;
     }
     kelLogAddInfoF(kLogRunning, ip != nullptr ? ip : "", port);
@@ -73,8 +81,16 @@ int UdpServer::sock_read_request_handler(CSocketConnection* conn)
     const int got = recvmmsg(conn->fd.load(), msgs, want, 0, nullptr);
     if (got < 0) {
         const int err = errno;
-        if (err != EINTR && err != EAGAIN) {
+        if (err == EINTR || err == EAGAIN) {
+            return -1;
+        }
+        if (s_recvLimit.Admit()) {
             kelLogAddErrorF(kLogRecvFrom, SysErrText(err).text);
+        }
+        // The error may stay (the readiness with it): the endpoint rests a moment rather than
+        // have the real-time reader thread spin on it.
+        if (m_loop != nullptr) {
+            m_loop->pause_listener(conn);
         }
         return -1;
     }
@@ -151,7 +167,7 @@ int UdpServer::sendproc(CSocketConnection* conn, char* data, unsigned int len)
                reinterpret_cast<const sockaddr*>(&header->peerAddr), sizeof(sockaddr_in));
     if (r < 0) {
         const int err = errno;
-        if (err != EAGAIN && err != EINTR) {
+        if (err != EAGAIN && err != EINTR && s_sendToLimit.Admit()) {
             kelLogAddErrorF(kLogSendTo, SysErrText(err).text);
         }
         return -1;

@@ -12,6 +12,8 @@ constexpr int kRecvBatch = 16;
 class UdpServer : public ISocketServer
 {
 public:
+    // Creates and binds; a failure is logged and leaves the endpoint without a socket
+    // (get_listen_sock() is -1), which the loop never registers.
     UdpServer(const char* ip, unsigned short port);
     ~UdpServer() override;
 

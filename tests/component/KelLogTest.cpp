@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "component/CmpImports.h"
+#include "component/LogLimiter.h"
 #include "tests/support/FakeLogger.h"
 
 namespace {
@@ -200,6 +201,28 @@ TEST(KelLogHandle, CreateWithoutLogGetFirstLoggerLogsNothing)
     EXPECT_EQ(-1, kelLogCreate());
     kelLogAddErrorF("dropped");
     EXPECT_TRUE(logger.entries().empty());
+}
+
+// --- Rate limit of network-triggered lines ---
+
+TEST(LogLimiter, LetsAFewLinesThroughPerSecondAndReportsTheRestWhenTheTextComesAgain)
+{
+    FakeLogger logger(kHandle);
+    CLogLimiter limiter("peer text:%s", 2);
+    struct Step
+    {
+        int64_t ms;
+        bool admitted;
+    };
+    const Step steps[] = {{5000, true}, {5001, true},  {5500, false}, {5999, false}, {6000, true},
+                          {6001, true}, {6002, false}, {9000, true},  {9001, true},  {10000, true}};
+    for (const Step& s : steps) {
+        EXPECT_EQ(s.admitted, limiter.Admit(s.ms)) << s.ms;
+    }
+    EXPECT_EQ(logger.texts(),
+              (std::vector<std::string>{"2 similar messages suppressed: peer text:%s",
+                                        "1 similar messages suppressed: peer text:%s"}));
+    EXPECT_EQ(LOG_CLASS_ERROR, logger.entries().at(0).classId);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Request intake and dispatch: FINS/TCP framing checks, the node address handshake, FINS header
 // and command checks, node numbers, and the exact bytes of every reply over both transports.
 #include "fins/FinsProtocol.h"
+#include "component/LogLimiter.h"
 
 #include <arpa/inet.h>
 
@@ -179,6 +180,25 @@ TEST_F(FinsProtocol, UnsupportedCommandIsLoggedInHex)
     ASSERT_EQ(1u, logger.entries().size());
     EXPECT_EQ("Not Support FinsCmd:501", logger.entries()[0].text);
     EXPECT_EQ(LOG_CLASS_ERROR, logger.entries()[0].classId);
+}
+
+// Regression: every malformed frame and unsupported command wrote a line, so any peer could fill
+// the runtime's log at line rate. Each text is limited on its own; every frame is still answered.
+TEST_F(FinsProtocol, FloodOfBadFramesLogsAFewLinesPerText)
+{
+    constexpr int kFrames = 40;
+    std::string noMagic = TcpFrame(2, ReadRequest(0x82, 0, 0, 1));
+    noMagic[3] = 'X';
+    size_t answered = 0;
+    for (int i = 0; i < kFrames; ++i) {
+        server.clear();
+        SendTcp(noMagic);
+        answered += server.count();
+        answered += Exchange(FinsHeader(0x0501) + AreaCommand(0x82, 0, 0, 1), true) != "none";
+    }
+    EXPECT_EQ(static_cast<size_t>(2 * kFrames), answered);
+    EXPECT_EQ(static_cast<int>(kLogLimitPeerLines), logger.count("not find fins form one frame"));
+    EXPECT_EQ(static_cast<int>(kLogLimitPeerLines), logger.count("Not Support FinsCmd:501"));
 }
 
 TEST_F(FinsProtocol, RejectedRequestsAreAnsweredWithoutLogging)

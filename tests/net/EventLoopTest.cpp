@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr unsigned int kServerPriorityForTest = 21;
+
 // A record in use for one end of a socket pair; the other end is `other`.
 struct PairedRecord
 {
@@ -250,6 +252,26 @@ TEST(Threads, StopOfANeverStartedLoopLogsBothLinesAndJoinsNothing)
     CEventLoop loop;
     loop.event_stop();
     EXPECT_EQ(1, log.count("eventloop all thread ready stop"));
+    EXPECT_EQ(1, log.count("eventloop all thread stop success"));
+}
+
+// pthread_create as glibc fails it: the id is written before the thread would have existed.
+int RefuseThread(pthread_t* tid, const pthread_attr_t*, void* (*)(void*), void*)
+{
+    *tid = static_cast<pthread_t>(0xDEAD);
+    return EPERM; // refused with real-time scheduling and again with ordinary scheduling
+}
+
+// Regression: a failed start left the never-created thread's id behind, and the stop joined it.
+TEST(Threads, FailedStartLeavesEveryIdZeroAndTheStopJoinsNothing)
+{
+    FakeLogger log;
+    CEventLoop loop;
+    EventLoopTestPeer::setThreadCreate(loop, &RefuseThread);
+    EXPECT_EQ(-1, loop.event_start(kServerPriorityForTest));
+    EXPECT_EQ(6, log.countContaining("pthread_create realtime thread fail"));
+    ASSERT_EQ(std::vector<pthread_t>(3, 0), EventLoopTestPeer::threadIds(loop));
+    loop.event_stop();
     EXPECT_EQ(1, log.count("eventloop all thread stop success"));
 }
 

@@ -98,6 +98,14 @@ class EventLoopTestPeer
 {
 public:
     static void setRecycleDelay(CEventLoop& loop, int64_t seconds) { loop.m_recyWaitSec = seconds; }
+    static void setThreadCreate(CEventLoop& loop, decltype(CEventLoop::m_threadCreate) create)
+    {
+        loop.m_threadCreate = create;
+    }
+    static std::vector<pthread_t> threadIds(CEventLoop& loop)
+    {
+        return {loop.m_rdThread, loop.m_wrThread, loop.m_sendThread};
+    }
     static size_t allCount(CEventLoop& loop)
     {
         std::lock_guard<std::mutex> lock(loop.m_poolMutex);
