@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "component/CmpImports.h"
@@ -24,6 +26,8 @@ using finstest::FinsTestClient;
 
 constexpr int kShortWaitMs = 700; // long enough for a running loop to answer on loopback
 constexpr uint32_t kMemoryBytes = 256;
+constexpr uint32_t kLargeBytes = 4096;
+constexpr int kShrinks = 4;
 // A host of another test run on this machine may still hold the fixed port for a while.
 constexpr int kPortBusyTimeoutMs = 120000;
 
@@ -121,6 +125,49 @@ TEST_F(FinsServerTest, DownloadDoneWhileRunningStopsTheRunningLoopBeforeBuilding
     ASSERT_GE(stopped, 0) << "the running loop was not stopped";
     EXPECT_LT(stopped, rebound) << "the old loop must end before new endpoints are built";
     EXPECT_TRUE(Served());
+}
+
+// Regression: a download done without a prepare looked the memory up while the old loop still
+// served, so its reader could pair a segment's old size with the new, smaller segment. A client
+// works at the end of the large segment while downloads shrink and grow it (ASan watches).
+TEST_F(FinsServerTest, DownloadDoneWithoutPrepareStopsServingBeforeTheMemoryIsLookedUp)
+{
+    std::vector<uint8_t> large(kLargeBytes);
+    app.setSegment(APP_SEGMENT_MEMORY, large.data(), kLargeBytes);
+    runtime.post(EVT_DownloadDone);
+    ASSERT_TRUE(Served());
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::thread client([&] {
+        constexpr uint16_t kLastWord = kLargeBytes / 2 - 1;
+        while (!stop.load()) {
+            FinsTestClient c;
+            while (!stop.load() && c.ConnectTcp(finstest::kFinsPort, kShortWaitMs) &&
+                   c.WriteWords(finstest::kDmWord, kLastWord, {0x5A5A}).answered &&
+                   c.ReadWords(finstest::kDmWord, kLastWord, 1).answered) {
+                answered.fetch_add(1);
+            }
+        }
+    });
+    for (int i = 0; i < kShrinks; ++i) {
+        const int before = answered.load();
+        for (int waited = 0; answered.load() == before && waited < kShortWaitMs; waited += 10) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (i % 2 == 0) {
+            UseMemory(memoryB, 0x3333);
+        } else {
+            app.setSegment(APP_SEGMENT_MEMORY, large.data(), kLargeBytes);
+        }
+        logger.clear();
+        runtime.post(EVT_DownloadDone);
+        const int stopped = Find("eventloop all thread stop success");
+        ASSERT_GE(stopped, 0);
+        EXPECT_LT(stopped, Find(",M:")) << "the memory was looked up under a running loop";
+    }
+    stop.store(true);
+    client.join();
+    EXPECT_GT(answered.load(), 0);
 }
 
 TEST_F(FinsServerTest, ResetPrepareKeepsClientsConnectedAndServed)
