@@ -105,7 +105,7 @@ const char* HostUsage()
     return "usage: runtime-host [options]\n"
            "Loads libDrvFins.so as a control runtime would and runs one application; the\n"
            "component serves FINS on port 9600. SIGHUP downloads the application again;\n"
-           "SIGINT or SIGTERM stops.\n"
+           "SIGINT or SIGTERM stops. Exits with 1 when port 9600 cannot be served at start.\n"
            "  --component PATH         component library (default: libDrvFins.so beside this "
            "program)\n"
            "  --input-bytes N          size of the input segment I (default 65536)\n"

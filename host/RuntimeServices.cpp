@@ -9,6 +9,7 @@
 #include "host/Application.h"
 #include "host/EventManager.h"
 #include "host/HostLog.h"
+#include "host/ServeWatch.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ HostLogAdd(RTS_HANDLE, uint32_t cmpId, uint32_t classId, uint32_t, uint32_t, con
     char source[16];
     snprintf(source, sizeof(source), "%08" PRIX32, cmpId);
     HostLogLine(HostLogLevelName(classId), source, text);
+    ServeWatchEntry(cmpId, classId, text);
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // runtime-host: a simulated control runtime. It loads libDrvFins.so as the real runtime does,
 // downloads one application with I, Q and M segments and then waits for signals: SIGHUP downloads
-// the application again, SIGINT and SIGTERM stop the component and end the program with 0.
+// the application again, SIGINT and SIGTERM stop the component and end the program with 0. When
+// the component cannot open its FINS endpoints at the first download, the program ends with 1.
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -16,6 +17,7 @@
 #include "host/HostLog.h"
 #include "host/Options.h"
 #include "host/RuntimeServices.h"
+#include "host/ServeWatch.h"
 
 namespace {
 
@@ -111,8 +113,21 @@ void LogApplication(const Application* app)
              a->SegmentSize(APP_SEGMENT_MEMORY));
 }
 
+// The download done event has run (synchronously): whether the component reported an endpoint it
+// could not open, said in one line. False when it did.
+bool ServingAfterDownload()
+{
+    const std::string failure = TakeServeFailure();
+    if (failure.empty()) {
+        return true;
+    }
+    HostError("%s", failure.c_str());
+    return false;
+}
+
 // SIGHUP: the runtime prepares a download (the component stops serving), the application gets new
-// segments, and the download is reported done (the component looks them up and serves again).
+// segments, and the download is reported done (the component looks them up and serves again). A
+// controller that ran keeps running when the new endpoints fail: the user is told and may retry.
 void Redownload(EventManager& events, Application* app)
 {
     HostInfo("SIGHUP: downloading the application again");
@@ -121,6 +136,7 @@ void Redownload(EventManager& events, Application* app)
         app->Reload();
     }
     events.post(EVT_DownloadDone, CMPID_AppProvider);
+    (void)ServingAfterDownload();
     LogApplication(app);
 }
 
@@ -156,12 +172,17 @@ int Run(const HostOptions& options, const sigset_t& signals)
     }
     component.Hook(CH_INIT_HOOK);
     events.post(EVT_DownloadDone, CMPID_AppProvider);
-    LogApplication(app.get());
-    if (options.demo && app != nullptr) {
-        app->StartDemo(LinkExternals(services));
-        HostInfo("demo program running");
+    // A controller that cannot serve from the start (the port is taken, by a second controller or
+    // another program) says so and ends, rather than run without FINS.
+    const bool serving = ServingAfterDownload();
+    if (serving) {
+        LogApplication(app.get());
+        if (options.demo && app != nullptr) {
+            app->StartDemo(LinkExternals(services));
+            HostInfo("demo program running");
+        }
+        WaitForStop(signals, events, app.get());
     }
-    WaitForStop(signals, events, app.get());
 
     // The application's tasks end before it is deleted; then the component shuts down.
     if (app != nullptr) {
@@ -171,7 +192,7 @@ int Run(const HostOptions& options, const sigset_t& signals)
     component.Hook(CH_EXIT_HOOK);
     component.Unload();
     HostInfo("stopped");
-    return kExitOk;
+    return serving ? kExitOk : kExitFailure;
 }
 
 } // namespace

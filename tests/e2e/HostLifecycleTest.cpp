@@ -1,8 +1,11 @@
 // runtime-host as a process: the handshake, log lines, SIGHUP re-download, clean exit on SIGINT
 // and SIGTERM, the demo program, and clear failures when the component cannot start.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -218,6 +221,41 @@ TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+// Regression: with port 9600 taken the host ran on without serving and exited 0 later, and the
+// component's reader thread spun on the unbound listener. Now the host says which port and
+// transport are taken, in one line, and exits 1.
+TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
+{
+    ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortBusyTimeoutMs));
+    const struct
+    {
+        int type;
+        const char* line;
+    } cases[] = {
+        {SOCK_STREAM, "cannot serve FINS: TCP port 9600 is in use by another program"},
+        {SOCK_DGRAM, "cannot serve FINS: UDP port 9600 is in use by another program"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const int taken = socket(AF_INET, c.type | SOCK_CLOEXEC, 0);
+        // Connections of earlier tests may wait in TIME_WAIT on the port.
+        const int reuse = c.type == SOCK_STREAM ? 1 : 0;
+        setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(finstest::kFinsPort);
+        ASSERT_EQ(0, bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+        ASSERT_TRUE(c.type == SOCK_DGRAM || listen(taken, 1) == 0);
+        finstest::ProgramResult r = finstest::RunProgram("runtime-host", {});
+        close(taken);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        size_t first = r.err.find(c.line);
+        EXPECT_NE(first, std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(c.line, first + 1), std::string::npos) << r.err;
     }
 }
 

@@ -525,7 +525,9 @@ void ReliabilityTest::TearDown()
         StopHost();
         return;
     }
-    // Ended without being asked, or already stopped by the test: a report must not be missed.
+    // Ended without being asked, or already stopped by the test: a report must not be missed, so
+    // the output is read to its end first.
+    EXPECT_TRUE(host->WaitExit(kExitTimeoutMs, nullptr));
     EXPECT_EQ(SanitizerReport(host->Log()), "") << LogTail(host->Log());
 }
 

@@ -221,6 +221,7 @@ bool HostProcess::Signal(int sig)
 
 bool HostProcess::WaitExit(int timeoutMs, int* exitCode)
 {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     if (m_pid > 0 && !m_exited && m_pidfd >= 0) {
         pollfd p{m_pidfd, POLLIN, 0};
         (void)poll(&p, 1, timeoutMs); // readable once the child has ended
@@ -228,10 +229,16 @@ bool HostProcess::WaitExit(int timeoutMs, int* exitCode)
     if (m_pid > 0 && !m_exited) {
         Reap(WNOHANG);
     }
-    if (m_exited && exitCode != nullptr) {
+    if (!m_exited) {
+        return false;
+    }
+    if (exitCode != nullptr) {
         *exitCode = m_exitCode;
     }
-    return m_exited;
+    // The child's last lines may still be in the pipe when it has ended: the output is whole
+    // only once the reader has met its end.
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_until(lock, deadline, [this] { return m_eof; });
 }
 
 std::string HostProcess::Log() const

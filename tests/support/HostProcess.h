@@ -37,7 +37,8 @@ public:
     // handshake on port 9600 is answered; false when the deadline passes or the process ends.
     bool WaitReady(int timeoutMs = 20000);
     bool Signal(int sig);
-    // True when the process ended within the timeout; *exitCode is its status, or 128 + signal.
+    // True when the process ended and its output reached end of file within the timeout;
+    // *exitCode is its status, or 128 + signal (set once it ended).
     bool WaitExit(int timeoutMs, int* exitCode);
     bool Running();
     pid_t Pid() const { return m_pid; }
