@@ -15,8 +15,9 @@ bool CLogLimiter::Admit(int64_t nowMs)
 {
     int64_t start = m_windowStart.load();
     if (nowMs - start >= kLogLimitWindowMs && m_windowStart.compare_exchange_strong(start, nowMs)) {
-        m_inWindow.store(0);
+        // The summary is one of the window's lines: the text never takes more than its share.
         const unsigned int left = m_suppressed.exchange(0);
+        m_inWindow.store(left != 0 ? 1 : 0);
         if (left != 0) {
             kelLogAddErrorF(kLogSuppressed, left, m_text);
         }

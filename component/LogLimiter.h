@@ -1,6 +1,7 @@
 // Rate limit for log texts that peers on the network can trigger: each text is let through a few
 // times per second, then its repeats are counted and reported in one line when the text comes
-// again in a later second. Errors of the server's own making are logged without it. Any thread.
+// again in a later second; that line counts as one of the second's lines. Errors of the server's
+// own making are logged without it. Any thread.
 #pragma once
 
 #include <atomic>
@@ -25,7 +26,8 @@ public:
     CLogLimiter& operator=(const CLogLimiter&) = delete;
 
     // True when the caller may log its line now. The first call of a new window logs, at error
-    // level, how many lines the previous windows left out (if any) before answering.
+    // level, how many lines the previous windows left out (if any) before answering; with one
+    // line per window that summary is the window's line.
     bool Admit();
     // The same at a given monotonic time in milliseconds.
     bool Admit(int64_t nowMs);
