@@ -486,8 +486,7 @@ void Background::Stop()
 
 void ReliabilityTest::StartHost(unsigned long openFileLimit)
 {
-    // A second server on the port would take a share of the connections (the listener sets
-    // SO_REUSEPORT) and every figure would be wrong.
+    // A host that finds the port taken by another server ends at once: wait for it to be free.
     ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortFreeTimeoutMs))
         << "another process serves port 9600";
     host = std::make_unique<finstest::HostProcess>(std::vector<std::string>{});
