@@ -33,7 +33,8 @@ int CFinsServer::initServer()
     m_tcpServer = std::make_shared<TcpServer>(kServerBindAddr, kServerPort);
     m_udpServer = std::make_shared<UdpServer>(kServerBindAddr, kServerPort);
 
-    // Failures are logged by the loop; the UDP registration's result is the caller's answer.
+    // An endpoint that could not open its socket logged why and is not registered (-1); the other
+    // serves on. The UDP registration's result is the caller's answer.
     (void)m_eventLoop->epoll_add_listen_event(m_tcpServer.get(), &ISocketServer::sock_event_accept);
     return m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
                                                &ISocketServer::sock_read_request_handler);
