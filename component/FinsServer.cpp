@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "component/kellog.h"
 #include "net/EventLoop.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"
@@ -15,6 +16,15 @@ CFinsServer::~CFinsServer()
     stop();
     m_udpServer.reset();
     m_tcpServer.reset();
+}
+
+int CFinsServer::initServer()
+{
+    FinsSettings settings = ResolveFinsSettings();
+    if (!settings.file.empty() || settings.fromEnvironment) {
+        (void)kelLogAddInfoF("%s", FormatFinsSettings(settings).c_str());
+    }
+    return initServer(settings);
 }
 
 // A loop that still runs is stopped (threads joined) before its endpoints are released: the

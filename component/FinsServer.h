@@ -25,7 +25,10 @@ public:
     // Builds a new loop and the endpoints the settings ask for, on their address and port (a loop
     // still running is stopped first). Returns the result of the UDP endpoint's registration, or
     // of the TCP listener's when UDP is off (0 when both are off).
-    int initServer(const FinsSettings& settings = FinsSettings());
+    int initServer(const FinsSettings& settings);
+    // The same with the settings in effect now (ResolveFinsSettings), logged in one line when a
+    // file or the environment gave any.
+    int initServer();
     void start();
     // Stops and deletes the loop; the endpoints stay open, unserved, until the next initServer.
     void stop();

@@ -299,6 +299,22 @@ std::string FormatWith(const FinsSettings& s, const std::string& allow)
     return line;
 }
 
+// One environment override; a bad value is logged and leaves `field` alone.
+template <typename T>
+void ApplyOverride(const char* name, bool (*parse)(const std::string&, T&), T& field,
+                   FinsSettings& settings)
+{
+    const char* value = getenv(name);
+    if (value == nullptr) {
+        return;
+    }
+    if (parse(value, field)) {
+        settings.fromEnvironment = true;
+    } else {
+        (void)kelLogAddWarnF(kBadOverrideMsg, name, value);
+    }
+}
+
 } // namespace
 
 FinsSettings LoadFinsSettings(const std::string& path)
@@ -341,14 +357,8 @@ std::string FindFinsSettingsFile()
 
 void ApplyFinsOverrides(FinsSettings& settings)
 {
-    const char* port = getenv(kEnvPort);
-    if (port != nullptr && !ParsePort(port, settings.port)) {
-        (void)kelLogAddWarnF(kBadOverrideMsg, kEnvPort, port);
-    }
-    const char* bind = getenv(kEnvBind);
-    if (bind != nullptr && !ParseAddress(bind, settings.bindAddr)) {
-        (void)kelLogAddWarnF(kBadOverrideMsg, kEnvBind, bind);
-    }
+    ApplyOverride(kEnvPort, ParsePort, settings.port, settings);
+    ApplyOverride(kEnvBind, ParseAddress, settings.bindAddr, settings);
 }
 
 FinsSettings ResolveFinsSettings()

@@ -27,7 +27,8 @@ constexpr unsigned kReadOnlyDm = 4u;     // DM, the memory (M)
 // Every default is what the server does without a settings file.
 struct FinsSettings
 {
-    std::string file; // the file read; empty when there is none
+    std::string file;             // the file read; empty when there is none
+    bool fromEnvironment = false; // DRVFINS_PORT or DRVFINS_BIND overrode the file
     std::string bindAddr = kServerBindAddr;
     unsigned short port = kServerPort;
     bool tcp = true;
