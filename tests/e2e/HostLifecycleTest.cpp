@@ -211,6 +211,12 @@ TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
         {{"--without-function", "SysTimeGetMs"}, 1, "ImportFunctions"},
         {{"--no-segment", "X"}, 2, "bad or missing value for --no-segment"},
         {{"--bogus"}, 2, "unknown option --bogus"},
+        {{"--port", "65536"}, 2, "bad or missing value for --port (a port from 1 to 65535)"},
+        {{"--port", "96x"}, 2, "bad or missing value for --port"},
+        {{"--bind", "localhost"}, 2, "bad or missing value for --bind"},
+        {{"--log-level", "verbose"}, 2, "bad or missing value for --log-level"},
+        {{"--config", "/nonexistent/DrvFins.ini"}, 2, "bad or missing value for --config"},
+        {{"--config"}, 2, "bad or missing value for --config"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
