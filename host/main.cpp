@@ -20,13 +20,6 @@
 #include "host/Options.h"
 #include "host/RuntimeServices.h"
 
-#ifndef FINS_VERSION
-#define FINS_VERSION "unknown"
-#endif
-#ifndef FINS_BUILD_COMMIT
-#define FINS_BUILD_COMMIT "unknown"
-#endif
-
 namespace {
 
 constexpr int kExitOk = 0;

@@ -12,13 +12,6 @@
 #include "tools/fins/Transport.h"
 #include "tools/fins/Wire.h"
 
-#ifndef FINS_VERSION
-#define FINS_VERSION "unknown"
-#endif
-#ifndef FINS_BUILD_COMMIT
-#define FINS_BUILD_COMMIT "unknown"
-#endif
-
 namespace {
 
 constexpr int kExitOk = 0;
