@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 
 #include "host/HostLog.h"
 #include "host/RuntimeServices.h"
@@ -109,8 +110,9 @@ std::string DefaultComponentPath()
     std::string folder = path.substr(0, path.rfind('/') + 1);
     std::string beside = folder + kLibraryName;
     std::string installed = folder + kInstalledLibraryDir + kLibraryName;
-    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) {
-        return installed;
+    char resolved[PATH_MAX];
+    if (access(beside.c_str(), F_OK) != 0 && realpath(installed.c_str(), resolved) != nullptr) {
+        return resolved;
     }
     return beside;
 }
