@@ -220,4 +220,29 @@ TEST_F(FinsSettingsTest, EnvironmentNamesTheFileAndOverridesIt)
     }
 }
 
+TEST(FinsSettingsFormat, OneLineThatFitsTheLogger)
+{
+    FinsSettings many;
+    many.allow.assign(20, "192.168.100.100/32");
+    many.readOnly = kReadOnlyCioIn | kReadOnlyDm;
+    many.file = "/etc/drvfins/DrvFins.ini";
+    const struct
+    {
+        FinsSettings settings;
+        std::string line;
+    } cases[] = {
+        {FinsSettings(),
+         "settings: bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow everyone, "
+         "read_only off, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, "
+         "file none"},
+        {many,
+         "settings: bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow 20 entries, "
+         "read_only CIO_IN,DM, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, "
+         "file /etc/drvfins/DrvFins.ini"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormatFinsSettings(c.settings), c.line);
+    }
+}
+
 } // namespace
