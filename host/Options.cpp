@@ -101,23 +101,34 @@ bool ParseConfig(const char* text, std::string* out)
     return true;
 }
 
-bool ParseSettingsOption(const std::string& opt, const char* value, HostOptions* options)
+// The options that set what the component serves and prints: each with its parser and, for the
+// usage error, what it expects.
+struct SettingsOption
 {
-    if (opt == "--config") {
-        return ParseConfig(value, &options->configPath);
-    }
-    if (opt == "--port") {
-        return ParsePort(value, &options->port);
-    }
-    if (opt == "--bind") {
-        return ParseBindAddr(value, &options->bindAddr);
-    }
-    return ParseLogLevel(value, &options->logLevel); // --log-level
-}
+    const char* name;
+    bool (*parse)(const char* value, HostOptions* options);
+    const char* hint;
+};
 
-bool IsSettingsOption(const std::string& opt)
+const SettingsOption kSettingsOptions[] = {
+    {"--config", [](const char* v, HostOptions* o) { return ParseConfig(v, &o->configPath); },
+     " (a settings file this user can read)"},
+    {"--port", [](const char* v, HostOptions* o) { return ParsePort(v, &o->port); },
+     " (a port from 1 to 65535)"},
+    {"--bind", [](const char* v, HostOptions* o) { return ParseBindAddr(v, &o->bindAddr); },
+     " (an IPv4 address such as 127.0.0.1)"},
+    {"--log-level", [](const char* v, HostOptions* o) { return ParseLogLevel(v, &o->logLevel); },
+     " (error, warning, info or debug)"},
+};
+
+const SettingsOption* FindSettingsOption(const std::string& opt)
 {
-    return opt == "--config" || opt == "--port" || opt == "--bind" || opt == "--log-level";
+    for (const SettingsOption& option : kSettingsOptions) {
+        if (opt == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
 }
 
 // Options that take a value; false when the value is missing or bad.
@@ -126,8 +137,8 @@ bool ParseValued(const std::string& opt, const char* value, HostOptions* options
     if (value == nullptr) {
         return false;
     }
-    if (IsSettingsOption(opt)) {
-        return ParseSettingsOption(opt, value, options);
+    if (const SettingsOption* option = FindSettingsOption(opt)) {
+        return option->parse(value, options);
     }
     if (opt == "--component") {
         options->componentPath = value;
@@ -153,22 +164,7 @@ bool IsValued(const std::string& opt)
 {
     return opt == "--component" || opt == "--input-bytes" || opt == "--output-bytes" ||
            opt == "--memory-bytes" || opt == "--no-segment" || opt == "--without-function" ||
-           IsSettingsOption(opt);
-}
-
-// What a settings option expects, for the usage error.
-std::string ValueHint(const std::string& opt)
-{
-    if (opt == "--config") {
-        return " (a settings file this user can read)";
-    }
-    if (opt == "--port") {
-        return " (a port from 1 to 65535)";
-    }
-    if (opt == "--bind") {
-        return " (an IPv4 address such as 127.0.0.1)";
-    }
-    return opt == "--log-level" ? " (error, warning, info or debug)" : "";
+           FindSettingsOption(opt) != nullptr;
 }
 
 } // namespace
@@ -188,7 +184,8 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
         } else if (IsValued(opt)) {
             const char* value = i + 1 < argc ? argv[++i] : nullptr;
             if (!ParseValued(opt, value, options)) {
-                *error = "bad or missing value for " + opt + ValueHint(opt);
+                const SettingsOption* option = FindSettingsOption(opt);
+                *error = "bad or missing value for " + opt + (option ? option->hint : "");
                 return false;
             }
         } else {
