@@ -233,8 +233,7 @@ bool CheckReadable(const std::string& path)
         (void)kelLogAddWarnF(kUnreadableMsg, path.c_str(), SysErrText(errno).text);
         return false;
     }
-    struct stat st
-    {};
+    struct stat st = {};
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     close(fd);
     if (!regular) {
