@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "component/kellog.h"
 #include "net/EventLoop.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"
@@ -17,10 +18,19 @@ CFinsServer::~CFinsServer()
     m_tcpServer.reset();
 }
 
+int CFinsServer::initServer()
+{
+    FinsSettings settings = ResolveFinsSettings();
+    if (!settings.file.empty() || settings.fromEnvironment) {
+        (void)kelLogAddInfoF("%s", FormatFinsSettings(settings).c_str());
+    }
+    return initServer(settings);
+}
+
 // A loop that still runs is stopped (threads joined) before its endpoints are released: the
 // runtime normally prepares every download, but if it does not, no thread may go on serving the
 // sockets that are closed below.
-int CFinsServer::initServer()
+int CFinsServer::initServer(const FinsSettings& settings)
 {
     stop();
     auto loop = std::make_unique<CEventLoop>();
@@ -30,14 +40,21 @@ int CFinsServer::initServer()
     // The old endpoints close their sockets before the new ones bind the same port.
     m_tcpServer.reset();
     m_udpServer.reset();
-    m_tcpServer = std::make_shared<TcpServer>(kServerBindAddr, kServerPort);
-    m_udpServer = std::make_shared<UdpServer>(kServerBindAddr, kServerPort);
-
+    const char* bindAddr = settings.bindAddr.c_str();
+    int result = 0;
     // An endpoint that could not open its socket logged why and is not registered (-1); the other
-    // serves on. The UDP registration's result is the caller's answer.
-    (void)m_eventLoop->epoll_add_listen_event(m_tcpServer.get(), &ISocketServer::sock_event_accept);
-    return m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
-                                               &ISocketServer::sock_read_request_handler);
+    // serves on. The last registration's result is the caller's answer.
+    if (settings.tcp) {
+        m_tcpServer = std::make_shared<TcpServer>(bindAddr, settings.port);
+        result = m_eventLoop->epoll_add_listen_event(m_tcpServer.get(),
+                                                     &ISocketServer::sock_event_accept);
+    }
+    if (settings.udp) {
+        m_udpServer = std::make_shared<UdpServer>(bindAddr, settings.port);
+        result = m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
+                                                     &ISocketServer::sock_read_request_handler);
+    }
+    return result;
 }
 
 void CFinsServer::start()

@@ -1,16 +1,16 @@
-// Owner of the network server: the event loop and the FINS/TCP and FINS/UDP endpoints on
-// 0.0.0.0:9600. Driven by the application events on the runtime's event thread, one at a time.
+// Owner of the network server: the event loop and the FINS/TCP and FINS/UDP endpoints (by default
+// on 0.0.0.0:9600). Driven by the application events on the runtime's event thread, one at a time.
 #pragma once
 
 #include <memory>
+
+#include "component/FinsSettings.h"
 
 class CEventLoop;
 class TcpServer;
 class UdpServer;
 
 constexpr int kServerPoolRecords = 4096;
-constexpr const char* kServerBindAddr = "0.0.0.0";
-constexpr unsigned short kServerPort = 9600;
 constexpr unsigned int kServerThreadPriority = 21;
 
 class CFinsServer
@@ -22,8 +22,12 @@ public:
     CFinsServer(const CFinsServer&) = delete;
     CFinsServer& operator=(const CFinsServer&) = delete;
 
-    // Builds a new loop and new endpoints (a loop still running is stopped first). Returns the
-    // result of the UDP endpoint's registration.
+    // Builds a new loop and the endpoints the settings ask for, on their address and port (a loop
+    // still running is stopped first). Returns the result of the UDP endpoint's registration, or
+    // of the TCP listener's when UDP is off (0 when both are off).
+    int initServer(const FinsSettings& settings);
+    // The same with the settings in effect now (ResolveFinsSettings), logged in one line when a
+    // file or the environment gave any.
     int initServer();
     void start();
     // Stops and deletes the loop; the endpoints stay open, unserved, until the next initServer.

@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the INI reader through a file (the reader only reads files): one
-// temporary file per process, rewritten for every input. Then asks every kind of getter.
+// temporary file per process, rewritten for every input. Then asks every kind of getter, walks
+// what was stored, and reads the same file as the server's settings.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "component/FinsSettings.h"
 #include "utility/IniFile.h"
 
 namespace {
@@ -58,7 +60,8 @@ void AskEveryGetter(utility::IniFile& ini, const std::string& section, const std
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static InputFile input;
-    utility::IniFile ini(input.write(data, size));
+    const std::string& path = input.write(data, size);
+    utility::IniFile ini(path);
     if (!ini.Load()) {
         std::abort(); // the file exists, so it must open
     }
@@ -67,5 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             AskEveryGetter(ini, section, key);
         }
     }
+    for (const std::string& section : ini.GetSections()) {
+        for (const std::string& key : ini.GetKeys(section)) {
+            if (ini.GetLine(section, key) <= 0) {
+                std::abort(); // every stored key came from a line of the file
+            }
+        }
+    }
+    (void)LoadFinsSettings(path); // without a logger its warnings go nowhere
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 
 #include "host/HostLog.h"
 #include "host/RuntimeServices.h"
@@ -13,6 +14,8 @@ namespace {
 
 constexpr char kEntryName[] = "ComponentEntry";
 constexpr char kLibraryName[] = "libDrvFins.so";
+// Installed, the programs are in bin/ and the library in lib/ beside it.
+constexpr char kInstalledLibraryDir[] = "../lib/";
 
 } // namespace
 
@@ -22,6 +25,37 @@ LoadedComponent::~LoadedComponent()
 }
 
 bool LoadedComponent::Load(const std::string& path, RuntimeServices& services)
+{
+    if (!Enter(path, services)) {
+        return false;
+    }
+    if (m_record.pfImportFunctions == nullptr || m_record.pfHookFunction == nullptr) {
+        return Fail("ComponentEntry (entry points missing)", -1);
+    }
+    if (int32_t r = m_record.pfImportFunctions(); r != 0) {
+        return Fail("ImportFunctions (a runtime function the component needs is missing)", r);
+    }
+    if (m_record.pfExportFunctions != nullptr) {
+        if (int32_t r = m_record.pfExportFunctions(); r != 0) {
+            return Fail("ExportFunctions", r);
+        }
+    }
+    HostInfo("component %s loaded: id 0x%08X, version 0x%08X", path.c_str(), m_record.CmpId,
+             Version());
+    return true;
+}
+
+bool LoadedComponent::Identify(const std::string& path, RuntimeServices& services)
+{
+    return Enter(path, services);
+}
+
+uint32_t LoadedComponent::Version() const
+{
+    return m_record.pfGetVersion != nullptr ? m_record.pfGetVersion() : 0u;
+}
+
+bool LoadedComponent::Enter(const std::string& path, RuntimeServices& services)
 {
     m_library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (m_library == nullptr) {
@@ -39,19 +73,6 @@ bool LoadedComponent::Load(const std::string& path, RuntimeServices& services)
     if (int32_t r = entry(&m_record); r != 0) {
         return Fail(kEntryName, r);
     }
-    if (m_record.pfImportFunctions == nullptr || m_record.pfHookFunction == nullptr) {
-        return Fail("ComponentEntry (entry points missing)", -1);
-    }
-    if (int32_t r = m_record.pfImportFunctions(); r != 0) {
-        return Fail("ImportFunctions (a runtime function the component needs is missing)", r);
-    }
-    if (m_record.pfExportFunctions != nullptr) {
-        if (int32_t r = m_record.pfExportFunctions(); r != 0) {
-            return Fail("ExportFunctions", r);
-        }
-    }
-    HostInfo("component %s loaded: id 0x%08X, version 0x%08X", path.c_str(), m_record.CmpId,
-             m_record.pfGetVersion != nullptr ? m_record.pfGetVersion() : 0u);
     return true;
 }
 
@@ -86,6 +107,12 @@ std::string DefaultComponentPath()
         return kLibraryName;
     }
     std::string path(exe, static_cast<size_t>(n));
-    size_t slash = path.rfind('/');
-    return path.substr(0, slash + 1) + kLibraryName;
+    std::string folder = path.substr(0, path.rfind('/') + 1);
+    std::string beside = folder + kLibraryName;
+    std::string installed = folder + kInstalledLibraryDir + kLibraryName;
+    char resolved[PATH_MAX];
+    if (access(beside.c_str(), F_OK) != 0 && realpath(installed.c_str(), resolved) != nullptr) {
+        return resolved;
+    }
+    return beside;
 }

@@ -1,6 +1,7 @@
 // Line output of the simulated runtime on standard error.
 #include "host/HostLog.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -14,6 +15,23 @@ constexpr char kHostSource[] = "host";
 
 // Lines from the component's threads and the host's are written whole, one after another.
 std::mutex s_lineMutex;
+
+// Set by the main thread before the component runs; read by the component's threads.
+std::atomic<HostLogLevel> s_componentLevel{HostLogLevel::Debug};
+
+HostLogLevel LevelOfClass(uint32_t classId)
+{
+    switch (classId) {
+    case LOG_CLASS_ERROR:
+        return HostLogLevel::Error;
+    case LOG_CLASS_WARNING:
+        return HostLogLevel::Warning;
+    case LOG_CLASS_DEBUG:
+        return HostLogLevel::Debug;
+    default:
+        return HostLogLevel::Info;
+    }
+}
 
 void FormatTime(char* out, size_t size)
 {
@@ -52,6 +70,16 @@ const char* HostLogLevelName(uint32_t classId)
     default:
         return "class?";
     }
+}
+
+void HostSetComponentLogLevel(HostLogLevel level)
+{
+    s_componentLevel.store(level, std::memory_order_relaxed);
+}
+
+bool HostComponentLogWanted(uint32_t classId)
+{
+    return LevelOfClass(classId) <= s_componentLevel.load(std::memory_order_relaxed);
 }
 
 void HostLogLine(const char* level, const char* source, const char* text)

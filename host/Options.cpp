@@ -1,7 +1,11 @@
 // Command line of runtime-host.
 #include "host/Options.h"
 
+#include <arpa/inet.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,11 +46,99 @@ bool LeaveOutSegment(const char* which, HostOptions* options)
     }
 }
 
+// A port from 1 to 65535 in decimal, kept as text for the component's environment.
+bool ParsePort(const char* text, std::string* out)
+{
+    if (*text < '1' || *text > '9') {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    unsigned long v = strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > USHRT_MAX) {
+        return false;
+    }
+    *out = text;
+    return true;
+}
+
+bool ParseBindAddr(const char* text, std::string* out)
+{
+    in_addr addr{};
+    if (inet_pton(AF_INET, text, &addr) != 1) {
+        return false;
+    }
+    *out = text;
+    return true;
+}
+
+bool ParseLogLevel(const char* text, HostLogLevel* out)
+{
+    const struct
+    {
+        const char* name;
+        HostLogLevel level;
+    } levels[] = {{"error", HostLogLevel::Error},
+                  {"warning", HostLogLevel::Warning},
+                  {"info", HostLogLevel::Info},
+                  {"debug", HostLogLevel::Debug}};
+    for (const auto& l : levels) {
+        if (strcmp(text, l.name) == 0) {
+            *out = l.level;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The component reads the file at every download; one that cannot be read now is a typing slip.
+bool ParseConfig(const char* text, std::string* out)
+{
+    if (*text == '\0' || access(text, R_OK) != 0) {
+        return false;
+    }
+    *out = text;
+    return true;
+}
+
+// The options that set what the component serves and prints: each with its parser and, for the
+// usage error, what it expects.
+struct SettingsOption
+{
+    const char* name;
+    bool (*parse)(const char* value, HostOptions* options);
+    const char* hint;
+};
+
+const SettingsOption kSettingsOptions[] = {
+    {"--config", [](const char* v, HostOptions* o) { return ParseConfig(v, &o->configPath); },
+     " (a settings file this user can read)"},
+    {"--port", [](const char* v, HostOptions* o) { return ParsePort(v, &o->port); },
+     " (a port from 1 to 65535)"},
+    {"--bind", [](const char* v, HostOptions* o) { return ParseBindAddr(v, &o->bindAddr); },
+     " (an IPv4 address such as 127.0.0.1)"},
+    {"--log-level", [](const char* v, HostOptions* o) { return ParseLogLevel(v, &o->logLevel); },
+     " (error, warning, info or debug)"},
+};
+
+const SettingsOption* FindSettingsOption(const std::string& opt)
+{
+    for (const SettingsOption& option : kSettingsOptions) {
+        if (opt == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
 // Options that take a value; false when the value is missing or bad.
 bool ParseValued(const std::string& opt, const char* value, HostOptions* options)
 {
     if (value == nullptr) {
         return false;
+    }
+    if (const SettingsOption* option = FindSettingsOption(opt)) {
+        return option->parse(value, options);
     }
     if (opt == "--component") {
         options->componentPath = value;
@@ -71,7 +163,8 @@ bool ParseValued(const std::string& opt, const char* value, HostOptions* options
 bool IsValued(const std::string& opt)
 {
     return opt == "--component" || opt == "--input-bytes" || opt == "--output-bytes" ||
-           opt == "--memory-bytes" || opt == "--no-segment" || opt == "--without-function";
+           opt == "--memory-bytes" || opt == "--no-segment" || opt == "--without-function" ||
+           FindSettingsOption(opt) != nullptr;
 }
 
 } // namespace
@@ -86,10 +179,13 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
             options->demo = true;
         } else if (opt == "--help" || opt == "-h") {
             options->help = true;
+        } else if (opt == "--version") {
+            options->version = true;
         } else if (IsValued(opt)) {
             const char* value = i + 1 < argc ? argv[++i] : nullptr;
             if (!ParseValued(opt, value, options)) {
-                *error = "bad or missing value for " + opt;
+                const SettingsOption* option = FindSettingsOption(opt);
+                *error = "bad or missing value for " + opt + (option ? option->hint : "");
                 return false;
             }
         } else {
@@ -104,10 +200,18 @@ const char* HostUsage()
 {
     return "usage: runtime-host [options]\n"
            "Loads libDrvFins.so as a control runtime would and runs one application; the\n"
-           "component serves FINS on port 9600. SIGHUP downloads the application again;\n"
-           "SIGINT or SIGTERM stops. Exits with 1 when port 9600 cannot be served at start.\n"
+           "component serves FINS on port 9600. SIGHUP downloads the application again (and\n"
+           "rereads the settings file); SIGINT or SIGTERM stops. Exits with 1 when the port\n"
+           "cannot be served at start.\n"
            "  --component PATH         component library (default: libDrvFins.so beside this "
-           "program)\n"
+           "program,\n"
+           "                           else in ../lib)\n"
+           "  --config FILE            settings file (default: $DRVFINS_CONFIG, else DrvFins.ini\n"
+           "                           beside the library)\n"
+           "  --port N                 serve on port N (1-65535), over the settings file\n"
+           "  --bind ADDR              serve on this IPv4 address, over the settings file\n"
+           "  --log-level LEVEL        print the component's entries up to error, warning, info\n"
+           "                           or debug (default: debug, everything)\n"
            "  --input-bytes N          size of the input segment I (default 65536)\n"
            "  --output-bytes N         size of the output segment Q (default 65536)\n"
            "  --memory-bytes N         size of the memory segment M (default 131072)\n"
@@ -115,5 +219,6 @@ const char* HostUsage()
            "  --no-segment I|Q|M       leave one segment out (repeatable)\n"
            "  --demo                   run the demo program (100 ms cycle)\n"
            "  --without-function NAME  do not offer this runtime function (repeatable)\n"
+           "  --version                program, build commit and the component's id and version\n"
            "  --help                   this text\n";
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "host/HostLog.h"
+
 constexpr uint32_t kDefaultInputBytes = 65536;   // CIO 0..32767
 constexpr uint32_t kDefaultOutputBytes = 65536;  // CIO 32768..65535
 constexpr uint32_t kDefaultMemoryBytes = 131072; // DM 0..65535
@@ -22,7 +24,13 @@ struct HostOptions
     bool noMemory = false;
     bool demo = false;
     bool help = false;
+    bool version = false;
     std::vector<std::string> withheld; // runtime functions not offered
+    // Handed to the component through its environment; empty: the settings file decides.
+    std::string configPath;
+    std::string port;
+    std::string bindAddr;
+    HostLogLevel logLevel = HostLogLevel::Debug; // what of the component's log is printed
 };
 
 // Parses argv into options. False with a message in *error for a bad command line.

@@ -44,6 +44,9 @@ HostLogAdd(RTS_HANDLE, uint32_t cmpId, uint32_t classId, uint32_t, uint32_t, con
     if (info == nullptr) {
         return kHostErrNoObject;
     }
+    if (!HostComponentLogWanted(classId)) {
+        return 0;
+    }
     char text[kLogTextBytes];
     va_list args;
     va_start(args, info);

@@ -7,10 +7,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "component/FinsSettings.h"
 #include "host/Application.h"
 #include "host/Component.h"
 #include "host/EventManager.h"
@@ -156,6 +159,43 @@ void WaitForStop(const sigset_t& set, EventManager& events, Application* app)
     }
 }
 
+std::string ComponentPath(const HostOptions& options)
+{
+    return options.componentPath.empty() ? DefaultComponentPath() : options.componentPath;
+}
+
+// The program's version and commit, and the component's id and version as its entry reports them.
+int PrintVersion(const HostOptions& options)
+{
+    printf("runtime-host %s (commit %s)\n", FINS_VERSION, FINS_BUILD_COMMIT);
+    EventManager events;
+    RuntimeServices services(events, nullptr);
+    LoadedComponent component;
+    std::string path = ComponentPath(options);
+    if (!component.Identify(path, services)) {
+        return kExitFailure;
+    }
+    printf("component %s: id 0x%08X, version 0x%08X\n", path.c_str(), component.CmpId(),
+           component.Version());
+    return kExitOk;
+}
+
+// What the options say about the server goes to the component through its environment, which it
+// reads at every download done.
+void PassSettings(const HostOptions& options)
+{
+    const std::pair<const char*, const std::string*> vars[] = {
+        {kEnvSettingsFile, &options.configPath},
+        {kEnvPort, &options.port},
+        {kEnvBind, &options.bindAddr}};
+    for (const auto& [name, value] : vars) {
+        if (!value->empty()) {
+            setenv(name, value->c_str(), 1);
+        }
+    }
+    HostSetComponentLogLevel(options.logLevel);
+}
+
 int Run(const HostOptions& options, const sigset_t& signals)
 {
     EventManager events;
@@ -165,9 +205,7 @@ int Run(const HostOptions& options, const sigset_t& signals)
         services.Withhold(name);
     }
     LoadedComponent component;
-    std::string path =
-        options.componentPath.empty() ? DefaultComponentPath() : options.componentPath;
-    if (!component.Load(path, services)) {
+    if (!component.Load(ComponentPath(options), services)) {
         return kExitFailure;
     }
     component.Hook(CH_INIT_HOOK);
@@ -209,6 +247,10 @@ int main(int argc, char** argv)
         fputs(HostUsage(), stdout);
         return kExitOk;
     }
+    if (options.version) {
+        return PrintVersion(options);
+    }
+    PassSettings(options);
     sigset_t signals = BlockControlSignals();
     RaiseOpenFileLimit();
     return Run(options, signals);

@@ -8,7 +8,7 @@ lib=${1:?usage: check-exports.sh libDrvFins.so}
 plain=(ComponentEntry fb_finstcp__main fb_finsudp__main
        kelLogCreate kelLogDelete kelLogAdd kelLogAddF
        kelLogAddInfoF kelLogAddWarnF kelLogAddErrorF kelLogAddDebugF kelLogAddPrintfF)
-internal='CEventLoop|CSocketConnection|ISocketServer|TcpServer|UdpServer|CFinsProtocol|CMessage|CAppAreaMemmory|CFinsServer|CDrvIoEvent|SwapByteOrderAll|GetIpAddrLastValue|EventLoopTestPeer'
+internal='CEventLoop|CAccessList|FinsSettings|CSocketConnection|ISocketServer|TcpServer|UdpServer|CFinsProtocol|CMessage|CAppAreaMemmory|CFinsServer|CDrvIoEvent|SwapByteOrderAll|GetIpAddrLastValue|EventLoopTestPeer'
 
 symbols=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwVvDdBbRru]$/ {print $3}')
 status=0

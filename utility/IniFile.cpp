@@ -29,17 +29,18 @@ bool IniFile::Load()
     }
     KeyTable* current = nullptr; // keys before the first header have no table and are dropped
     std::string line;
+    int lineNo = 0;
     while (file.good()) {
         // The last line is processed even without a terminator; a final line feed yields one
         // more empty line, which has no effect.
         std::getline(file, line);
-        parseLine(line, current);
+        parseLine(line, ++lineNo, current);
     }
     file.close();
     return true;
 }
 
-void IniFile::parseLine(const std::string& line, KeyTable*& current)
+void IniFile::parseLine(const std::string& line, int lineNo, KeyTable*& current)
 {
     std::string name;
     if (isSection(line, name)) {
@@ -58,7 +59,7 @@ void IniFile::parseLine(const std::string& line, KeyTable*& current)
     if (key.empty() || key[0] == ';' || key[0] == '#' || current == nullptr) {
         return;
     }
-    (*current)[key] = trim(line.substr(equals + 1));
+    (*current)[key] = Value{trim(line.substr(equals + 1)), lineNo};
 }
 
 std::string IniFile::GetString(const std::string& section, const std::string& key,
@@ -131,6 +132,33 @@ std::vector<std::string> IniFile::GetStringList(const std::string& section, cons
     }
 }
 
+std::vector<std::string> IniFile::GetSections() const
+{
+    std::vector<std::string> names;
+    for (const auto& section : m_sections) {
+        names.push_back(section.first);
+    }
+    return names;
+}
+
+std::vector<std::string> IniFile::GetKeys(const std::string& section) const
+{
+    std::vector<std::string> keys;
+    auto sectionIt = m_sections.find(section);
+    if (sectionIt != m_sections.end()) {
+        for (const auto& entry : *sectionIt->second) {
+            keys.push_back(entry.first);
+        }
+    }
+    return keys;
+}
+
+int IniFile::GetLine(const std::string& section, const std::string& key) const
+{
+    const Value* value = findValue(section, key);
+    return value != nullptr ? value->line : 0;
+}
+
 std::string IniFile::trimLeft(const std::string& s)
 {
     size_t first = s.find_first_not_of(kWhite);
@@ -169,7 +197,7 @@ T IniFile::parseNumber(const std::string& text)
     return value;
 }
 
-const std::string* IniFile::find(const std::string& section, const std::string& key) const
+const IniFile::Value* IniFile::findValue(const std::string& section, const std::string& key) const
 {
     auto sectionIt = m_sections.find(section);
     if (sectionIt == m_sections.end()) {
@@ -177,6 +205,12 @@ const std::string* IniFile::find(const std::string& section, const std::string& 
     }
     auto keyIt = sectionIt->second->find(key);
     return keyIt == sectionIt->second->end() ? nullptr : &keyIt->second;
+}
+
+const std::string* IniFile::find(const std::string& section, const std::string& key) const
+{
+    const Value* value = findValue(section, key);
+    return value != nullptr ? &value->text : nullptr;
 }
 
 template <typename T>

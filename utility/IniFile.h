@@ -42,8 +42,21 @@ public:
     // The value split at runs of commas, blanks and tabs; a missing key gives one empty string.
     std::vector<std::string> GetStringList(const std::string& section, const std::string& key);
 
+    // What was loaded, for callers that check a file against the keys they know: the section
+    // names and the keys of one section in byte-wise order (empty when the section is absent),
+    // and the 1-based line of the file that gave a key its value (the last occurrence), or 0 when
+    // the section or the key is absent.
+    std::vector<std::string> GetSections() const;
+    std::vector<std::string> GetKeys(const std::string& section) const;
+    int GetLine(const std::string& section, const std::string& key) const;
+
 private:
-    using KeyTable = std::map<std::string, std::string>;
+    struct Value
+    {
+        std::string text;
+        int line; // 1-based line of the file the text came from
+    };
+    using KeyTable = std::map<std::string, Value>;
 
     static std::string trimLeft(const std::string& s);
     static std::string trimRight(const std::string& s);
@@ -53,9 +66,10 @@ private:
     template <typename T>
     static T parseNumber(const std::string& text);
 
-    // Handles one line of the file; `current` is the key table of the last header, or null.
-    void parseLine(const std::string& line, KeyTable*& current);
+    // Handles line `lineNo` of the file; `current` is the key table of the last header, or null.
+    void parseLine(const std::string& line, int lineNo, KeyTable*& current);
     // The stored value, or null when the section or the key is absent.
+    const Value* findValue(const std::string& section, const std::string& key) const;
     const std::string* find(const std::string& section, const std::string& key) const;
     template <typename T>
     T getNumber(const std::string& section, const std::string& key, T defaultValue);

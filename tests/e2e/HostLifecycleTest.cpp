@@ -60,6 +60,24 @@ TEST_F(HostLifecycleTest, EveryLoggerEntryIsOneLineWithTimeLevelComponentAndText
     EXPECT_EQ(host->CountLog("tcp server is running ip = 0.0.0.0, port = 9600"), 1);
 }
 
+TEST_F(HostLifecycleTest, LogLevelHoldsBackTheComponentsLowerEntriesOnly)
+{
+    // Readiness is not awaited through the component's info lines, which this level holds back:
+    // the host reports the download once the server is built.
+    ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortBusyTimeoutMs));
+    host =
+        std::make_unique<finstest::HostProcess>(std::vector<std::string>{"--log-level", "warning"});
+    ASSERT_TRUE(host->Start());
+    ASSERT_TRUE(host->WaitForLog("[host] application downloaded", 1, kReadyTimeoutMs));
+    {
+        FinsTestClient client;
+        ASSERT_TRUE(client.ConnectTcp());
+    }
+    EXPECT_TRUE(host->WaitForLog("request disconnect", 1, kCloseTimeoutMs)) << host->Log();
+    EXPECT_EQ(host->CountLog("DownLoadDoneEvent"), 0) << host->Log();
+    EXPECT_EQ(host->CountLog("[host] application downloaded"), 1) << host->Log();
+}
+
 TEST_F(HostLifecycleTest, SighupClosesOldConnectionsServesNewOnesAndLooksMemoryUpAgain)
 {
     StartHost();
@@ -214,6 +232,12 @@ TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
         {{"--without-function", "SysTimeGetMs"}, 1, "ImportFunctions"},
         {{"--no-segment", "X"}, 2, "bad or missing value for --no-segment"},
         {{"--bogus"}, 2, "unknown option --bogus"},
+        {{"--port", "65536"}, 2, "bad or missing value for --port (a port from 1 to 65535)"},
+        {{"--port", "96x"}, 2, "bad or missing value for --port"},
+        {{"--bind", "localhost"}, 2, "bad or missing value for --bind"},
+        {{"--log-level", "verbose"}, 2, "bad or missing value for --log-level"},
+        {{"--config", "/nonexistent/DrvFins.ini"}, 2, "bad or missing value for --config"},
+        {{"--config"}, 2, "bad or missing value for --config"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));

@@ -124,6 +124,26 @@ TEST_F(IniFileTest, RepeatedKeysAndSectionsMergeWithLastValueWinning)
     EXPECT_EQ(ini->GetString("S", "a", ""), "upper"); // section names are case-sensitive
 }
 
+TEST_F(IniFileTest, EnumerationAndLinesFollowTheLastOccurrence)
+{
+    auto ini = load("early=0\n"
+                    "[s]\n"
+                    "b=1\n"
+                    "; a=x\n"
+                    "a=2\n"
+                    "[t]\n"
+                    "[s]\n"
+                    "b=3\n");
+    EXPECT_EQ(ini->GetSections(), (Strings{"s", "t"}));
+    EXPECT_EQ(ini->GetKeys("s"), (Strings{"a", "b"}));
+    EXPECT_EQ(ini->GetKeys("t"), Strings{});
+    EXPECT_EQ(ini->GetKeys("missing"), Strings{});
+    EXPECT_EQ(ini->GetLine("s", "a"), 5);
+    EXPECT_EQ(ini->GetLine("s", "b"), 8);
+    EXPECT_EQ(ini->GetLine("s", "early"), 0);
+    EXPECT_EQ(ini->GetLine("missing", "a"), 0);
+}
+
 TEST_F(IniFileTest, CrLfLinesReadLikeLfLines)
 {
     auto lf = load("[s]\nkey = v 1 \nlast=x");

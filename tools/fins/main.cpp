@@ -26,7 +26,8 @@ const char kUsage[] =
     "       fins [--udp] [--host H] [--port P] [--timeout MS] write ADDRESS VALUE...\n"
     "ADDRESS: D100 (DM word), D100.5 (DM bit), CIO10 (CIO word), CIO10.3 (CIO bit);\n"
     "CIO 32768 and up are the outputs. Words take 0..65535 (or 0x hex), bits 0 or 1.\n"
-    "Defaults: --host 127.0.0.1 --port 9600 --timeout 3000, FINS/TCP.\n";
+    "Defaults: --host 127.0.0.1 --port 9600 --timeout 3000, FINS/TCP.\n"
+    "fins --version prints the version and build commit.\n";
 
 struct Command
 {
@@ -197,6 +198,10 @@ int main(int argc, char** argv)
     std::string error;
     if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
         fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        printf("fins %s (commit %s)\n", FINS_VERSION, FINS_BUILD_COMMIT);
         return kExitOk;
     }
     if (!ParseCommand(argc, argv, &cmd, &error)) {

@@ -1,0 +1,248 @@
+// The settings loader: file texts against the settings they give and the warnings they log, and
+// where the file is found and what the environment overrides.
+#include "component/FinsSettings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tests/support/FakeLogger.h"
+#include "tests/utility/TempDir.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+auto Fields(const FinsSettings& s)
+{
+    return std::tie(s.bindAddr, s.port, s.tcp, s.udp, s.model, s.allow, s.readOnly,
+                    s.maxConnections, s.maxConnectionsPerClient, s.idleTimeoutS);
+}
+
+// "@" in an expected log line stands for the file's path.
+Strings WithPath(Strings lines, const std::string& path)
+{
+    for (std::string& line : lines) {
+        for (size_t at = line.find('@'); at != std::string::npos; at = line.find('@', at)) {
+            line.replace(at, 1, path);
+            at += path.size();
+        }
+    }
+    return lines;
+}
+
+class FinsSettingsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.ok()); }
+
+    std::string write(const std::string& content)
+    {
+        std::ofstream(m_path, std::ios::binary | std::ios::trunc) << content;
+        return m_path;
+    }
+
+    FakeLogger m_log;
+    TempDir m_dir;
+    const std::string m_path = m_dir.file("s.ini");
+};
+
+enum class Source
+{
+    File,
+    Missing,
+    Directory
+};
+
+TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
+{
+    struct Case
+    {
+        const char* name;
+        Source source;
+        std::string content;
+        void (*expect)(FinsSettings&); // changes from the defaults
+        Strings log;
+    } cases[] = {
+        {"empty file", Source::File, "", [](FinsSettings&) {}, {}},
+        {"every key",
+         Source::File,
+         "[server]\nbind = 127.0.0.2\nport=9700\ntcp=off\nudp=Yes\n[controller]\nmodel=Soft PLC\n"
+         "[access]\nallow=127.0.0.2, 10.0.0.0/8\nread_only=DM cio_in\nmax_connections=10\n"
+         "max_connections_per_client=2\nidle_timeout_s=30\n",
+         [](FinsSettings& s) {
+             s.bindAddr = "127.0.0.2";
+             s.port = 9700;
+             s.tcp = false;
+             s.model = "Soft PLC";
+             s.allow = {"127.0.0.2", "10.0.0.0/8"};
+             s.readOnly = kReadOnlyDm | kReadOnlyCioIn;
+             s.maxConnections = 10;
+             s.maxConnectionsPerClient = 2;
+             s.idleTimeoutS = 30;
+         },
+         {}},
+        {"switched off and cleared",
+         Source::File,
+         "[access]\nread_only=off\nallow=\n[server]\nudp=0\ntcp=FALSE\n",
+         [](FinsSettings& s) { s.tcp = s.udp = false; },
+         {}},
+        {"unknown keys",
+         Source::File,
+         "[server]\nprot=9700\n[extra]\nport=1\n",
+         [](FinsSettings&) {},
+         {"@:4: [extra] port: unknown key, ignored", "@:2: [server] prot: unknown key, ignored"}},
+        {"bad values keep the defaults",
+         Source::File,
+         "[server]\nbind=10.1\nport=65536\ntcp=maybe\nudp=\n[controller]\n"
+         "model=a model name over twenty\n[access]\nallow=host\nread_only=HR\n"
+         "max_connections=-1\nmax_connections_per_client=0x10\nidle_timeout_s=2147483648\n",
+         [](FinsSettings&) {},
+         {"@:2: [server] bind: bad value \"10.1\", keeping 0.0.0.0",
+          "@:3: [server] port: bad value \"65536\", keeping 9600",
+          "@:4: [server] tcp: bad value \"maybe\", keeping on",
+          "@:5: [server] udp: bad value \"\", keeping on",
+          "@:7: [controller] model: bad value \"a model name over twenty\", keeping the built-in "
+          "model",
+          "@:9: [access] allow: bad value \"host\", keeping everyone admitted",
+          "@:10: [access] read_only: bad value \"HR\", keeping off",
+          "@:11: [access] max_connections: bad value \"-1\", keeping 0",
+          "@:12: [access] max_connections_per_client: bad value \"0x10\", keeping 0",
+          "@:13: [access] idle_timeout_s: bad value \"2147483648\", keeping 0"}},
+        {"bad list entries are left out",
+         Source::File,
+         "[access]\nallow=127.0.0.3 nohost 127.0.0.0/40\nread_only=DM,HR\n[server]\nport=0\n",
+         [](FinsSettings& s) {
+             s.allow = {"127.0.0.3"};
+             s.readOnly = kReadOnlyDm;
+         },
+         {"@:5: [server] port: bad value \"0\", keeping 9600",
+          "@:2: [access] allow: bad entries left out: nohost 127.0.0.0/40",
+          "@:3: [access] read_only: bad entries left out: HR"}},
+        {"missing file",
+         Source::Missing,
+         "",
+         [](FinsSettings&) {},
+         {"settings file @ cannot be read: No such file or directory; built-in settings kept"}},
+        {"a directory",
+         Source::Directory,
+         "",
+         [](FinsSettings&) {},
+         {"settings file @ is not a file; built-in settings kept"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = m_path;
+        if (c.source == Source::File) {
+            write(c.content);
+        } else if (c.source == Source::Directory) {
+            path = m_dir.file("dir");
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        } else {
+            path = m_dir.file("missing.ini");
+        }
+        m_log.clear();
+        FinsSettings expected;
+        c.expect(expected);
+        FinsSettings actual = LoadFinsSettings(path);
+        EXPECT_EQ(Fields(actual), Fields(expected));
+        EXPECT_EQ(actual.file, c.source == Source::File ? path : "");
+        EXPECT_EQ(m_log.texts(), WithPath(c.log, path));
+        for (const LogRecord& entry : m_log.entries()) {
+            EXPECT_EQ(entry.classId, LOG_CLASS_WARNING) << entry.text;
+        }
+    }
+}
+
+// Sets or unsets one environment variable for the life of the object.
+class EnvVar
+{
+public:
+    EnvVar(const char* name, const char* value) : m_name(name)
+    {
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~EnvVar() { unsetenv(m_name); }
+    EnvVar(const EnvVar&) = delete;
+    EnvVar& operator=(const EnvVar&) = delete;
+
+private:
+    const char* m_name;
+};
+
+TEST_F(FinsSettingsTest, EnvironmentNamesTheFileAndOverridesIt)
+{
+    write("[server]\nport=9700\nbind=127.0.0.2\n");
+    struct Case
+    {
+        const char* config; // nullptr: unset
+        const char* port;
+        const char* bind;
+        const char* wantBind;
+        unsigned short wantPort;
+        Strings log;
+    } cases[] = {
+        // No file named and none beside the library: the defaults, and not a word logged.
+        {nullptr, nullptr, nullptr, "0.0.0.0", 9600, {}},
+        {"", nullptr, nullptr, "0.0.0.0", 9600, {}},
+        {"file", nullptr, nullptr, "127.0.0.2", 9700, {}},
+        {"file", "9800", "127.0.0.3", "127.0.0.3", 9800, {}},
+        {nullptr, "9801", nullptr, "0.0.0.0", 9801, {}},
+        {"file",
+         "98x",
+         "localhost",
+         "127.0.0.2",
+         9700,
+         {"DRVFINS_PORT: bad value \"98x\", ignored",
+          "DRVFINS_BIND: bad value \"localhost\", ignored"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.config ? c.config : "-") + " " + (c.port ? c.port : "-"));
+        bool named = c.config != nullptr && std::string(c.config) == "file";
+        EnvVar config(kEnvSettingsFile, named ? m_path.c_str() : c.config);
+        EnvVar port(kEnvPort, c.port);
+        EnvVar bind(kEnvBind, c.bind);
+        m_log.clear();
+        FinsSettings s = ResolveFinsSettings();
+        EXPECT_EQ(s.bindAddr, c.wantBind);
+        EXPECT_EQ(s.port, c.wantPort);
+        EXPECT_EQ(s.file, named ? m_path : "");
+        EXPECT_EQ(m_log.texts(), c.log);
+    }
+}
+
+TEST(FinsSettingsFormat, OneLineThatFitsTheLogger)
+{
+    FinsSettings many;
+    many.allow.assign(20, "192.168.100.100/32");
+    many.readOnly = kReadOnlyCioIn | kReadOnlyDm;
+    many.file = "/etc/drvfins/DrvFins.ini";
+    const struct
+    {
+        FinsSettings settings;
+        std::string line;
+    } cases[] = {
+        {FinsSettings(),
+         "settings: bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow everyone, "
+         "read_only off, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, "
+         "file none"},
+        {many,
+         "settings: bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow 20 entries, "
+         "read_only CIO_IN,DM, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, "
+         "file /etc/drvfins/DrvFins.ini"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormatFinsSettings(c.settings), c.line);
+    }
+}
+
+} // namespace
