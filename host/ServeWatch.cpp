@@ -2,6 +2,7 @@
 #include "host/ServeWatch.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -21,12 +22,33 @@ constexpr EndpointFailure kFailures[] = {
     {"create udp server fail,error:", "UDP"}, {"bind error ", "UDP"},
 };
 
+// The component's line naming the settings in effect; logged before it opens its endpoints
+// whenever a settings file or an override is in play.
+constexpr char kSettingsPrefix[] = "settings: bind ";
+constexpr char kPortField[] = ", port ";
+
 std::mutex s_mutex;
 std::string s_failure; // guarded by s_mutex: the first failure since the last TakeServeFailure
+// Guarded by s_mutex: the port of the last settings line, or the built-in one.
+unsigned long s_port = kHostFinsPort;
+
+// Remembers the port a settings line names, so the user's message names the port that failed.
+void NotePort(const char* text)
+{
+    const char* field = std::strstr(text, kPortField);
+    if (field == nullptr) {
+        return;
+    }
+    const unsigned long port = std::strtoul(field + std::strlen(kPortField), nullptr, 10);
+    if (port != 0) {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_port = port;
+    }
+}
 
 std::string Describe(const EndpointFailure& failure, const char* reason)
 {
-    std::string port = std::string(failure.transport) + " port " + std::to_string(kHostFinsPort);
+    std::string port = std::string(failure.transport) + " port " + std::to_string(s_port);
     char text[256];
     if (std::strcmp(reason, strerror_r(EADDRINUSE, text, sizeof(text))) == 0) {
         return "cannot serve FINS: " + port + " is in use by another program";
@@ -41,7 +63,14 @@ std::string Describe(const EndpointFailure& failure, const char* reason)
 
 void ServeWatchEntry(uint32_t cmpId, uint32_t classId, const char* text)
 {
-    if (cmpId != CMPID_DrvFins || classId != LOG_CLASS_ERROR || text == nullptr) {
+    if (cmpId != CMPID_DrvFins || text == nullptr) {
+        return;
+    }
+    if (std::strncmp(text, kSettingsPrefix, std::strlen(kSettingsPrefix)) == 0) {
+        NotePort(text);
+        return;
+    }
+    if (classId != LOG_CLASS_ERROR) {
         return;
     }
     for (const EndpointFailure& failure : kFailures) {

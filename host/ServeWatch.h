@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <string>
 
-// The port the component serves FINS on, for the user's message.
+// The port the component serves FINS on unless its settings line names another; for the user's
+// message.
 constexpr unsigned int kHostFinsPort = 9600;
 
 // Looks at one logger entry (any thread). An error entry of the FINS component that reports a

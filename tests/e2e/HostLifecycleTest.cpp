@@ -257,10 +257,15 @@ TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
     const struct
     {
         int type;
+        uint16_t port;
         const char* line;
     } cases[] = {
-        {SOCK_STREAM, "cannot serve FINS: TCP port 9600 is in use by another program"},
-        {SOCK_DGRAM, "cannot serve FINS: UDP port 9600 is in use by another program"},
+        {SOCK_STREAM, finstest::kFinsPort,
+         "cannot serve FINS: TCP port 9600 is in use by another program"},
+        {SOCK_DGRAM, finstest::kFinsPort,
+         "cannot serve FINS: UDP port 9600 is in use by another program"},
+        // A port given over the built-in one is the port the message names.
+        {SOCK_STREAM, 9612, "cannot serve FINS: TCP port 9612 is in use by another program"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -270,10 +275,11 @@ TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
         setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
-        addr.sin_port = htons(finstest::kFinsPort);
+        addr.sin_port = htons(c.port);
         ASSERT_EQ(0, bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
         ASSERT_TRUE(c.type == SOCK_DGRAM || listen(taken, 1) == 0);
-        finstest::ProgramResult r = finstest::RunProgram("runtime-host", {});
+        finstest::ProgramResult r =
+            finstest::RunProgram("runtime-host", {"--port", std::to_string(c.port)});
         close(taken);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, 1) << r.err;
