@@ -62,7 +62,8 @@ constexpr uint16_t FINS_CMD_CONTROLLER_DATA = 0x0501;
 constexpr uint16_t FINS_CMD_STATUS = 0x0601;
 constexpr uint16_t FINS_CMD_CLOCK = 0x0701;
 
-// Memory area read/write command, right behind the command code; heads both commands.
+// Memory area read/write command, right behind the command code; heads both commands (fill's
+// parameters begin the same way).
 struct __attribute__((packed)) _FinsReadCmd
 {
     uint8_t byArea;  // AREA_*
