@@ -11,11 +11,11 @@
 
 namespace {
 
-constexpr unsigned kAreaItemBytes = 4; // area, word address (2), bit
-constexpr size_t kCountAt = 4;         // fill: count behind the area item
-constexpr size_t kValueAt = 6;         // fill: the word value behind the count
-constexpr size_t kTransferDestAt = 4;  // transfer: destination item behind the source item
-constexpr size_t kTransferCountAt = 8; // transfer: count behind both items
+constexpr size_t kAreaItemBytes = 4;                     // area, word address (2), bit
+constexpr size_t kCountAt = kAreaItemBytes;              // fill: count behind the area item
+constexpr size_t kValueAt = kCountAt + sizeof(uint16_t); // fill: the value behind the count
+constexpr size_t kTransferDestAt = kAreaItemBytes;       // transfer: destination behind source
+constexpr size_t kTransferCountAt = 2 * kAreaItemBytes;  // transfer: count behind both items
 constexpr unsigned kBytesPerKilobyte = 1024;
 constexpr unsigned kMaxByteField = 0xFF;
 constexpr unsigned kMaxWordField = 0xFFFF;
