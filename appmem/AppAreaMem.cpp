@@ -160,6 +160,7 @@ void CAppAreaMemmory::ClearAppMemory()
     m_iMSize = 0;
     m_iQSize = 0;
     m_iISize = 0;
+    m_bApp = false;
 }
 
 int CAppAreaMemmory::LoadAppMemoryAddr()
@@ -171,6 +172,7 @@ int CAppAreaMemmory::LoadAppMemoryAddr()
         kelLogAddErrorF(kMsgNoApp, static_cast<unsigned int>(result));
         return -1;
     }
+    m_bApp = true;
     // The order Q, I, M and address before size are those the runtime has always been asked in.
     LoadSegment(app, APP_SEGMENT_OUTPUT, "OUTPUT(Q)", &m_pQ, &m_iQSize, &result);
     LoadSegment(app, APP_SEGMENT_INPUT, "INPUT(I)", &m_pI, &m_iISize, &result);
@@ -178,6 +180,11 @@ int CAppAreaMemmory::LoadAppMemoryAddr()
     kelLogAddInfoF(kMsgLoaded, static_cast<void*>(m_pI), m_iISize, static_cast<void*>(m_pQ),
                    m_iQSize, static_cast<void*>(m_pM), m_iMSize);
     return 0;
+}
+
+bool CAppAreaMemmory::HasApplication() const
+{
+    return m_bApp;
 }
 
 char* CAppAreaMemmory::GetAppMemoryAddrFromType(AppAreaMemType type)

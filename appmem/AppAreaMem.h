@@ -24,6 +24,8 @@ public:
     void ClearAppMemory();
     // Asks the runtime for the segments: 0 when an application was found, -1 when none.
     int LoadAppMemoryAddr();
+    // True once LoadAppMemoryAddr found an application, until the next clear.
+    bool HasApplication() const;
     char* GetAppMemoryAddrFromType(AppAreaMemType type);
     uint32_t GetAppMemorySizeFromType(AppAreaMemType type);
     // (Spelling kept.) True when (startAddr + nWordNum) * 2 < totalSize; otherwise logs.
@@ -52,4 +54,5 @@ private:
     uint32_t m_iMSize;
     uint32_t m_iQSize;
     uint32_t m_iISize;
+    bool m_bApp = false; // an application was found by the last load
 };

@@ -76,23 +76,35 @@ void Big16(std::string& s, unsigned int v)
     s += static_cast<char>(v & 0xFF);
 }
 
-// A FINS/TCP frame carrying a memory area command (and write data).
-std::string Frame(unsigned int command, unsigned int area, unsigned int addr, unsigned int count,
-                  const std::string& data)
+// A FINS/TCP frame carrying a command and its parameters.
+std::string Frame(unsigned int command, const std::string& params)
 {
     std::string fins("\x80\x00\x02\x00\x03\x00\x00\x15\x00\x09", 10);
     Big16(fins, command);
-    fins += static_cast<char>(area);
-    Big16(fins, addr);
-    fins += '\0';
-    Big16(fins, count);
-    fins += data;
+    fins += params;
     std::string frame = "FINS";
     uint32_t length = static_cast<uint32_t>(fins.size()) + 8;
     Big16(frame, length >> 16);
     Big16(frame, length & 0xFFFF);
     frame += std::string("\0\0\0\x02\0\0\0\0", 8);
     return frame + fins;
+}
+
+// One memory area item: area code, word address, bit.
+std::string Item(unsigned int area, unsigned int addr, unsigned int bit)
+{
+    std::string item(1, static_cast<char>(area));
+    Big16(item, addr);
+    return item + static_cast<char>(bit);
+}
+
+// A memory area command (and write data).
+std::string Frame(unsigned int command, unsigned int area, unsigned int addr, unsigned int count,
+                  const std::string& data)
+{
+    std::string params = Item(area, addr, 0);
+    Big16(params, count);
+    return Frame(command, params + data);
 }
 
 // Runs one request per iteration. The protocol converts fields in place, so each iteration starts
@@ -145,11 +157,24 @@ void DmWrite10Words(benchmark::State& state)
     RunRequest(state, Frame(0x0102, 0x82, 100, 10, std::string(20, '\x12')), kReplyHead);
 }
 
+// What an HMI polls: ten DM words and ten output bits scattered over the areas, in one request.
+void MultipleRead20Items(benchmark::State& state)
+{
+    constexpr unsigned int kItems = 10;
+    std::string items;
+    for (unsigned int i = 0; i < kItems; ++i) {
+        items += Item(0x82, 1000 * i, 0) + Item(0x30, 0x8000 + 300 * i, i);
+    }
+    // Per item its area code and the value: 2 bytes for a word, 1 for a bit.
+    RunRequest(state, Frame(0x0104, items), kReplyHead + kItems * (3 + 2));
+}
+
 } // namespace
 
 BENCHMARK(DmRead10Words);
 BENCHMARK(DmRead2000Words);
 BENCHMARK(CioRead2000Bits);
 BENCHMARK(DmWrite10Words);
+BENCHMARK(MultipleRead20Items);
 
 BENCHMARK_MAIN();

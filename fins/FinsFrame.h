@@ -44,15 +44,26 @@ static_assert(sizeof(_FinsFrameHeader) == 12, "FINS header with command code is 
 
 constexpr uint8_t kFinsRequestPrefix[3] = {0x80, 0x00, 0x02};
 constexpr uint8_t kFinsResponsePrefix[3] = {0xC0, 0x00, 0x02};
+// Request header bytes clients send: ICF 80 (response wanted) or 81 (no response: the command is
+// carried out and nothing is sent, error or not), RSV 00, gateway count 00 to 07.
+constexpr uint8_t kIcfRequest = 0x80;
+constexpr uint8_t kIcfRequestNoReply = 0x81;
+constexpr uint8_t kFinsMaxGatewayCount = 0x07;
 constexpr unsigned kFinsHeaderLen = 10;
-constexpr unsigned kFinsMinFrame = 12;        // shorter frames get no reply
-constexpr unsigned kFinsMinCommandFrame = 18; // header, command code and a 6-byte area command
+constexpr unsigned kFinsMinFrame = 12; // header and command code; shorter frames get no reply
 
 // Command codes.
 constexpr uint16_t FINS_CMD_READ = 0x0101;
 constexpr uint16_t FINS_CMD_WRITE = 0x0102;
+constexpr uint16_t FINS_CMD_FILL = 0x0103;
+constexpr uint16_t FINS_CMD_MULTI_READ = 0x0104;
+constexpr uint16_t FINS_CMD_TRANSFER = 0x0105;
+constexpr uint16_t FINS_CMD_CONTROLLER_DATA = 0x0501;
+constexpr uint16_t FINS_CMD_STATUS = 0x0601;
+constexpr uint16_t FINS_CMD_CLOCK = 0x0701;
 
-// Memory area read/write command, right behind the command code; heads both commands.
+// Memory area read/write command, right behind the command code; heads both commands (fill's
+// parameters begin the same way).
 struct __attribute__((packed)) _FinsReadCmd
 {
     uint8_t byArea;  // AREA_*
@@ -77,6 +88,7 @@ constexpr uint32_t kMaxReadItems = 2000;
 
 // FINS response codes.
 constexpr uint16_t RESP_OK = 0x0000;
+constexpr uint16_t RESP_FRAME_TOO_LONG = 0x1001;
 constexpr uint16_t RESP_FRAME_TOO_SHORT = 0x1002;
 constexpr uint16_t RESP_DATA_LEN_MISMATCH = 0x1003;
 constexpr uint16_t RESP_CMD_NOT_SUPPORTED = 0x1004;
@@ -85,3 +97,4 @@ constexpr uint16_t RESP_BAD_AREA = 0x1101;
 constexpr uint16_t RESP_COUNT_TOO_LARGE = 0x1102;
 constexpr uint16_t RESP_START_OUT_OF_RANGE = 0x1103;
 constexpr uint16_t RESP_END_OUT_OF_RANGE = 0x1104;
+constexpr uint16_t RESP_BAD_PARAMETER = 0x110C;

@@ -12,6 +12,8 @@
 #include "appmem/AppAreaMem.h"
 #include "component/LogLimiter.h"
 #include "component/kellog.h"
+#include "fins/FinsArea.h"
+#include "fins/FinsCommands.h"
 #include "net/SockConnection.h"
 #include "utility/ByteOrder.h"
 #include "utility/Singleton.h"
@@ -29,22 +31,13 @@ constexpr int kIpFields = 4;
 constexpr unsigned int kNodeShift = 24; // the node is the address text's last field, bits 24-31
 constexpr size_t kCmdOffset = offsetof(_FinsFrameHeader, wFinsCmd);
 constexpr size_t kReqIdOffset = offsetof(_FinsFrameHeader, byReqId);
-constexpr size_t kDstNodeOffset = 4; // DA1, the destination node of a request
+constexpr size_t kDstNodeOffset = 4;     // DA1, the destination node of a request
+constexpr size_t kHandShakeNodeByte = 3; // the client's node in a node address request
 constexpr size_t kLengthOffset = offsetof(_FINSTcpHeader, dwLength);
 constexpr size_t kCommandOffset = offsetof(_FINSTcpHeader, dwCommand);
 constexpr unsigned int kReadCmdLen = sizeof(_FinsReadCmd);
 constexpr size_t kAddrOffset = offsetof(_FinsReadCmd, wAddr);
 constexpr size_t kCountOffset = offsetof(_FinsReadCmd, wCount);
-
-// A big-endian field of the wire, converted to host order on a copy.
-template <typename T>
-T BigEndianField(const char* at)
-{
-    T value;
-    std::memcpy(&value, at, sizeof(T));
-    (void)SwapByteOrderAll(reinterpret_cast<char*>(&value), sizeof(T)); // sizes 2 and 4 only
-    return value;
-}
 
 template <typename T>
 T HostField(const char* at)
@@ -97,39 +90,6 @@ uint32_t NodeOf(const char* addrText)
     return GetIpAddrLastValue(addrText) >> kNodeShift;
 }
 
-// Every 2-byte word of a buffer reversed in place (a 2000-word read or write converts 4000 bytes).
-// Four words at a time: the bytes of each 16-bit lane of a 64-bit block trade places.
-void SwapWords(char* data, size_t words)
-{
-    constexpr uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
-    size_t i = 0;
-    for (; i + 4 <= words; i += 4) {
-        uint64_t block;
-        std::memcpy(&block, data + 2 * i, sizeof(block));
-        block = ((block >> 8) & kLowBytes) | ((block & kLowBytes) << 8);
-        std::memcpy(data + 2 * i, &block, sizeof(block));
-    }
-    for (; i < words; ++i) {
-        std::swap(data[2 * i], data[2 * i + 1]);
-    }
-}
-
-bool IsWordArea(uint8_t area)
-{
-    return area == AREA_CIO_WORD || area == AREA_CIO_WORD_B || area == AREA_DM_WORD;
-}
-
-bool IsCioArea(uint8_t area)
-{
-    return area == AREA_CIO_BIT || area == AREA_CIO_BIT_B || area == AREA_CIO_WORD ||
-           area == AREA_CIO_WORD_B;
-}
-
-bool IsDmArea(uint8_t area)
-{
-    return area == AREA_DM_WORD || area == AREA_DM_BIT;
-}
-
 // The 6-byte memory area command at the start of a body; the caller has converted wAddr and
 // wCount to host order (in place or not) as the command requires.
 _FinsReadCmd AreaCommandOf(const char* body)
@@ -137,41 +97,6 @@ _FinsReadCmd AreaCommandOf(const char* body)
     _FinsReadCmd cmd;
     std::memcpy(&cmd, body, kReadCmdLen);
     return cmd;
-}
-
-// CIO words from 0x8000 on are the application's output words, from 0 its input words. The
-// command's address becomes the word address inside the chosen segment.
-AppAreaMemType MapCioAddress(_FinsReadCmd& cmd)
-{
-    if ((cmd.wAddr & kCioOutputBase) != 0) {
-        cmd.wAddr = static_cast<uint16_t>(cmd.wAddr - kCioOutputBase);
-        return APP_AREA_Q;
-    }
-    return APP_AREA_I;
-}
-
-// The range rule, in unsigned 32-bit arithmetic on purpose: a zero count at the very start of a
-// segment wraps the end test and is refused with RESP_END_OUT_OF_RANGE, which clients expect.
-// RESP_OK when the whole range lies in a segment of segBytes bytes.
-uint16_t CheckRange(uint32_t segBytes, const _FinsReadCmd& cmd, bool words)
-{
-    uint32_t w = cmd.wAddr;
-    uint32_t n = cmd.wCount;
-    uint32_t limit = words ? segBytes : segBytes * 8u;
-    uint32_t first = words ? 2u * w : 16u * w + cmd.byBit;
-    uint32_t last = words ? 2u * w + 2u * n - 1u : 16u * w + cmd.byBit + n - 1u;
-    if (limit <= first) {
-        return RESP_START_OUT_OF_RANGE;
-    }
-    if (limit <= last) {
-        return RESP_END_OUT_OF_RANGE;
-    }
-    return RESP_OK;
-}
-
-CAppAreaMemmory& AppMemory()
-{
-    return *utility::Singleton<CAppAreaMemmory>::instance();
 }
 
 // Head of every FINS response: the FINS/TCP header (length fixed when sent) and the FINS header
@@ -183,6 +108,44 @@ void StartResponse(CMessage& msg, CSocketConnection* conn, _FinsFrameHeader* hea
     }
     (void)msg.BuildFinsRWResponseFinsHeader(static_cast<int>(conn->iClientNode),
                                             static_cast<int>(conn->iServerNode), ReqIdOf(header));
+}
+
+// Sends a finished FINS response, unless the request's ICF asked for none: such a request is
+// carried out all the same, and neither its result nor an error goes back.
+void SendResponse(CFinsProtocol& protocol, CSocketConnection* conn, const _FinsFrameHeader* header,
+                  CMessage& msg, bool tcp)
+{
+    if (static_cast<uint8_t>(Bytes(header)[0]) == kIcfRequestNoReply) {
+        return;
+    }
+    protocol.SendMessage(conn, msg, tcp);
+}
+
+// The request header bytes 0-2 this server accepts (see kIcfRequest and its neighbours).
+bool IsAcceptedPrefix(const _FinsFrameHeader* header)
+{
+    const auto* prefix = reinterpret_cast<const uint8_t*>(Bytes(header));
+    return (prefix[0] == kIcfRequest || prefix[0] == kIcfRequestNoReply) && prefix[1] == 0 &&
+           prefix[2] <= kFinsMaxGatewayCount;
+}
+
+// A controller command (CFinsCommands): its data, or the error it ends with, as the response.
+int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
+                      const char* body, unsigned int bodyLen, bool tcp)
+{
+    // Kept per thread, as the read buffer below: no allocation once the largest size was seen.
+    thread_local std::string data;
+    CFinsCommands commands;
+    uint16_t code = commands.Execute(static_cast<uint16_t>(CommandOf(header)), body, bodyLen, data);
+    if (code != RESP_OK) {
+        return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
+    }
+    CMessage response;
+    StartResponse(response, conn, header, tcp);
+    (void)response.BuildFinsResponseReadMessage(CommandOf(header), RESP_OK, &data[0],
+                                                static_cast<int>(data.size()));
+    SendResponse(protocol, conn, header, response, tcp);
+    return 0;
 }
 
 // Range check and copy of a read, for both areas (ReadCIOArea and ReadDMArea).
@@ -233,7 +196,7 @@ int ProcessRead(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHead
     }
     (void)response.BuildFinsResponseReadMessage(CommandOf(header), RESP_OK, &out[0],
                                                 static_cast<int>(out.size()));
-    protocol.SendMessage(conn, response, tcp);
+    SendResponse(protocol, conn, header, response, tcp);
     return 0;
 }
 
@@ -275,7 +238,7 @@ int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHea
     CMessage response;
     StartResponse(response, conn, header, tcp);
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
-    protocol.SendMessage(conn, response, tcp);
+    SendResponse(protocol, conn, header, response, tcp);
     return 0;
 }
 
@@ -401,8 +364,13 @@ int CFinsProtocol::ProcessHandShake(CSocketConnection* conn, _FINSTcpHeader& hea
     if (body == nullptr || bodyLen < kHandShakeRequestMin || conn == nullptr) {
         return -1;
     }
-    // Body byte 3 is the client's node: read as a little-endian word it is in bits 24-31.
+    // Body byte 3 is the client's node: read as a little-endian word it is in bits 24-31. Node 0
+    // asks the server to assign one: the last field of the client's address, the node every
+    // response to it then carries as destination.
     int clientValue = HostField<int>(body);
+    if (body[kHandShakeNodeByte] == 0) {
+        clientValue = static_cast<int>(NodeOf(conn->szPeerAddr) << kNodeShift);
+    }
     int serverValue = static_cast<int>(GetIpAddrLastValue(conn->szLocalAddr) & 0xFF000000u);
     CMessage reply;
     (void)reply.BuildFinsResponseTcpHeader(TCP_CMD_NODE_RESPONSE, 0, 0);
@@ -427,19 +395,20 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
     // Converted before any reply is built, so every reply (error or not) writes it back high
     // byte first and echoes the request's two bytes in the order received.
     (void)SwapByteOrderAll(fins + kCmdOffset, sizeof(uint16_t));
-    if (len < kFinsMinCommandFrame) {
-        return ProcessFrameErrorRequest(conn, header, RESP_FRAME_TOO_SHORT, tcp);
-    }
-    if (std::memcmp(fins, kFinsRequestPrefix, sizeof(kFinsRequestPrefix)) != 0) {
+    if (!IsAcceptedPrefix(header)) {
         return ProcessFrameErrorRequest(conn, header, RESP_BAD_HEADER, tcp);
     }
     uint16_t command = static_cast<uint16_t>(CommandOf(header));
     char* body = fins + sizeof(_FinsFrameHeader);
     unsigned int bodyLen = len - static_cast<unsigned int>(sizeof(_FinsFrameHeader));
-    if (command == FINS_CMD_READ) {
-        (void)ProcessReadRequest(conn, header, body, bodyLen, tcp);
-    } else if (command == FINS_CMD_WRITE) {
-        (void)ProcessWriteRequest(conn, header, body, bodyLen, tcp);
+    if (command == FINS_CMD_READ || command == FINS_CMD_WRITE) {
+        if (bodyLen < kReadCmdLen) { // the memory commands need their whole area command
+            return ProcessFrameErrorRequest(conn, header, RESP_FRAME_TOO_SHORT, tcp);
+        }
+        (void)(command == FINS_CMD_READ ? ProcessReadRequest(conn, header, body, bodyLen, tcp)
+                                        : ProcessWriteRequest(conn, header, body, bodyLen, tcp));
+    } else if (CFinsCommands::Handles(command)) {
+        return ProcessController(*this, conn, header, body, bodyLen, tcp);
     } else {
         if (s_badCommandLimit.Admit()) {
             kelLogAddErrorF(kMsgBadCommand, static_cast<unsigned int>(command));
@@ -483,7 +452,7 @@ int CFinsProtocol::ProcessFrameErrorRequest(CSocketConnection* conn, _FinsFrameH
     CMessage reply;
     StartResponse(reply, conn, header, tcp);
     (void)reply.BuildFinsResponseWriteMessage(CommandOf(header), static_cast<short>(respCode));
-    SendMessage(conn, reply, tcp);
+    SendResponse(*this, conn, header, reply, tcp);
     return 0;
 }
 

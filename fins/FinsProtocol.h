@@ -1,6 +1,7 @@
 // The FINS protocol: validates a FINS/TCP frame or FINS/UDP datagram, answers the node address
-// handshake, dispatches memory area reads and writes by area code and sends every response through
-// one path. Every operation runs on the event loop's reader thread; the object holds no state.
+// handshake, dispatches memory area reads and writes by area code, hands the other commands it
+// supports to CFinsCommands and sends every response through one path (none for a request whose
+// ICF asks for none). Every operation runs on the event loop's reader thread; no state is held.
 #pragma once
 
 #include <string>

@@ -752,14 +752,16 @@ bool CEventLoop::send_gather(CSocketConnection* conn, std::list<char*>& run,
 }
 
 // Several responses of the datagram endpoint in one sendmmsg, each to the destination its block
-// carries. A datagram the call does not take (a full socket or a failure) goes through send_one,
-// which logs a failure and leaves a full socket to the writer thread; the rest then wait behind
-// it, as after any pending write. The caller holds the record's sendLock.
+// carries and from the local address its request was sent to. A datagram the call does not take (a
+// full socket or a failure) goes through send_one, which logs a failure and leaves a full socket to
+// the writer thread; the rest then wait behind it, as after any pending write. The caller holds the
+// record's sendLock.
 bool CEventLoop::send_datagrams(CSocketConnection* conn, std::list<char*>& run,
                                 std::list<char*>& freeNodes)
 {
     mmsghdr msgs[kMaxGatherBlocks];
     iovec iov[kMaxGatherBlocks];
+    SourceAddrControl sources[kMaxGatherBlocks];
     while (!run.empty()) {
         unsigned int count = 0;
         for (auto it = run.begin(); run.size() > 1 && it != run.end() && count < kMaxGatherBlocks;
@@ -772,6 +774,7 @@ bool CEventLoop::send_datagrams(CSocketConnection* conn, std::list<char*>& run,
             msgs[count].msg_hdr.msg_namelen = sizeof(header->peerAddr);
             msgs[count].msg_hdr.msg_iov = &iov[count];
             msgs[count].msg_hdr.msg_iovlen = 1;
+            SetDatagramSource(msgs[count].msg_hdr, sources[count], header->localAddr);
         }
         const int sent = count > 1 ? sendmmsg(conn->fd.load(), msgs, count, MSG_NOSIGNAL) : 0;
         for (int i = 0; i < sent; ++i) {

@@ -17,6 +17,25 @@ void ReleaseBlock(char*& block)
 
 } // namespace
 
+void SetDatagramSource(msghdr& msg, SourceAddrControl& control, in_addr local)
+{
+    msg.msg_control = nullptr;
+    msg.msg_controllen = 0;
+    if (local.s_addr == htonl(INADDR_ANY)) {
+        return;
+    }
+    std::memset(&control, 0, sizeof(control));
+    msg.msg_control = control.buf;
+    msg.msg_controllen = sizeof(control.buf);
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst = local; // the source; interface index 0 lets the routing choose
+    std::memcpy(CMSG_DATA(c), &info, sizeof(info));
+}
+
 CSocketConnection::CSocketConnection()
     : readHandler(nullptr), writeHandler(nullptr), bHandShake(false), recvStat(RECV_HEADER_START),
       recyTime(0), events(0), fd(-1), iWritePending(0), iRecvLeft(0), pRecvPos(nullptr),
@@ -25,6 +44,7 @@ CSocketConnection::CSocketConnection()
 {
     std::memset(headerBuf, 0, sizeof(headerBuf));
     std::memset(&peerAddr, 0, sizeof(peerAddr));
+    std::memset(&localAddr, 0, sizeof(localAddr));
     std::memset(szPeerAddr, 0, sizeof(szPeerAddr));
     std::memset(szLocalAddr, 0, sizeof(szLocalAddr));
 }
@@ -86,6 +106,7 @@ int CSocketConnection::send_message(const char* data, int len)
     // The UDP endpoint answers the sender of the datagram being processed; the send thread takes
     // the address from the block, since peerAddr changes with the next datagram.
     std::memcpy(&head.peerAddr, &peerAddr, sizeof(head.peerAddr));
+    head.localAddr = localAddr;
     std::memcpy(block, &head, sizeof(head));
     std::memcpy(SockMsgPayload(block), data, payload);
     (void)msg_send(block); // queued or released there; the caller learns nothing either way

@@ -31,6 +31,9 @@ struct _SockMsgHeader
     // UDP send blocks only: the sender of the datagram this response answers. Copied on the
     // reader thread when the block is made, so the send thread never reads the record's peerAddr.
     sockaddr_in peerAddr;
+    // UDP send blocks only: the local address that datagram was sent to, the response's source
+    // (INADDR_ANY: whichever the routing picks). Copied like peerAddr.
+    in_addr localAddr;
 };
 
 // Payload of a block: the bytes right behind its header.
@@ -38,6 +41,16 @@ inline char* SockMsgPayload(char* block)
 {
     return block + sizeof(_SockMsgHeader);
 }
+
+// Control data of a datagram that names the local address it leaves from (IP_PKTINFO).
+struct SourceAddrControl
+{
+    alignas(cmsghdr) char buf[CMSG_SPACE(sizeof(in_pktinfo))];
+};
+
+// Makes msg leave from `local`, with its control data in `control`. For INADDR_ANY msg gets no
+// control data and the routing picks the source, as for a plain sendto.
+void SetDatagramSource(msghdr& msg, SourceAddrControl& control, in_addr local);
 
 // Receive phases of the FINS/TCP stream framing.
 enum : uint8_t
@@ -109,6 +122,7 @@ public:
     // thread without a common lock.
     std::atomic<uint64_t> iCurrsequence;
     sockaddr_storage peerAddr;      // UDP endpoint: sender of the last datagram; reader thread
+    in_addr localAddr;              // UDP endpoint: where that datagram was sent to; reader thread
     ISocketServer* pSockServer;     // not owned; set before registration
     char szPeerAddr[kAddrTextLen];  // reader thread
     char szLocalAddr[kAddrTextLen]; // reader thread

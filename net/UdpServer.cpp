@@ -24,6 +24,22 @@ constexpr const char* kLogBind = "bind error %s";
 constexpr const char* kLogRunning = "udp server is running ip = %s, port = %d";
 constexpr const char* kLogRecvFrom = "udp server recvfrom error %s";
 constexpr const char* kLogSendTo = "sendto error:%s";
+constexpr const char* kLogPktInfo = "udp server IP_PKTINFO error %s";
+
+// The local address a received datagram was sent to, from its IP_PKTINFO control data; INADDR_ANY
+// when there is none.
+in_addr ArrivedAt(msghdr& msg)
+{
+    in_addr local{};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+            local = info.ipi_spec_dst;
+        }
+    }
+    return local;
+}
 
 // A refused send is a peer's doing (an unreachable or invalid destination) and limited as such; a
 // receive error the endpoint cannot clear pauses it and is logged at most once a second.
@@ -38,6 +54,12 @@ UdpServer::UdpServer(const char* ip, unsigned short port)
     if (m_listenFd == -1) {
         kelLogAddErrorF(kLogSocket, SysErrText(errno).text);
         return;
+    }
+    // Each datagram's destination address comes with it, so that its response leaves from the
+    // address the client sent to (an alias or second interface), which a connected client expects.
+    const int on = 1;
+    if (setsockopt(m_listenFd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0) {
+        kelLogAddErrorF(kLogPktInfo, SysErrText(errno).text);
     }
     const sockaddr_in addr = MakeIpv4Addr(ip, port);
     if (bind(m_listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
@@ -69,6 +91,7 @@ int UdpServer::sock_read_request_handler(CSocketConnection* conn)
     mmsghdr msgs[kRecvBatch];
     iovec iov[kRecvBatch];
     sockaddr_in from[kRecvBatch];
+    SourceAddrControl control[kRecvBatch];
     for (unsigned int i = 0; i < want; ++i) {
         iov[i].iov_base = m_recvBuf[i];
         iov[i].iov_len = kMaxDatagram;
@@ -77,6 +100,8 @@ int UdpServer::sock_read_request_handler(CSocketConnection* conn)
         msgs[i].msg_hdr.msg_namelen = sizeof(from[i]);
         msgs[i].msg_hdr.msg_iov = &iov[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_control = control[i].buf;
+        msgs[i].msg_hdr.msg_controllen = sizeof(control[i].buf);
     }
     const int got = recvmmsg(conn->fd.load(), msgs, want, 0, nullptr);
     if (got < 0) {
@@ -97,6 +122,7 @@ int UdpServer::sock_read_request_handler(CSocketConnection* conn)
     conn->bRecvDrained = static_cast<unsigned int>(got) < want;
     for (int i = 0; i < got; ++i) {
         std::memcpy(&conn->peerAddr, &from[i], sizeof(from[i]));
+        conn->localAddr = ArrivedAt(msgs[i].msg_hdr);
         deliver(conn, m_recvBuf[i], msgs[i].msg_len);
     }
     return 0;
@@ -162,9 +188,16 @@ int UdpServer::sendproc(CSocketConnection* conn, char* data, unsigned int len)
         return -2; // no block, no destination
     }
     const auto* header = reinterpret_cast<const _SockMsgHeader*>(conn->pSendBlock);
-    const ssize_t r =
-        sendto(m_listenFd, data, len, MSG_NOSIGNAL,
-               reinterpret_cast<const sockaddr*>(&header->peerAddr), sizeof(sockaddr_in));
+    sockaddr_in to = header->peerAddr;
+    iovec iov{data, len};
+    msghdr msg{};
+    msg.msg_name = &to;
+    msg.msg_namelen = sizeof(to);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    SourceAddrControl control;
+    SetDatagramSource(msg, control, header->localAddr);
+    const ssize_t r = sendmsg(m_listenFd, &msg, MSG_NOSIGNAL);
     if (r < 0) {
         const int err = errno;
         if (err != EAGAIN && err != EINTR && s_sendToLimit.Admit()) {

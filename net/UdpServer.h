@@ -22,7 +22,8 @@ public:
     int sock_read_request_handler(CSocketConnection* conn) override;
     // Resends the pending datagram, releases it and ends the write registration. Returns 0.
     int sock_write_request_handler(CSocketConnection* conn) override;
-    // sendto the destination carried by the record's current send block; -1 on failure.
+    // Sends to the destination, from the local address, the record's current send block carries;
+    // -1 on failure.
     int sendproc(CSocketConnection* conn, char* data, unsigned int len) override;
 
 private:

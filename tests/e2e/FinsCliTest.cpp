@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,12 +21,12 @@ protected:
     static ProgramResult Fins(std::vector<std::string> args) { return RunProgram("fins", args); }
 };
 
-TEST_F(FinsCliTest, WritesAndReadsWordsAndBitsOverTcpAndUdp)
+TEST_F(FinsCliTest, ChangesAndReadsWordsAndBitsOverTcpAndUdp)
 {
     StartHost();
     const struct
     {
-        std::vector<std::string> write;
+        std::vector<std::string> change;
         std::vector<std::string> read;
         const char* expected;
     } cases[] = {
@@ -39,10 +40,16 @@ TEST_F(FinsCliTest, WritesAndReadsWordsAndBitsOverTcpAndUdp)
          {"--udp", "read", "d7.14", "4"},
          "D7.14 = 0\nD7.15 = 1\nD8.0 = 0\nD8.1 = 1\n"},
         {{"--udp", "write", "CIO10.3", "1"}, {"read", "CIO10"}, "CIO10 = 8 (0x0008)\n"},
+        {{"fill", "D200", "2", "0x0BCD", "--udp"},
+         {"read", "D200", "CIO10.3", "d201", "D202"},
+         "D200 = 3021 (0x0BCD)\nCIO10.3 = 1\nD201 = 3021 (0x0BCD)\nD202 = 0 (0x0000)\n"},
+        {{"copy", "D200", "CIO32900", "2"},
+         {"read", "CIO32900", "3", "--udp"},
+         "CIO32900 = 3021 (0x0BCD)\nCIO32901 = 3021 (0x0BCD)\nCIO32902 = 0 (0x0000)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
-        ProgramResult w = Fins(c.write);
+        ProgramResult w = Fins(c.change);
         ASSERT_TRUE(w.finished);
         EXPECT_EQ(w.exitCode, 0) << w.err;
         ProgramResult r = Fins(c.read);
@@ -52,7 +59,7 @@ TEST_F(FinsCliTest, WritesAndReadsWordsAndBitsOverTcpAndUdp)
     }
 }
 
-TEST_F(FinsCliTest, NamesFinsResponseCodesAndExitsNonZero)
+TEST_F(FinsCliTest, NamesFinsResponseCodesAndExits3)
 {
     StartHost({"--no-segment", "I"});
     const struct
@@ -61,23 +68,58 @@ TEST_F(FinsCliTest, NamesFinsResponseCodesAndExitsNonZero)
         const char* message;
     } cases[] = {
         {{"read", "D65535", "2"}, "0x1104 (end address out of range)"},
-        {{"read", "D0", "2001"}, "0x1102"},
         {{"--udp", "read", "CIO0"}, "0x1103 (start address out of range)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         ProgramResult r = Fins(c.args);
         ASSERT_TRUE(r.finished);
-        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.exitCode, 3);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(FinsCliTest, ReportsControllerDataStatusAndClock)
+{
+    StartHost();
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* pattern;
+    } cases[] = {
+        {{"info"}, "model: DrvFins Soft PLC\nversion: 3\\.5\\.18\\.0\nDM words: 65535\n"},
+        {{"--udp", "status"}, "status: running\nmode: RUN\nerrors: none\n"},
+        {{"clock"}, "20\\d\\d-[01]\\d-[0-3]\\d [0-2]\\d:[0-5]\\d:[0-6]\\d [A-Z][a-z]+day\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        ProgramResult r = Fins(c.args);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(std::regex_match(r.out, std::regex(c.pattern))) << r.out;
     }
 }
 
 TEST(FinsCli, RefusesBadAddressesAndValuesWithUsage)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {"read", "X100"},         {"read", "D65536"}, {"read", "D1.16"},    {"write", "D1.2", "2"},
-        {"write", "D1", "65536"}, {"write", "D1"},    {"frobnicate", "D1"}, {"read"},
+        {"read", "X100"},
+        {"read", "D65536"},
+        {"read", "D1.16"},
+        {"write", "D1.2", "2"},
+        {"write", "D1", "65536"},
+        {"write", "D1"},
+        {"frobnicate", "D1"},
+        {"read"},
+        {"read", "D0", "2001"},
+        {"read", "D0", "0"},
+        {"read", "D1", "D2", "5"},
+        {"--port", "70000", "read", "D0"},
+        {"read", "D0", "--port", "x"},
+        {"fill", "D0.1", "3", "4"},
+        {"fill", "D0", "3"},
+        {"copy", "D0", "D1", "2001"},
+        {"info", "D0"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
@@ -101,7 +143,7 @@ TEST(FinsCli, TimesOutCleanlyWhenNoServerAnswers)
     ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
     std::string port = std::to_string(ntohs(addr.sin_port));
     ProgramResult r =
-        RunProgram("fins", {"--udp", "--port", port, "--timeout", "300", "read", "D0"});
+        RunProgram("fins", {"read", "D0", "--udp", "--port", port, "--timeout", "300"});
     close(silent);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 1);

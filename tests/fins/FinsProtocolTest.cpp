@@ -35,8 +35,9 @@ TEST_F(FinsProtocol, TcpFramesGetTheExactReplyBytes)
     const TcpVector vectors[] = {
         {"handshake", TcpFrame(0, Hex("00000005")),
          "46494E53 00000010 00000001 00000000 00000005 00000003", 0},
-        {"handshake from node 0, bytes beyond the fourth ignored", TcpFrame(0, Hex("00000000 FF")),
-         "46494E53 00000010 00000001 00000000 00000000 00000003", 0},
+        {"handshake from node 0 is assigned the peer's node, bytes beyond the fourth ignored",
+         TcpFrame(0, Hex("00000000 FF")), "46494E53 00000010 00000001 00000000 00000015 00000003",
+         0},
         {"handshake body under 4 bytes", TcpFrame(0, Hex("000005")), "", -1},
         {"no magic, before a handshake", noMagic, "46494E53 00000008 00000001 00000023", 35},
         {"frame under 16 bytes", Hex("46494E53 0000000C 00000002 0000"),
@@ -133,20 +134,29 @@ TEST_F(FinsProtocol, FinsRequestsGetTheExactReplyOverBothTransports)
     const FinsVector vectors[] = {
         {"DM read", ReadRequest(0x82, 3, 0, 2), Reply("0101 0000 1234 ABCD")},
         {"DM write", WriteRequest(0x82, 3, 0, 1, Hex("ABCD")), Reply("0102 0000")},
-        {"frame of 12 bytes: too short, command bytes echoed", FinsHeader(0x0501),
-         Reply("0501 1002")},
-        {"frame of 15 bytes", ReadRequest(0x82, 3, 0, 2).substr(0, 15), Reply("0101 1002")},
-        {"frame of 11 bytes", ReadRequest(0x82, 3, 0, 2).substr(0, 11), "none"},
-        {"short frame wins over a bad header", Hex("C0 00 02") + FinsHeader(0x0101).substr(3, 12),
+        {"read of 12 bytes: too short, command bytes echoed", FinsHeader(0x0101),
          Reply("0101 1002")},
+        {"write of 17 bytes", WriteRequest(0x82, 3, 0, 1, "").substr(0, 17), Reply("0102 1002")},
+        {"frame of 11 bytes", ReadRequest(0x82, 3, 0, 2).substr(0, 11), "none"},
+        {"gateway count 7", Hex("80 00 07") + ReadRequest(0x82, 3, 0, 1).substr(3),
+         Reply("0101 0000 1234")},
+        {"gateway count 0", Hex("80 00 00") + ReadRequest(0x82, 3, 0, 1).substr(3),
+         Reply("0101 0000 1234")},
+        {"gateway count 8", Hex("80 00 08") + ReadRequest(0x82, 3, 0, 1).substr(3),
+         Reply("0101 1005")},
+        {"reserved byte set", Hex("80 01 02") + ReadRequest(0x82, 3, 0, 1).substr(3),
+         Reply("0101 1005")},
+        {"bad header wins over a short frame", Hex("C0 00 02") + FinsHeader(0x0101).substr(3, 12),
+         Reply("0101 1005")},
         {"response prefix in a request", Hex("C0") + ReadRequest(0x82, 3, 0, 2).substr(1),
          Reply("0101 1005")},
-        {"bad header wins over a bad command",
-         Hex("81") + ReadRequest(0x82, 3, 0, 2).substr(1, 9) + Big16(0x0501) +
-             AreaCommand(0x82, 0, 0, 1),
-         Reply("0501 1005")},
-        {"unsupported command", FinsHeader(0x0501) + AreaCommand(0x82, 0, 0, 1),
-         Reply("0501 1004")},
+        {"bad header wins over a bad command", Hex("82") + FinsHeader(0x0401).substr(1),
+         Reply("0401 1005")},
+        {"no response wanted, not even an error", Hex("81 00 09") + FinsHeader(0x0401).substr(3),
+         "none"},
+        {"run is the runtime's decision", FinsHeader(0x0401), Reply("0401 1004")},
+        {"clock write is the runtime's decision", FinsHeader(0x0702) + Hex("26 01 02 03 04 05"),
+         Reply("0702 1004")},
         {"unsupported command 0x8001", FinsHeader(0x8001) + AreaCommand(0x82, 0, 0, 1),
          Reply("8001 1004")},
         {"unknown area on read", ReadRequest(0x31, 0, 0, 1), Reply("0101 1101")},
@@ -174,11 +184,21 @@ TEST_F(FinsProtocol, FinsRequestsGetTheExactReplyOverBothTransports)
     }
 }
 
+TEST_F(FinsProtocol, RequestWantingNoResponseIsCarriedOutSilently)
+{
+    for (bool overTcp : {true, false}) {
+        memory.assign(memory.size(), 0);
+        std::string write = Hex("81") + WriteRequest(0x82, 1, 0, 1, Hex("ABCD")).substr(1);
+        EXPECT_EQ("none", Exchange(write, overTcp));
+        EXPECT_EQ(Hex("CDAB"), std::string(memory.begin() + 2, memory.begin() + 4));
+    }
+}
+
 TEST_F(FinsProtocol, UnsupportedCommandIsLoggedInHex)
 {
-    Exchange(FinsHeader(0x0501) + AreaCommand(0x82, 0, 0, 1), true);
+    Exchange(FinsHeader(0x0402), true);
     ASSERT_EQ(1u, logger.entries().size());
-    EXPECT_EQ("Not Support FinsCmd:501", logger.entries()[0].text);
+    EXPECT_EQ("Not Support FinsCmd:402", logger.entries()[0].text);
     EXPECT_EQ(LOG_CLASS_ERROR, logger.entries()[0].classId);
 }
 

@@ -1,6 +1,9 @@
-// Interop: an independent FINS client library (omron-fins 0.5.0 from npm) against runtime-host on
-// 127.0.0.1:9600, over FINS/TCP and FINS/UDP. Word and bit writes must read back as written, and
-// a read past the end of a segment must come back as the range error it is.
+// Interop: an independent FINS client library (omron-fins 0.5.0 from npm) against runtime-host,
+// over FINS/TCP (127.0.0.1:9600) and FINS/UDP (a socket connected to the second address
+// 127.0.0.2:9600). Every command the library offers: word and bit writes must read back as written
+// (also through multiple read, fill and transfer), status, controller data and clock must parse,
+// a read past the end of a segment must come back as the range error it is, and run, stop and
+// clock write are refused as unsupported.
 'use strict';
 
 const { describe, it, before, after } = require('node:test');
@@ -10,6 +13,9 @@ const net = require('node:net');
 const fins = require('omron-fins');
 
 const HOST = '127.0.0.1';
+// A second local address: a connected UDP socket hears only replies sent from it.
+const UDP_HOST = '127.0.0.2';
+const CLOCK_SLACK_MS = 5000;
 const PORT = 9600;
 const READY_TIMEOUT_MS = 20000;
 const EXIT_TIMEOUT_MS = 5000;
@@ -56,7 +62,8 @@ function stopHost() {
 
 function openClient(protocol) {
     return new Promise((resolve, reject) => {
-        const client = fins.FinsClient(PORT, HOST, { protocol, timeout: REQUEST_TIMEOUT_MS });
+        const address = protocol === 'udp' ? UDP_HOST : HOST;
+        const client = fins.FinsClient(PORT, address, { protocol, timeout: REQUEST_TIMEOUT_MS });
         const timer = setTimeout(() => reject(new Error(protocol + ': no connection')),
             REQUEST_TIMEOUT_MS);
         client.once('open', () => { clearTimeout(timer); resolve(client); });
@@ -155,6 +162,53 @@ for (const protocol of ['tcp', 'udp']) {
                 assert.deepEqual(r.values, [1, 0, 1], c.bits);
                 const words = await call(client, 'read', c.word, 2);
                 assert.equal(words.buffer.toString('hex'), '40000001', c.word);
+            }
+        });
+
+        it('reads words and bits of both areas in one multiple read', async () => {
+            const addr = `D${4000 + base}`;
+            await call(client, 'write', addr, [0x1234]);
+            await call(client, 'write', `CIO${60 + base}.3`, [1]);
+            const r = await call(client, 'readMultiple', [addr, `CIO${60 + base}.3`, `CIO${60 + base}.4`]);
+            assert.equal(r.endCode, '0000');
+            assert.deepEqual(r.values, [0x1234, 1, 0]);
+        });
+
+        it('fills words and transfers them elsewhere', async () => {
+            const from = `D${5000 + base}`;
+            const to = `CIO${32900 + base}`;
+            const f = await call(client, 'fill', from, 0x0BCD, 3);
+            assert.equal(f.endCode, '0000');
+            const t = await call(client, 'transfer', from, to, 3);
+            assert.equal(t.endCode, '0000');
+            const r = await call(client, 'read', to, 4);
+            assert.deepEqual(r.values, [0x0BCD, 0x0BCD, 0x0BCD, 0]);
+        });
+
+        it('reports status, controller data and clock', async () => {
+            const s = await call(client, 'status');
+            assert.equal(s.endCode, '0000');
+            assert.equal(s.result.status, 'RUN');
+            assert.equal(s.result.mode, 'RUN');
+            assert.equal(s.result.fatalErrors, null);
+            const d = await call(client, 'cpuUnitDataRead');
+            assert.equal(d.endCode, '0000');
+            assert.match(d.result.CPUUnitModel, /DrvFins/);
+            assert.equal(d.result.CPUUnitInternalSystemVersion, '3.5.18.0');
+            assert.equal(d.result.AreaData.NoOfDMWords, 65535);
+            const c = await call(client, 'clockRead');
+            assert.equal(c.endCode, '0000');
+            const { year, month, day, hour, minute, second } = c.result;
+            const read = new Date(2000 + year, month - 1, day, hour, minute, second);
+            assert.ok(Math.abs(read.getTime() - Date.now()) < CLOCK_SLACK_MS, read.toString());
+            assert.equal(c.result.day_of_week, read.getDay());
+        });
+
+        it('refuses run, stop and clock write as unsupported', async () => {
+            for (const [method, ...args] of [['run'], ['stop'],
+                ['clockWrite', { year: 26, month: 1, day: 2, hour: 3, minute: 4 }]]) {
+                const r = await call(client, method, ...args);
+                assert.equal(r.endCode, '1004', method);
             }
         });
 

@@ -157,12 +157,13 @@ bool FinsTestClient::ConnectTcp(uint16_t port, int timeoutMs)
     return true;
 }
 
-bool FinsTestClient::OpenUdp(uint16_t port)
+bool FinsTestClient::OpenUdp(uint16_t port, uint32_t address)
 {
     Close();
     m_udp = true;
     m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in addr = LoopbackAddr(port);
+    addr.sin_addr.s_addr = htonl(address);
     if (m_fd < 0 || connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         Close();
         return false;

@@ -64,8 +64,8 @@ public:
 
     // Connects to 127.0.0.1:port; false when refused or not done within the timeout.
     bool ConnectTcp(uint16_t port = kFinsPort, int timeoutMs = kDefaultTimeoutMs);
-    // A UDP socket connected to 127.0.0.1:port.
-    bool OpenUdp(uint16_t port = kFinsPort);
+    // A UDP socket connected to port at a loopback address (host order; 127.0.0.1 by default).
+    bool OpenUdp(uint16_t port = kFinsPort, uint32_t address = INADDR_LOOPBACK);
     void Close();
     int Fd() const { return m_fd; }
 

@@ -18,11 +18,17 @@ struct CodeName
 };
 
 const CodeName kResponseNames[] = {
-    {0x0000, "normal completion"},          {0x1001, "command too long"},
-    {0x1002, "command too short"},          {0x1003, "number of items does not match the data"},
-    {0x1004, "command not supported"},      {0x1005, "bad FINS header"},
-    {0x1101, "no such memory area"},        {0x1102, "too many items: at most 2000 per read"},
-    {0x1103, "start address out of range"}, {0x1104, "end address out of range"},
+    {0x0000, "normal completion"},
+    {0x1001, "command too long"},
+    {0x1002, "command too short"},
+    {0x1003, "number of items does not match the data"},
+    {0x1004, "command not supported"},
+    {0x1005, "bad FINS header"},
+    {0x1101, "no such memory area"},
+    {0x1102, "too many items"},
+    {0x1103, "start address out of range"},
+    {0x1104, "end address out of range"},
+    {0x110C, "parameter error"},
 };
 
 const CodeName kTcpErrorNames[] = {
@@ -66,17 +72,12 @@ void AppendBe32(Bytes& out, uint32_t v)
     AppendBe16(out, static_cast<uint16_t>(v & 0xFFFF));
 }
 
-Bytes BuildFinsCommand(FinsNodes nodes, uint8_t sid, uint16_t command, uint8_t area, uint16_t word,
-                       uint8_t bit, uint16_t count, const Bytes& data)
+Bytes BuildFinsFrame(FinsNodes nodes, uint8_t sid, uint16_t command, const Bytes& params)
 {
     Bytes out = {kIcfCommand, 0x00, kGatewayCount, 0x00, nodes.server,
                  0x00,        0x00, nodes.client,  0x00, sid};
     AppendBe16(out, command);
-    out.push_back(area);
-    AppendBe16(out, word);
-    out.push_back(bit);
-    AppendBe16(out, count);
-    out.insert(out.end(), data.begin(), data.end());
+    out.insert(out.end(), params.begin(), params.end());
     return out;
 }
 

@@ -1,6 +1,6 @@
-// FINS frames as the fins client writes and reads them: the 10-byte FINS header, the memory area
-// read (01 01) and write (01 02) commands, the 16-byte FINS/TCP header and the names of the
-// response and error codes. Multi-byte fields are big-endian.
+// FINS frames as the fins client writes and reads them: the 10-byte FINS header and a command's
+// parameters, the 16-byte FINS/TCP header and the names of the response and error codes.
+// Multi-byte fields are big-endian.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,12 @@ constexpr uint32_t kTcpNodeResponse = 1;
 constexpr uint32_t kTcpFrame = 2;
 constexpr uint16_t kCmdRead = 0x0101;
 constexpr uint16_t kCmdWrite = 0x0102;
+constexpr uint16_t kCmdFill = 0x0103;
+constexpr uint16_t kCmdMultiRead = 0x0104;
+constexpr uint16_t kCmdTransfer = 0x0105;
+constexpr uint16_t kCmdControllerData = 0x0501;
+constexpr uint16_t kCmdStatus = 0x0601;
+constexpr uint16_t kCmdClock = 0x0701;
 
 struct FinsNodes
 {
@@ -24,9 +30,8 @@ struct FinsNodes
     uint8_t client; // source node (SA1)
 };
 
-// A memory area read or write command; `data` follows the 6-byte area command (writes only).
-Bytes BuildFinsCommand(FinsNodes nodes, uint8_t sid, uint16_t command, uint8_t area, uint16_t word,
-                       uint8_t bit, uint16_t count, const Bytes& data);
+// A FINS command frame: header, command code, then the command's parameters.
+Bytes BuildFinsFrame(FinsNodes nodes, uint8_t sid, uint16_t command, const Bytes& params);
 // The FINS/TCP header for a body of bodyLen bytes.
 Bytes BuildTcpHeader(uint32_t command, size_t bodyLen, uint32_t errorCode);
 // A node address request asking for node `client` (0: any).

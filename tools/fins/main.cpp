@@ -1,33 +1,39 @@
-// fins: a FINS command-line client. Reads and writes words and bits of a FINS server's DM and CIO
-// areas over FINS/TCP (node address handshake first) or FINS/UDP.
-//   fins [--udp] [--host H] [--port P] [--timeout MS] read ADDRESS [COUNT]
-//   fins [--udp] [--host H] [--port P] [--timeout MS] write ADDRESS VALUE...
-#include <cerrno>
+// fins: a FINS command-line client. Reads, writes, fills and copies words and bits of a FINS
+// server's DM and CIO areas and asks for its controller data, status and clock, over FINS/TCP
+// (node address handshake first) or FINS/UDP. Options may stand before or after the command.
+// Exit status: 0 done, 1 transport failure, 2 bad command line, 3 the server answered an error.
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "tools/fins/Address.h"
 #include "tools/fins/Transport.h"
+#include "tools/fins/Verbs.h"
 #include "tools/fins/Wire.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
-constexpr int kExitError = 1;
+constexpr int kExitTransport = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitFinsError = 3;
 constexpr int kDefaultTimeoutMs = 3000;
-constexpr uint32_t kMaxCount = 65535;
+constexpr long kMaxTimeoutMs = 600000;
+constexpr long kMaxPort = 65535;
 constexpr uint8_t kSid = 1;
 
 const char kUsage[] =
-    "usage: fins [--udp] [--host H] [--port P] [--timeout MS] read ADDRESS [COUNT]\n"
-    "       fins [--udp] [--host H] [--port P] [--timeout MS] write ADDRESS VALUE...\n"
+    "usage: fins [OPTIONS] read ADDRESS [COUNT]      read COUNT (1-2000) words or bits\n"
+    "       fins [OPTIONS] read ADDRESS ADDRESS...   read several addresses in one request\n"
+    "       fins [OPTIONS] write ADDRESS VALUE...    write words or bits from ADDRESS on\n"
+    "       fins [OPTIONS] fill ADDRESS COUNT VALUE  write one word value to COUNT words\n"
+    "       fins [OPTIONS] copy FROM TO COUNT        copy COUNT words\n"
+    "       fins [OPTIONS] info | status | clock     controller data, status, clock\n"
+    "OPTIONS (before or after the command): --udp, --host H, --port P (1-65535),\n"
+    "--timeout MS. Defaults: --host 127.0.0.1 --port 9600 --timeout 3000, FINS/TCP.\n"
     "ADDRESS: D100 (DM word), D100.5 (DM bit), CIO10 (CIO word), CIO10.3 (CIO bit);\n"
     "CIO 32768 and up are the outputs. Words take 0..65535 (or 0x hex), bits 0 or 1.\n"
-    "Defaults: --host 127.0.0.1 --port 9600 --timeout 3000, FINS/TCP.\n"
-    "fins --version prints the version and build commit.\n";
+    "fins --version prints the version and build commit.\n"
+    "Exit status: 0 done, 1 transport failure, 2 bad command line, 3 FINS error code.\n";
 
 struct Command
 {
@@ -35,157 +41,92 @@ struct Command
     std::string host = "127.0.0.1";
     std::string port = "9600";
     int timeoutMs = kDefaultTimeoutMs;
-    bool write = false;
-    FinsAddress address{};
-    std::vector<std::string> args; // COUNT, or the values
+    std::string verb;
+    std::vector<std::string> args; // behind the verb
 };
 
-bool ParseNumber(const std::string& text, long min, long max, long* out)
+// One option and, for those that take one, its value (argv[*i + 1]; *i moves past it).
+bool ParseOption(int argc, char** argv, int* i, Command* cmd, std::string* error)
 {
-    if (text.empty()) {
+    std::string opt = argv[*i];
+    if (opt == "--udp") {
+        cmd->udp = true;
+        return true;
+    }
+    if ((opt != "--host" && opt != "--port" && opt != "--timeout") || *i + 1 >= argc) {
+        *error = opt == "--host" || opt == "--port" || opt == "--timeout" ? opt + " needs a value"
+                                                                          : "unknown option " + opt;
         return false;
     }
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v < min || v > max) {
+    std::string value = argv[++*i];
+    long number = 0;
+    if (opt == "--host") {
+        cmd->host = value;
+    } else if (opt == "--port") {
+        if (!ParseNumber(value, 1, kMaxPort, &number)) {
+            *error = "bad --port " + value + " (1 to 65535)";
+            return false;
+        }
+        cmd->port = std::to_string(number);
+    } else if (ParseNumber(value, 1, kMaxTimeoutMs, &number)) {
+        cmd->timeoutMs = static_cast<int>(number);
+    } else {
+        *error = "bad --timeout " + value;
         return false;
     }
-    *out = v;
     return true;
 }
 
-// Options first, then the verb, the address and its arguments.
+// Options anywhere; the first other word is the command, the rest its arguments. A lone "-" sign
+// is a value (write D1 -1), not an option.
 bool ParseCommand(int argc, char** argv, Command* cmd, std::string* error)
 {
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        std::string opt = argv[i];
-        long timeout = 0;
-        if (opt == "--udp") {
-            cmd->udp = true;
-        } else if ((opt == "--host" || opt == "--port" || opt == "--timeout") && i + 1 < argc) {
-            std::string value = argv[++i];
-            if (opt == "--host") {
-                cmd->host = value;
-            } else if (opt == "--port") {
-                cmd->port = value;
-            } else if (ParseNumber(value, 1, 600000, &timeout)) {
-                cmd->timeoutMs = static_cast<int>(timeout);
-            } else {
-                *error = "bad --timeout " + value;
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word.rfind("--", 0) == 0) {
+            if (!ParseOption(argc, argv, &i, cmd, error)) {
                 return false;
             }
+        } else if (cmd->verb.empty()) {
+            cmd->verb = word;
         } else {
-            *error = "unknown option " + opt;
-            return false;
+            cmd->args.push_back(word);
         }
     }
-    if (argc - i < 2) {
-        *error = "missing command or address";
+    if (cmd->verb.empty() || !IsFinsVerb(cmd->verb)) {
+        *error = cmd->verb.empty() ? "missing command" : "unknown command " + cmd->verb;
         return false;
-    }
-    std::string verb = argv[i];
-    if (verb != "read" && verb != "write") {
-        *error = "unknown command " + verb;
-        return false;
-    }
-    cmd->write = verb == "write";
-    if (!ParseFinsAddress(argv[i + 1], &cmd->address)) {
-        *error = std::string("bad address ") + argv[i + 1];
-        return false;
-    }
-    cmd->args.assign(argv + i + 2, argv + argc);
-    return true;
-}
-
-// The write data: big-endian words, or one byte 0/1 per bit.
-bool EncodeValues(const Command& cmd, Bytes* data, std::string* error)
-{
-    if (cmd.args.empty() || cmd.args.size() > kMaxCount) {
-        *error = "write needs 1 to 65535 values";
-        return false;
-    }
-    for (const std::string& text : cmd.args) {
-        long v = 0;
-        if (!ParseNumber(text, cmd.address.bit ? 0 : -32768, cmd.address.bit ? 1 : 65535, &v)) {
-            *error = "bad value " + text + (cmd.address.bit ? " (bits are 0 or 1)" : "");
-            return false;
-        }
-        if (cmd.address.bit) {
-            data->push_back(static_cast<uint8_t>(v));
-        } else {
-            AppendBe16(*data, static_cast<uint16_t>(v));
-        }
     }
     return true;
 }
 
-bool ReadCount(const Command& cmd, uint16_t* count, std::string* error)
-{
-    long v = 1;
-    if (cmd.args.size() > 1 || (cmd.args.size() == 1 && !ParseNumber(cmd.args[0], 0, 65535, &v))) {
-        *error = "read takes one COUNT of 0 to 65535";
-        return false;
-    }
-    *count = static_cast<uint16_t>(v);
-    return true;
-}
-
-void PrintValues(const Command& cmd, const Bytes& data)
-{
-    if (cmd.address.bit) {
-        for (size_t k = 0; k < data.size(); ++k) {
-            printf("%s = %u\n", FormatFinsAddress(cmd.address, k).c_str(), data[k] & 1u);
-        }
-        return;
-    }
-    for (size_t k = 0; k + 1 < data.size(); k += 2) {
-        uint16_t v = ReadBe16(&data[k]);
-        printf("%s = %u (0x%04X)\n", FormatFinsAddress(cmd.address, k / 2).c_str(), v, v);
-    }
-}
-
-int Fail(const std::string& message)
+int Fail(int code, const std::string& message)
 {
     fprintf(stderr, "fins: %s\n", message.c_str());
-    return kExitError;
+    return code;
 }
 
-int Run(const Command& cmd)
+int Run(const Command& cmd, const FinsRequest& request)
 {
-    Bytes data;
-    uint16_t count = 0;
     std::string error;
-    bool ok = cmd.write ? EncodeValues(cmd, &data, &error) : ReadCount(cmd, &count, &error);
-    if (!ok) {
-        fprintf(stderr, "fins: %s\n%s", error.c_str(), kUsage);
-        return kExitUsage;
-    }
-    if (cmd.write) {
-        count = static_cast<uint16_t>(cmd.args.size());
-    }
     FinsTransport transport(cmd.udp, cmd.timeoutMs);
+    const std::string where = cmd.host + ":" + cmd.port + ": ";
     if (!transport.Open(cmd.host, cmd.port, &error)) {
-        return Fail(cmd.host + ":" + cmd.port + ": " + error);
+        return Fail(kExitTransport, where + error);
     }
-    uint16_t code = cmd.write ? kCmdWrite : kCmdRead;
-    Bytes request = BuildFinsCommand(transport.Nodes(), kSid, code, FinsAreaCode(cmd.address),
-                                     cmd.address.word, cmd.address.bitNo, count, data);
     Bytes frame;
     FinsResponse response{};
-    if (!transport.Exchange(request, &frame, &error) ||
-        !ParseFinsResponse(frame, kSid, code, &response, &error)) {
-        return Fail(cmd.host + ":" + cmd.port + ": " + error);
+    if (!transport.Exchange(
+            BuildFinsFrame(transport.Nodes(), kSid, request.command, request.params), &frame,
+            &error) ||
+        !ParseFinsResponse(frame, kSid, request.command, &response, &error)) {
+        return Fail(kExitTransport, where + error);
     }
     if (response.code != 0) {
-        return Fail("the server answered " + FinsResponseText(response.code));
+        return Fail(kExitFinsError, "the server answered " + FinsResponseText(response.code));
     }
-    if (cmd.write) {
-        printf("wrote %u %s at %s\n", count, cmd.address.bit ? "bit(s)" : "word(s)",
-               FormatFinsAddress(cmd.address, 0).c_str());
-    } else {
-        PrintValues(cmd, response.data);
+    if (!PrintResponse(cmd.verb, cmd.args, request, response.data, &error)) {
+        return Fail(kExitTransport, where + error);
     }
     return kExitOk;
 }
@@ -194,8 +135,6 @@ int Run(const Command& cmd)
 
 int main(int argc, char** argv)
 {
-    Command cmd;
-    std::string error;
     if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
         fputs(kUsage, stdout);
         return kExitOk;
@@ -204,9 +143,13 @@ int main(int argc, char** argv)
         printf("fins %s (commit %s)\n", FINS_VERSION, FINS_BUILD_COMMIT);
         return kExitOk;
     }
-    if (!ParseCommand(argc, argv, &cmd, &error)) {
+    Command cmd;
+    FinsRequest request{};
+    std::string error;
+    if (!ParseCommand(argc, argv, &cmd, &error) ||
+        !PlanRequest(cmd.verb, cmd.args, &request, &error)) {
         fprintf(stderr, "fins: %s\n%s", error.c_str(), kUsage);
         return kExitUsage;
     }
-    return Run(cmd);
+    return Run(cmd, request);
 }

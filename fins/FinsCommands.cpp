@@ -1,0 +1,285 @@
+// The FINS commands beyond memory area read and write (see the header). Layouts follow what the
+// clients in use parse byte for byte; every multi-byte field is big-endian.
+#include "fins/FinsCommands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include "component/RuntimeApi.h"
+#include "fins/FinsArea.h"
+
+namespace {
+
+constexpr size_t kAreaItemBytes = 4;                     // area, word address (2), bit
+constexpr size_t kCountAt = kAreaItemBytes;              // fill: count behind the area item
+constexpr size_t kValueAt = kCountAt + sizeof(uint16_t); // fill: the value behind the count
+constexpr size_t kTransferDestAt = kAreaItemBytes;       // transfer: destination behind source
+constexpr size_t kTransferCountAt = 2 * kAreaItemBytes;  // transfer: count behind both items
+constexpr unsigned kBytesPerKilobyte = 1024;
+constexpr unsigned kMaxByteField = 0xFF;
+constexpr unsigned kMaxWordField = 0xFFFF;
+constexpr int kYearsPerCentury = 100;
+constexpr int kTmYearBase = 1900;
+
+// One area item (area, word address, bit) of a request, with the given count.
+_FinsReadCmd AreaItemAt(const char* at, uint16_t count)
+{
+    _FinsReadCmd cmd{};
+    cmd.byArea = static_cast<uint8_t>(at[0]);
+    cmd.wAddr = BigEndianField<uint16_t>(at + 1);
+    cmd.byBit = static_cast<uint8_t>(at[3]);
+    cmd.wCount = count;
+    return cmd;
+}
+
+// Area and range of a word operation: RESP_OK with the segment and the address made relative to
+// it, or the code the request ends with. Bit codes are refused: these operations move words.
+uint16_t CheckWordOperand(_FinsReadCmd& cmd, AppAreaMemType* segment)
+{
+    if (!IsWordArea(cmd.byArea)) {
+        return RESP_BAD_AREA;
+    }
+    *segment = MapAreaAddress(cmd);
+    return CheckRange(AppMemory().GetAppMemorySizeFromType(*segment), cmd, true);
+}
+
+uint8_t Bcd(int value)
+{
+    return static_cast<uint8_t>(((value / 10) << 4) | (value % 10));
+}
+
+void AppendBig16(std::string& out, unsigned int value)
+{
+    out += static_cast<char>((value >> 8) & 0xFF);
+    out += static_cast<char>(value & 0xFF);
+}
+
+// A text field of the controller data: the text's first kTextField bytes, padded with spaces.
+void AppendText(std::string& out, const std::string& text)
+{
+    std::string field = text.substr(0, kTextField);
+    field.resize(kTextField, ' ');
+    out += field;
+}
+
+// The component's version, one dotted number per byte: 0x03051200 is "3.5.18.0".
+std::string VersionText()
+{
+    char text[kTextField + 1];
+    (void)std::snprintf(text, sizeof(text), "%u.%u.%u.%u", (CMP_VERSION_DrvFins >> 24) & 0xFFu,
+                        (CMP_VERSION_DrvFins >> 16) & 0xFFu, (CMP_VERSION_DrvFins >> 8) & 0xFFu,
+                        CMP_VERSION_DrvFins & 0xFFu);
+    return text;
+}
+
+// Area data: no program area, the CIO (bit-addressable) size in KiB, the DM words the M segment
+// holds, no timers or counters, no expansion banks, no memory card.
+void AppendAreaData(std::string& out)
+{
+    CAppAreaMemmory& mem = AppMemory();
+    uint32_t cioBytes =
+        mem.GetAppMemorySizeFromType(APP_AREA_I) + mem.GetAppMemorySizeFromType(APP_AREA_Q);
+    uint32_t dmWords = mem.GetAppMemorySizeFromType(APP_AREA_M) / 2;
+    std::string area(kAreaDataBytes, '\0');
+    area[2] = static_cast<char>(std::min(cioBytes / kBytesPerKilobyte, kMaxByteField));
+    std::string words;
+    AppendBig16(words, std::min(dmWords, kMaxWordField));
+    area.replace(3, 2, words);
+    out += area;
+}
+
+} // namespace
+
+bool CFinsCommands::Handles(uint16_t command)
+{
+    switch (command) {
+    case FINS_CMD_FILL:
+    case FINS_CMD_MULTI_READ:
+    case FINS_CMD_TRANSFER:
+    case FINS_CMD_CONTROLLER_DATA:
+    case FINS_CMD_STATUS:
+    case FINS_CMD_CLOCK:
+        return true;
+    default:
+        return false;
+    }
+}
+
+uint16_t CFinsCommands::Execute(uint16_t command, const char* params, unsigned int len,
+                                std::string& data)
+{
+    data.clear();
+    switch (command) {
+    case FINS_CMD_FILL:
+        return Fill(params, len);
+    case FINS_CMD_MULTI_READ:
+        return MultipleRead(params, len, data);
+    case FINS_CMD_TRANSFER:
+        return Transfer(params, len);
+    case FINS_CMD_CONTROLLER_DATA:
+        return ControllerDataRead(params, len, data);
+    case FINS_CMD_STATUS:
+        return StatusRead(len, data);
+    case FINS_CMD_CLOCK:
+        return ClockRead(len, data);
+    default:
+        return RESP_CMD_NOT_SUPPORTED;
+    }
+}
+
+// Per item its area code, then the word (2 bytes) or the bit (1 byte, 00 or 01). The first item
+// that fails ends the request with its code.
+uint16_t CFinsCommands::MultipleRead(const char* params, unsigned int len, std::string& data)
+{
+    if (len < kMultiReadItemBytes) {
+        return RESP_FRAME_TOO_SHORT;
+    }
+    if (len % kMultiReadItemBytes != 0) {
+        return RESP_DATA_LEN_MISMATCH;
+    }
+    if (len / kMultiReadItemBytes > kMaxMultiReadItems) {
+        return RESP_COUNT_TOO_LARGE;
+    }
+    CAppAreaMemmory& mem = AppMemory();
+    thread_local std::string one; // the memory reads clear it; keeps its capacity
+    for (unsigned int at = 0; at < len; at += kMultiReadItemBytes) {
+        _FinsReadCmd cmd = AreaItemAt(params + at, 1);
+        if (!IsCioArea(cmd.byArea) && !IsDmArea(cmd.byArea)) {
+            return RESP_BAD_AREA;
+        }
+        bool words = IsWordArea(cmd.byArea);
+        AppAreaMemType segment = MapAreaAddress(cmd);
+        uint16_t code = CheckRange(mem.GetAppMemorySizeFromType(segment), cmd, words);
+        if (code != RESP_OK) {
+            return code;
+        }
+        int result = words ? mem.ReadWordFromAppMemory(segment, cmd.wAddr, 1, one)
+                           : mem.ReadBitsFromAppMempry(segment, cmd.wAddr, cmd.byBit, 1, one);
+        if (result != 0 || one.empty()) {
+            return RESP_START_OUT_OF_RANGE; // not reached: a checked segment is present
+        }
+        data += static_cast<char>(cmd.byArea);
+        if (words) {
+            SwapWords(&one[0], 1); // memory words are host order, FINS big-endian
+        }
+        data += one;
+    }
+    return RESP_OK;
+}
+
+uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
+{
+    if (len < kFillParamBytes) {
+        return RESP_FRAME_TOO_SHORT;
+    }
+    if (len > kFillParamBytes) {
+        return RESP_FRAME_TOO_LONG;
+    }
+    _FinsReadCmd cmd = AreaItemAt(params, BigEndianField<uint16_t>(params + kCountAt));
+    AppAreaMemType segment = APP_AREA_M;
+    uint16_t code = CheckWordOperand(cmd, &segment);
+    if (code != RESP_OK) {
+        return code;
+    }
+    uint16_t value = BigEndianField<uint16_t>(params + kValueAt);
+    thread_local std::string words; // keeps its capacity: a fill allocates once per size seen
+    words.clear();
+    for (uint32_t i = 0; i < cmd.wCount; ++i) {
+        words.append(reinterpret_cast<const char*>(&value), sizeof(value)); // host order
+    }
+    (void)AppMemory().WriteWordToAppMemory(segment, cmd.wAddr, cmd.wCount, &words[0]);
+    return RESP_OK;
+}
+
+// Source and destination may overlap: the words are read out whole before any is written, so the
+// destination receives the source as it was.
+uint16_t CFinsCommands::Transfer(const char* params, unsigned int len)
+{
+    if (len < kTransferParamBytes) {
+        return RESP_FRAME_TOO_SHORT;
+    }
+    if (len > kTransferParamBytes) {
+        return RESP_FRAME_TOO_LONG;
+    }
+    uint16_t count = BigEndianField<uint16_t>(params + kTransferCountAt);
+    _FinsReadCmd from = AreaItemAt(params, count);
+    _FinsReadCmd to = AreaItemAt(params + kTransferDestAt, count);
+    AppAreaMemType fromSegment = APP_AREA_M;
+    AppAreaMemType toSegment = APP_AREA_M;
+    uint16_t code = CheckWordOperand(from, &fromSegment);
+    if (code == RESP_OK) {
+        code = CheckWordOperand(to, &toSegment);
+    }
+    if (code != RESP_OK) {
+        return code;
+    }
+    CAppAreaMemmory& mem = AppMemory();
+    thread_local std::string words;
+    if (mem.ReadWordFromAppMemory(fromSegment, from.wAddr, count, words) != 0) {
+        return RESP_START_OUT_OF_RANGE; // not reached: a checked segment is present
+    }
+    (void)mem.WriteWordToAppMemory(toSegment, to.wAddr, count, &words[0]);
+    return RESP_OK;
+}
+
+// No parameter (what clients send): all 158 bytes. Parameter 0x00: the first part, through the
+// area data; 0x01: the last part, from the bus unit configuration on.
+uint16_t CFinsCommands::ControllerDataRead(const char* params, unsigned int len, std::string& data)
+{
+    if (len > 1) {
+        return RESP_FRAME_TOO_LONG;
+    }
+    uint8_t part = len == 1 ? static_cast<uint8_t>(params[0]) : kControllerParamFirst;
+    if (part != kControllerParamFirst && part != kControllerParamLast) {
+        return RESP_BAD_PARAMETER;
+    }
+    AppendText(data, kControllerModel);
+    AppendText(data, VersionText());
+    data.append(kSystemUseBytes, '\0');
+    AppendAreaData(data);
+    data.append(kBusUnitBytes, '\0');
+    data.append(2, '\0'); // unit information, remote I/O data
+    if (len == 1) {
+        data = part == kControllerParamFirst ? data.substr(0, kControllerFirstPart)
+                                             : data.substr(kControllerFirstPart);
+    }
+    return RESP_OK;
+}
+
+// Running with mode RUN while an application is loaded, else stopped in PROGRAM; no errors and no
+// message.
+uint16_t CFinsCommands::StatusRead(unsigned int len, std::string& data)
+{
+    if (len != 0) {
+        return RESP_FRAME_TOO_LONG;
+    }
+    bool running = AppMemory().HasApplication();
+    data += static_cast<char>(running ? kStatusRunning : kStatusStopped);
+    data += static_cast<char>(running ? kModeRun : kModeProgram);
+    data.append(kStatusData - 2 - kStatusMessageBytes, '\0'); // error flags, message flags, code
+    data.append(kStatusMessageBytes, ' ');
+    return RESP_OK;
+}
+
+// The controller's local time.
+uint16_t CFinsCommands::ClockRead(unsigned int len, std::string& data)
+{
+    if (len != 0) {
+        return RESP_FRAME_TOO_LONG;
+    }
+    time_t now = time(nullptr);
+    tm local{};
+    (void)localtime_r(&now, &local);
+    const int fields[] = {(local.tm_year + kTmYearBase) % kYearsPerCentury,
+                          local.tm_mon + 1,
+                          local.tm_mday,
+                          local.tm_hour,
+                          local.tm_min,
+                          local.tm_sec};
+    for (int field : fields) {
+        data += static_cast<char>(Bcd(field));
+    }
+    data += static_cast<char>(local.tm_wday);
+    return RESP_OK;
+}

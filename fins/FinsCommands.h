@@ -1,0 +1,63 @@
+// The FINS commands beyond memory area read and write that HMIs, SCADA drivers and client libraries
+// send: multiple read (0104), fill (0103), transfer (0105), controller data read (0501), controller
+// status read (0601) and clock read (0701). Each checks its parameters and every address before it
+// touches memory and hands back the response data or the code the request ends with; the protocol
+// builds and sends the response. Runs on the event loop's reader thread; holds no state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Model text of the controller data read: names this soft controller. At most kTextField bytes.
+constexpr const char* kControllerModel = "DrvFins Soft PLC";
+
+// Controller data read (0501): its two parts and what each holds.
+constexpr unsigned kTextField = 20;           // model and version texts, space-padded
+constexpr unsigned kSystemUseBytes = 40;      // zeros
+constexpr unsigned kAreaDataBytes = 12;       // program, bit area, DM and other sizes
+constexpr unsigned kBusUnitBytes = 64;        // bus unit configuration: none here, zeros
+constexpr unsigned kControllerFirstPart = 92; // parameter 0x00: texts, system use, area data
+constexpr unsigned kControllerLastPart = 66;  // parameter 0x01: bus units, unit and remote I/O
+constexpr unsigned kControllerData = kControllerFirstPart + kControllerLastPart; // 158
+constexpr uint8_t kControllerParamFirst = 0x00;
+constexpr uint8_t kControllerParamLast = 0x01;
+
+// Controller status read (0601): 26 bytes.
+constexpr unsigned kStatusData = 26;
+constexpr unsigned kStatusMessageBytes = 16; // message text, spaces
+constexpr uint8_t kStatusRunning = 0x01;     // an application is loaded
+constexpr uint8_t kStatusStopped = 0x00;
+constexpr uint8_t kModeRun = 0x04;
+constexpr uint8_t kModeProgram = 0x00;
+
+// Clock read (0701): year, month, day, hour, minute, second in BCD, day of week (0 = Sunday).
+constexpr unsigned kClockData = 7;
+
+// Multiple memory area read (0104): items of area, word address and bit.
+constexpr unsigned kMultiReadItemBytes = 4;
+constexpr unsigned kMaxMultiReadItems = 167;
+
+// Fill (0103): area command (area, address, bit, count) and one word value. Transfer (0105):
+// source area, address and bit, destination area, address and bit, count.
+constexpr unsigned kFillParamBytes = 8;
+constexpr unsigned kTransferParamBytes = 10;
+
+class CFinsCommands
+{
+public:
+    // True for the command codes Execute carries out.
+    static bool Handles(uint16_t command);
+
+    // Carries out one command on its parameters (the bytes behind the command code). RESP_OK with
+    // the response data in `data`, or the response code the request ends with (data then
+    // unspecified); on any code but RESP_OK memory is as it was.
+    uint16_t Execute(uint16_t command, const char* params, unsigned int len, std::string& data);
+
+private:
+    uint16_t MultipleRead(const char* params, unsigned int len, std::string& data);
+    uint16_t Fill(const char* params, unsigned int len);
+    uint16_t Transfer(const char* params, unsigned int len);
+    uint16_t ControllerDataRead(const char* params, unsigned int len, std::string& data);
+    uint16_t StatusRead(unsigned int len, std::string& data);
+    uint16_t ClockRead(unsigned int len, std::string& data);
+};
