@@ -5,9 +5,25 @@
 #include <memory>
 
 #include "component/kellog.h"
+#include "fins/FinsPolicy.h"
 #include "net/EventLoop.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"
+
+namespace {
+
+// The access settings as the servers take them.
+ServerAccess AccessOf(const FinsSettings& settings)
+{
+    ServerAccess access;
+    (void)access.allow.Parse(settings.allow); // entries the loader already checked
+    access.maxConnections = settings.maxConnections;
+    access.maxConnectionsPerClient = settings.maxConnectionsPerClient;
+    access.idleTimeoutS = settings.idleTimeoutS;
+    return access;
+}
+
+} // namespace
 
 CFinsServer::CFinsServer() : m_eventLoop(nullptr), m_tcpServer(nullptr), m_udpServer(nullptr) {}
 
@@ -40,17 +56,22 @@ int CFinsServer::initServer(const FinsSettings& settings)
     // The old endpoints close their sockets before the new ones bind the same port.
     m_tcpServer.reset();
     m_udpServer.reset();
+    // Handed down while no loop thread runs; the threads' start orders it before their reads.
+    SetFinsPolicy(FinsPolicy{settings.model, settings.readOnly});
+    const ServerAccess access = AccessOf(settings);
     const char* bindAddr = settings.bindAddr.c_str();
     int result = 0;
     // An endpoint that could not open its socket logged why and is not registered (-1); the other
     // serves on. The last registration's result is the caller's answer.
     if (settings.tcp) {
         m_tcpServer = std::make_shared<TcpServer>(bindAddr, settings.port);
+        m_tcpServer->set_access(access);
         result = m_eventLoop->epoll_add_listen_event(m_tcpServer.get(),
                                                      &ISocketServer::sock_event_accept);
     }
     if (settings.udp) {
         m_udpServer = std::make_shared<UdpServer>(bindAddr, settings.port);
+        m_udpServer->set_access(access);
         result = m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
                                                      &ISocketServer::sock_read_request_handler);
     }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fins/FinsPolicy.h" // the kReadOnly* bits
+
 constexpr const char* kServerBindAddr = "0.0.0.0";
 constexpr unsigned short kServerPort = 9600;
 
@@ -18,11 +20,6 @@ constexpr const char* kEnvBind = "DRVFINS_BIND";
 
 // The controller data read carries the model as 20 ASCII bytes.
 constexpr size_t kModelTextBytes = 20;
-
-// Bits of FinsSettings::readOnly: areas that take no write.
-constexpr unsigned kReadOnlyCioIn = 1u;  // CIO 0..32767, the inputs (I)
-constexpr unsigned kReadOnlyCioOut = 2u; // CIO 32768..65535, the outputs (Q)
-constexpr unsigned kReadOnlyDm = 4u;     // DM, the memory (M)
 
 // Every default is what the server does without a settings file.
 struct FinsSettings

@@ -8,6 +8,7 @@
 
 #include "component/RuntimeApi.h"
 #include "fins/FinsArea.h"
+#include "fins/FinsPolicy.h"
 
 namespace {
 
@@ -42,6 +43,14 @@ uint16_t CheckWordOperand(_FinsReadCmd& cmd, AppAreaMemType* segment)
     }
     *segment = MapAreaAddress(cmd);
     return CheckRange(AppMemory().GetAppMemorySizeFromType(*segment), cmd, true);
+}
+
+// A word operand that is written: the checks of CheckWordOperand, then the write protection.
+uint16_t CheckWordTarget(_FinsReadCmd& cmd, AppAreaMemType* segment)
+{
+    const _FinsReadCmd asSent = cmd;
+    const uint16_t code = CheckWordOperand(cmd, segment);
+    return code != RESP_OK ? code : CheckWritable(asSent, true);
 }
 
 uint8_t Bcd(int value)
@@ -178,7 +187,7 @@ uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
     }
     _FinsReadCmd cmd = AreaItemAt(params, BigEndianField<uint16_t>(params + kCountAt));
     AppAreaMemType segment = APP_AREA_M;
-    uint16_t code = CheckWordOperand(cmd, &segment);
+    uint16_t code = CheckWordTarget(cmd, &segment);
     if (code != RESP_OK) {
         return code;
     }
@@ -209,7 +218,7 @@ uint16_t CFinsCommands::Transfer(const char* params, unsigned int len)
     AppAreaMemType toSegment = APP_AREA_M;
     uint16_t code = CheckWordOperand(from, &fromSegment);
     if (code == RESP_OK) {
-        code = CheckWordOperand(to, &toSegment);
+        code = CheckWordTarget(to, &toSegment);
     }
     if (code != RESP_OK) {
         return code;
@@ -234,7 +243,8 @@ uint16_t CFinsCommands::ControllerDataRead(const char* params, unsigned int len,
     if (part != kControllerParamFirst && part != kControllerParamLast) {
         return RESP_BAD_PARAMETER;
     }
-    AppendText(data, kControllerModel);
+    const std::string& model = GetFinsPolicy().model;
+    AppendText(data, model.empty() ? kControllerModel : model);
     AppendText(data, VersionText());
     data.append(kSystemUseBytes, '\0');
     AppendAreaData(data);

@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <string>
 
-// Model text of the controller data read: names this soft controller. At most kTextField bytes.
+// Model text of the controller data read unless the policy names another (FinsPolicy::model):
+// names this soft controller. At most kTextField bytes.
 constexpr const char* kControllerModel = "DrvFins Soft PLC";
 
 // Controller data read (0501): its two parts and what each holds.
@@ -50,7 +51,8 @@ public:
 
     // Carries out one command on its parameters (the bytes behind the command code). RESP_OK with
     // the response data in `data`, or the response code the request ends with (data then
-    // unspecified); on any code but RESP_OK memory is as it was.
+    // unspecified); on any code but RESP_OK memory is as it was. A fill or transfer into an area
+    // the policy protects ends with RESP_READ_ONLY.
     uint16_t Execute(uint16_t command, const char* params, unsigned int len, std::string& data);
 
 private:

@@ -98,3 +98,4 @@ constexpr uint16_t RESP_COUNT_TOO_LARGE = 0x1102;
 constexpr uint16_t RESP_START_OUT_OF_RANGE = 0x1103;
 constexpr uint16_t RESP_END_OUT_OF_RANGE = 0x1104;
 constexpr uint16_t RESP_BAD_PARAMETER = 0x110C;
+constexpr uint16_t RESP_READ_ONLY = 0x2101; // the area is write-protected

@@ -14,6 +14,7 @@
 #include "component/kellog.h"
 #include "fins/FinsArea.h"
 #include "fins/FinsCommands.h"
+#include "fins/FinsPolicy.h"
 #include "net/SockConnection.h"
 #include "utility/ByteOrder.h"
 #include "utility/Singleton.h"
@@ -22,10 +23,12 @@ namespace {
 
 constexpr const char* kMsgNoMagic = "not find fins form one frame";
 constexpr const char* kMsgBadCommand = "Not Support FinsCmd:%x";
+constexpr const char* kMsgReadOnly = "client:%s write into a read-only area refused (command %04x)";
 
 // Any peer can send these at line rate: each text is limited so it cannot fill the runtime's log.
 CLogLimiter s_noMagicLimit(kMsgNoMagic, kLogLimitPeerLines);
 CLogLimiter s_badCommandLimit(kMsgBadCommand, kLogLimitPeerLines);
+CLogLimiter s_readOnlyLimit(kMsgReadOnly, kLogLimitPeerLines);
 
 constexpr int kIpFields = 4;
 constexpr unsigned int kNodeShift = 24; // the node is the address text's last field, bits 24-31
@@ -99,6 +102,17 @@ _FinsReadCmd AreaCommandOf(const char* body)
     return cmd;
 }
 
+// The refusal of a write into a protected area, and its log line.
+int RefuseReadOnly(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
+                   bool tcp)
+{
+    if (s_readOnlyLimit.Admit()) {
+        kelLogAddWarnF(kMsgReadOnly, conn->szPeerAddr,
+                       static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
+    }
+    return protocol.ProcessFrameErrorRequest(conn, header, RESP_READ_ONLY, tcp);
+}
+
 // Head of every FINS response: the FINS/TCP header (length fixed when sent) and the FINS header
 // addressed from the connection's node numbers.
 void StartResponse(CMessage& msg, CSocketConnection* conn, _FinsFrameHeader* header, bool tcp)
@@ -137,6 +151,9 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
     thread_local std::string data;
     CFinsCommands commands;
     uint16_t code = commands.Execute(static_cast<uint16_t>(CommandOf(header)), body, bodyLen, data);
+    if (code == RESP_READ_ONLY) {
+        return RefuseReadOnly(protocol, conn, header, tcp);
+    }
     if (code != RESP_OK) {
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
@@ -221,6 +238,7 @@ int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHea
     (void)SwapByteOrderAll(body + kAddrOffset, sizeof(uint16_t));
     (void)SwapByteOrderAll(body + kCountOffset, sizeof(uint16_t));
     _FinsReadCmd cmd = AreaCommandOf(body);
+    const _FinsReadCmd asSent = cmd;
     char* data = body + kReadCmdLen;
     unsigned int dataLen = bodyLen - kReadCmdLen;
     AppAreaMemType segment = cio ? MapCioAddress(cmd) : APP_AREA_M;
@@ -228,6 +246,9 @@ int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHea
     uint16_t code = CheckWrite(cmd, dataLen, mem.GetAppMemorySizeFromType(segment));
     if (code != RESP_OK) {
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
+    }
+    if (CheckWritable(asSent, IsWordArea(cmd.byArea)) != RESP_OK) {
+        return RefuseReadOnly(protocol, conn, header, tcp);
     }
     if (IsWordArea(cmd.byArea)) {
         SwapWords(data, cmd.wCount);

@@ -596,6 +596,7 @@ void CEventLoop::EpollRdThread()
         }
         resume_due_listeners();
         IdelRecyConnections();
+        close_idle_connections();
     }
     flush_outbox();
     t_readerLoop = nullptr;

@@ -34,6 +34,8 @@ constexpr int kBacklogResumeBlocks = 64;
 // A server's own socket with an error it cannot clear (a listener out of descriptors, a datagram
 // endpoint whose receive fails) is not watched for this long.
 constexpr std::chrono::milliseconds kListenerPause{100};
+// Connections silent for their idle timeout are looked for this often at most.
+constexpr std::chrono::seconds kIdleSweepInterval{1};
 // Queue nodes kept for reuse, so queueing a response allocates nothing but its block.
 constexpr size_t kSendSpareNodes = 1024;
 // Read handler calls per readiness event at most (pipelined frames are taken in one wake-up).
@@ -116,6 +118,9 @@ public:
     // enough. Reader thread.
     void IdelRecyConnections();
     void clear_connections();
+    // Closes the TCP connections silent for their server's idle timeout; does nothing when the
+    // last sweep was less than kIdleSweepInterval ago. Reader thread (net/IdleSweep.cpp).
+    void close_idle_connections();
 
     int get_read_epoll_fd() const { return m_epollRdFd; }
     int get_write_epoll_fd() const { return m_epollWrFd; }
@@ -188,4 +193,5 @@ private:
     // Listeners not watched until the given time (descriptor exhaustion). Reader thread only.
     std::vector<std::pair<CSocketConnection*, std::chrono::steady_clock::time_point>>
         m_pausedListeners;
+    std::chrono::steady_clock::time_point m_lastIdleSweep{}; // reader thread only
 };

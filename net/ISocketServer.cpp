@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -252,6 +253,7 @@ int ISocketServer::recvproc(CSocketConnection* conn, void* buf, int len)
     const int fd = conn->fd.load();
     const ssize_t n = recv(fd, buf, static_cast<size_t>(len), 0);
     if (n > 0) {
+        conn->lastRecv = std::chrono::steady_clock::now();
         return static_cast<int>(n);
     }
     if (n == 0) {

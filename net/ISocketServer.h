@@ -3,6 +3,9 @@
 // finishing a partly written response on write). Virtual operations are in a fixed slot order.
 #pragma once
 
+#include <netinet/in.h>
+
+#include "net/ServerAccess.h"
 #include "net/SockConnection.h"
 
 class CEventLoop;
@@ -20,6 +23,12 @@ struct SysErrText
 sockaddr_in MakeIpv4Addr(const char* ip, unsigned short port);
 // The dotted text of an IPv4 address into out (NUL-terminated, cut to len).
 void FormatIpv4(const in_addr& addr, char* out, size_t len);
+// The dotted text of an IPv4 address, for one log line: Ipv4Text(addr).text.
+struct Ipv4Text
+{
+    explicit Ipv4Text(const in_addr& addr) { FormatIpv4(addr, text, sizeof(text)); }
+    char text[INET_ADDRSTRLEN];
+};
 
 // Largest FINS/TCP body accepted; the length field must lie between 8 and this plus 8.
 constexpr uint32_t kMaxFinsTcpBody = 65535;
@@ -59,6 +68,10 @@ public:
     virtual CSocketConnection* get_connection(int fd);
 
     int get_listen_sock();
+    // The access rules; set on the owner thread before the loop's threads start, read on the
+    // reader thread.
+    void set_access(const ServerAccess& access) { m_access = access; }
+    const ServerAccess& access() const { return m_access; }
     // Forwards to the loop's epoll_oper_event; -1 without a loop.
     int epoll_oper_event(int epfd, int fd, unsigned int op, unsigned int flag, int mode,
                          CSocketConnection* conn);
@@ -72,6 +85,7 @@ public:
     int sock_wait_request_handler_proc_plast(CSocketConnection* conn);
 
 protected:
-    int m_listenFd;     // the server's own socket; set on the owner thread before registration
-    CEventLoop* m_loop; // not owned; set at registration, before the loop's threads start
+    int m_listenFd;        // the server's own socket; set on the owner thread before registration
+    CEventLoop* m_loop;    // not owned; set at registration, before the loop's threads start
+    ServerAccess m_access; // see set_access
 };

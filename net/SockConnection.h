@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <list>
@@ -121,7 +122,8 @@ public:
     // Use counter: changed by the thread that takes, closes or frees the record, read by the send
     // thread without a common lock.
     std::atomic<uint64_t> iCurrsequence;
-    sockaddr_storage peerAddr;      // UDP endpoint: sender of the last datagram; reader thread
+    // UDP endpoint: sender of the last datagram; TCP connection: its peer. Reader thread.
+    sockaddr_storage peerAddr;
     in_addr localAddr;              // UDP endpoint: where that datagram was sent to; reader thread
     ISocketServer* pSockServer;     // not owned; set before registration
     char szPeerAddr[kAddrTextLen];  // reader thread
@@ -152,4 +154,6 @@ public:
     // Reader thread: the last stream receive took less than it asked for, so the socket is empty
     // for now and another receive in the same wake-up would only find nothing.
     bool bRecvDrained = false;
+    // Reader thread: when the connection was accepted or last brought bytes (the idle sweep).
+    std::chrono::steady_clock::time_point lastRecv{};
 };

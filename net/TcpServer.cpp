@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "component/LogLimiter.h"
 #include "component/kellog.h"
@@ -30,6 +32,10 @@ constexpr const char* kLogAcceptEagain = "accept errno = EAGAIN";
 constexpr const char* kLogAcceptEmfile = "accept errno = EMFILE";
 constexpr const char* kLogAcceptError = "accept error:%s";
 constexpr const char* kLogNewConnection = "new tcp connection:%s Success,fd:%d";
+constexpr const char* kLogNotAllowed = "client:%s not in the allow list, connection refused";
+constexpr const char* kLogOverLimit = "client:%s over max_connections (%u), connection refused";
+constexpr const char* kLogOverClientLimit =
+    "client:%s over max_connections_per_client (%u), connection refused";
 
 // Accept errors a peer causes (a connection reset before it was taken) are limited like other
 // network-triggered lines; an error the listener cannot clear is logged at most once a second.
@@ -38,6 +44,10 @@ CLogLimiter s_eagainLimit(kLogAcceptEagain, kLogLimitPeerLines);
 CLogLimiter s_abortLimit(kLogAcceptError, kLogLimitPeerLines);
 CLogLimiter s_emfileLimit(kLogAcceptEmfile, kLogLimitBackoffLines);
 CLogLimiter s_errorLimit(kLogAcceptError, kLogLimitBackoffLines);
+// Any client can make the server refuse at line rate.
+CLogLimiter s_notAllowedLimit(kLogNotAllowed, kLogLimitPeerLines);
+CLogLimiter s_overLimit(kLogOverLimit, kLogLimitPeerLines);
+CLogLimiter s_overClientLimit(kLogOverClientLimit, kLogLimitPeerLines);
 
 // One integer socket option: 0, or the errno of the failure.
 int SetIntOption(int fd, int level, int option, int value)
@@ -134,11 +144,17 @@ int TcpServer::sock_event_accept(CSocketConnection* listenConn)
         }
         return accept_failed(listenConn, err);
     }
+    // Refused before any byte is read: the client sees the connection end at once.
+    if (!admit(peer)) {
+        close(fd);
+        return -1;
+    }
     CSocketConnection* conn = get_connection(fd);
     if (conn == nullptr) {
         close(fd);
         return -1;
     }
+    take_record(conn, peer);
     sockaddr_in local{};
     socklen_t localLen = sizeof(local);
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) == 0) {
@@ -162,6 +178,57 @@ int TcpServer::sock_event_accept(CSocketConnection* listenConn)
     }
     kelLogAddInfoF(kLogNewConnection, conn->szPeerAddr, fd);
     return 0;
+}
+
+// The allow list first, then the limit for all clients, then the one for this client.
+bool TcpServer::admit(const sockaddr_in& peer)
+{
+    const in_addr_t addr = peer.sin_addr.s_addr;
+    if (!m_access.allow.Allows(addr)) {
+        if (s_notAllowedLimit.Admit()) {
+            kelLogAddWarnF(kLogNotAllowed, Ipv4Text(peer.sin_addr).text);
+        }
+        return false;
+    }
+    const uint32_t total = m_access.maxConnections;
+    if (total != 0 && m_open >= total) {
+        if (s_overLimit.Admit()) {
+            kelLogAddWarnF(kLogOverLimit, Ipv4Text(peer.sin_addr).text, total);
+        }
+        return false;
+    }
+    const uint32_t perClient = m_access.maxConnectionsPerClient;
+    const auto it = m_openPerClient.find(addr);
+    if (perClient != 0 && it != m_openPerClient.end() && it->second >= perClient) {
+        if (s_overClientLimit.Admit()) {
+            kelLogAddWarnF(kLogOverClientLimit, Ipv4Text(peer.sin_addr).text, perClient);
+        }
+        return false;
+    }
+    return true;
+}
+
+void TcpServer::take_record(CSocketConnection* conn, const sockaddr_in& peer)
+{
+    std::memcpy(&conn->peerAddr, &peer, sizeof(peer));
+    conn->lastRecv = std::chrono::steady_clock::now();
+    ++m_open;
+    ++m_openPerClient[peer.sin_addr.s_addr];
+}
+
+// Every close of an accepted connection passes here, on the reader thread; a record whose socket
+// is already closed was taken off the counts then.
+int TcpServer::sock_close_connection(CSocketConnection* conn)
+{
+    if (conn != nullptr && !conn->bListener && conn->fd.load() != -1) {
+        const auto* peer = reinterpret_cast<const sockaddr_in*>(&conn->peerAddr);
+        auto it = m_openPerClient.find(peer->sin_addr.s_addr);
+        if (it != m_openPerClient.end() && --it->second == 0) {
+            m_openPerClient.erase(it);
+        }
+        m_open -= m_open != 0 ? 1 : 0;
+    }
+    return ISocketServer::sock_close_connection(conn);
 }
 
 int TcpServer::accept_failed(CSocketConnection* listenConn, int err)

@@ -2,7 +2,10 @@
 // stream framing of ISocketServer.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <string>
+#include <unordered_map>
 
 #include "net/ISocketServer.h"
 
@@ -21,6 +24,8 @@ public:
 
     // Accepts one connection. 0 when it was set up, -1 otherwise. Reader thread.
     int sock_event_accept(CSocketConnection* listenConn) override;
+    // Closes the record through the loop and takes it off the connection counts. Reader thread.
+    int sock_close_connection(CSocketConnection* conn) override;
     // Base options plus keep-alive. Returns 0.
     int set_sock_opt(int fd) override;
     // Keep-alive on, idle 120 s, interval 15 s, 3 probes; false at the first failure.
@@ -30,7 +35,15 @@ private:
     // An error accept cannot clear: stop watching the listener briefly, log at most once a second.
     int accept_backoff(CSocketConnection* listenConn, int err);
     int accept_failed(CSocketConnection* listenConn, int err);
+    // Whether the access rules admit one more connection from peer; a refusal is logged.
+    bool admit(const sockaddr_in& peer);
+    // A new connection's record: peer address, receive time and the connection counts.
+    void take_record(CSocketConnection* conn, const sockaddr_in& peer);
 
     std::string m_ip;          // set once listening
     unsigned short m_port = 0; // host order; set once listening
+    // Accepted connections still open, in all and per client address (network order; no entry
+    // once a client has none). Reader thread, which accepts and closes.
+    uint32_t m_open = 0;
+    std::unordered_map<in_addr_t, uint32_t> m_openPerClient;
 };

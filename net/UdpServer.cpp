@@ -25,6 +25,7 @@ constexpr const char* kLogRunning = "udp server is running ip = %s, port = %d";
 constexpr const char* kLogRecvFrom = "udp server recvfrom error %s";
 constexpr const char* kLogSendTo = "sendto error:%s";
 constexpr const char* kLogPktInfo = "udp server IP_PKTINFO error %s";
+constexpr const char* kLogNotAllowed = "client:%s not in the allow list, datagram dropped";
 
 // The local address a received datagram was sent to, from its IP_PKTINFO control data; INADDR_ANY
 // when there is none.
@@ -45,6 +46,7 @@ in_addr ArrivedAt(msghdr& msg)
 // receive error the endpoint cannot clear pauses it and is logged at most once a second.
 CLogLimiter s_sendToLimit(kLogSendTo, kLogLimitPeerLines);
 CLogLimiter s_recvLimit(kLogRecvFrom, kLogLimitBackoffLines);
+CLogLimiter s_notAllowedLimit(kLogNotAllowed, kLogLimitPeerLines);
 
 } // namespace
 
@@ -121,11 +123,26 @@ int UdpServer::sock_read_request_handler(CSocketConnection* conn)
     }
     conn->bRecvDrained = static_cast<unsigned int>(got) < want;
     for (int i = 0; i < got; ++i) {
+        if (!admit(from[i])) {
+            continue;
+        }
         std::memcpy(&conn->peerAddr, &from[i], sizeof(from[i]));
         conn->localAddr = ArrivedAt(msgs[i].msg_hdr);
         deliver(conn, m_recvBuf[i], msgs[i].msg_len);
     }
     return 0;
+}
+
+// A datagram from a client the allow list leaves out is dropped unanswered.
+bool UdpServer::admit(const sockaddr_in& from)
+{
+    if (m_access.allow.Allows(from.sin_addr.s_addr)) {
+        return true;
+    }
+    if (s_notAllowedLimit.Admit()) {
+        kelLogAddWarnF(kLogNotAllowed, Ipv4Text(from.sin_addr).text);
+    }
+    return false;
 }
 
 void UdpServer::deliver(CSocketConnection* conn, char* datagram, unsigned int len)

@@ -30,6 +30,8 @@ private:
     // The socket's local address text, looked up once: bound, it never changes. Reader thread.
     const char* LocalAddrText();
 
+    // Whether the allow list admits the sender; a refusal is logged. Reader thread.
+    bool admit(const sockaddr_in& from);
     // One datagram to the protocol, its sender already in the record's peerAddr. Reader thread.
     void deliver(CSocketConnection* conn, char* datagram, unsigned int len);
 

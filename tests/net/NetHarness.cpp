@@ -134,7 +134,19 @@ std::string DmReadReplyTcp(uint8_t sid, uint16_t addr, uint16_t count)
     return TcpFrame(2, DmReadReplyFins(sid, addr, count));
 }
 
-int ConnectTcp(uint16_t port, int rcvBuf)
+// Binds fd to source (any port); true when there is none to bind.
+bool BindSource(int fd, const char* source)
+{
+    if (source == nullptr) {
+        return true;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    return inet_aton(source, &addr.sin_addr) != 0 &&
+           bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
+}
+
+int ConnectTcp(uint16_t port, int rcvBuf, const char* source)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1) {
@@ -144,18 +156,18 @@ int ConnectTcp(uint16_t port, int rcvBuf)
         (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof(rcvBuf));
     }
     const sockaddr_in addr = LoopbackAddr(port);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+    if (!BindSource(fd, source) ||
+        connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-int OpenUdp()
+int OpenUdp(const char* source)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in addr = LoopbackAddr(0);
-    if (fd != -1 && bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+    if (fd != -1 && !BindSource(fd, source != nullptr ? source : kLoopback)) {
         close(fd);
         return -1;
     }

@@ -70,8 +70,9 @@ std::string DmReadReplyFins(uint8_t sid, uint16_t addr, uint16_t count);
 std::string DmReadReplyTcp(uint8_t sid, uint16_t addr, uint16_t count);
 
 // Client side, bounded by poll timeouts.
-int ConnectTcp(uint16_t port, int rcvBuf = 0);
-int OpenUdp();
+// source: the client's own address (127.0.0.2 plays another client); null lets the system pick.
+int ConnectTcp(uint16_t port, int rcvBuf = 0, const char* source = nullptr);
+int OpenUdp(const char* source = nullptr);
 bool SendAll(int fd, const std::string& bytes, int timeoutMs = kWaitMs);
 bool SendTo(int fd, uint16_t port, const std::string& bytes);
 // Exactly n bytes, or false at a timeout, an error or the peer's close.

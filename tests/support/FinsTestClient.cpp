@@ -134,11 +134,27 @@ void FinsTestClient::Close()
     }
 }
 
-bool FinsTestClient::ConnectTcp(uint16_t port, int timeoutMs)
+bool FinsTestClient::OpenFrom(int type, uint32_t source)
 {
     Close();
+    m_fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(source);
+    if (m_fd < 0 || (source != INADDR_ANY &&
+                     bind(m_fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool FinsTestClient::ConnectTcp(uint16_t port, int timeoutMs, uint32_t source)
+{
     m_udp = false;
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (!OpenFrom(SOCK_STREAM, source)) {
+        return false;
+    }
     sockaddr_in addr = LoopbackAddr(port);
     int rc = connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     if (rc != 0 && (errno != EINPROGRESS || !WaitReady(POLLOUT, NowMs() + timeoutMs))) {
@@ -157,14 +173,15 @@ bool FinsTestClient::ConnectTcp(uint16_t port, int timeoutMs)
     return true;
 }
 
-bool FinsTestClient::OpenUdp(uint16_t port, uint32_t address)
+bool FinsTestClient::OpenUdp(uint16_t port, uint32_t address, uint32_t source)
 {
-    Close();
     m_udp = true;
-    m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (!OpenFrom(SOCK_DGRAM, source)) {
+        return false;
+    }
     sockaddr_in addr = LoopbackAddr(port);
     addr.sin_addr.s_addr = htonl(address);
-    if (m_fd < 0 || connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    if (connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         Close();
         return false;
     }

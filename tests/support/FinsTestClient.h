@@ -62,10 +62,14 @@ public:
     FinsTestClient(const FinsTestClient&) = delete;
     FinsTestClient& operator=(const FinsTestClient&) = delete;
 
-    // Connects to 127.0.0.1:port; false when refused or not done within the timeout.
-    bool ConnectTcp(uint16_t port = kFinsPort, int timeoutMs = kDefaultTimeoutMs);
-    // A UDP socket connected to port at a loopback address (host order; 127.0.0.1 by default).
-    bool OpenUdp(uint16_t port = kFinsPort, uint32_t address = INADDR_LOOPBACK);
+    // Connects to 127.0.0.1:port from `source` (host order; any: the system picks); false when
+    // refused or not done within the timeout.
+    bool ConnectTcp(uint16_t port = kFinsPort, int timeoutMs = kDefaultTimeoutMs,
+                    uint32_t source = INADDR_ANY);
+    // A UDP socket connected to port at a loopback address (host order; 127.0.0.1 by default),
+    // sending from `source`.
+    bool OpenUdp(uint16_t port = kFinsPort, uint32_t address = INADDR_LOOPBACK,
+                 uint32_t source = INADDR_ANY);
     void Close();
     int Fd() const { return m_fd; }
 
@@ -90,6 +94,8 @@ public:
 
 private:
     bool WaitReady(short events, long long deadlineMs);
+    // A new socket of the type, bound to source unless that is INADDR_ANY; false on failure.
+    bool OpenFrom(int type, uint32_t source);
     FinsResult Request(const Bytes& fins, uint8_t sid, uint16_t command);
 
     int m_fd = -1;

@@ -194,7 +194,7 @@ bool HostProcess::Running()
     return m_pid > 0 && !m_exited && !Reap(WNOHANG);
 }
 
-bool HostProcess::WaitReady(int timeoutMs)
+bool HostProcess::WaitReady(int timeoutMs, uint16_t port)
 {
     long long deadline = NowMs() + timeoutMs;
     if (!WaitForLog(kUdpBoundLine, 1, timeoutMs)) {
@@ -202,7 +202,7 @@ bool HostProcess::WaitReady(int timeoutMs)
     }
     while (NowMs() < deadline && Running()) {
         FinsTestClient client;
-        if (client.ConnectTcp(kFinsPort, kHandshakeTimeoutMs) && client.Handshake(0)) {
+        if (client.ConnectTcp(port, kHandshakeTimeoutMs) && client.Handshake(0)) {
             return true;
         }
         // Not up yet: wait for the host to say something more, or a short while.

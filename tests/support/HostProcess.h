@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/FinsTestClient.h" // kFinsPort
+
 namespace finstest {
 
 // Folder of the built programs: $FINS_BIN_DIR, else "bin" (tests run in the build folder).
@@ -34,8 +36,8 @@ public:
 
     bool Start();
     // True once this host has bound FINS/UDP (which no second process can share) and a FINS/TCP
-    // handshake on port 9600 is answered; false when the deadline passes or the process ends.
-    bool WaitReady(int timeoutMs = 20000);
+    // handshake on the port is answered; false when the deadline passes or the process ends.
+    bool WaitReady(int timeoutMs = 20000, uint16_t port = kFinsPort);
     bool Signal(int sig);
     // True when the process ended and its output reached end of file within the timeout;
     // *exitCode is its status, or 128 + signal (set once it ended).
