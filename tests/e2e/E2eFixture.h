@@ -23,8 +23,8 @@ class E2eTest : public ::testing::Test
 protected:
     void StartHost(std::vector<std::string> args = {})
     {
-        ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortBusyTimeoutMs))
-            << "another process serves port 9600";
+        ASSERT_TRUE(finstest::WaitPortFree(finstest::TestPort(), kPortBusyTimeoutMs))
+            << "another process serves port " << finstest::TestPort();
         host = std::make_unique<finstest::HostProcess>(std::move(args));
         ASSERT_TRUE(host->Start());
         ASSERT_TRUE(host->WaitReady(kReadyTimeoutMs)) << host->Log();

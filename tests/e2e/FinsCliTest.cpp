@@ -18,7 +18,12 @@ using finstest::RunProgram;
 class FinsCliTest : public E2eTest
 {
 protected:
-    static ProgramResult Fins(std::vector<std::string> args) { return RunProgram("fins", args); }
+    // The client against this test program's host.
+    static ProgramResult Fins(std::vector<std::string> args)
+    {
+        args.insert(args.end(), {"--port", std::to_string(finstest::TestPort())});
+        return RunProgram("fins", args);
+    }
 };
 
 TEST_F(FinsCliTest, ChangesAndReadsWordsAndBitsOverTcpAndUdp)

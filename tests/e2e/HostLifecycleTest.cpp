@@ -57,14 +57,16 @@ TEST_F(HostLifecycleTest, EveryLoggerEntryIsOneLineWithTimeLevelComponentAndText
         found = found || std::regex_match(log.substr(start, end - start), line);
     }
     EXPECT_TRUE(found) << log;
-    EXPECT_EQ(host->CountLog("tcp server is running ip = 0.0.0.0, port = 9600"), 1);
+    EXPECT_EQ(host->CountLog("tcp server is running ip = 0.0.0.0, port = " +
+                             std::to_string(finstest::TestPort())),
+              1);
 }
 
 TEST_F(HostLifecycleTest, LogLevelHoldsBackTheComponentsLowerEntriesOnly)
 {
     // Readiness is not awaited through the component's info lines, which this level holds back:
     // the host reports the download once the server is built.
-    ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortBusyTimeoutMs));
+    ASSERT_TRUE(finstest::WaitPortFree(finstest::TestPort(), kPortBusyTimeoutMs));
     host =
         std::make_unique<finstest::HostProcess>(std::vector<std::string>{"--log-level", "warning"});
     ASSERT_TRUE(host->Start());
@@ -253,22 +255,22 @@ TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
 // transport are taken, in one line, and exits 1.
 TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
 {
-    ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortBusyTimeoutMs));
+    ASSERT_TRUE(finstest::WaitPortFree(finstest::TestPort(), kPortBusyTimeoutMs));
     const struct
     {
         int type;
         uint16_t port;
-        const char* line;
+        const char* transport;
     } cases[] = {
-        {SOCK_STREAM, finstest::kFinsPort,
-         "cannot serve FINS: TCP port 9600 is in use by another program"},
-        {SOCK_DGRAM, finstest::kFinsPort,
-         "cannot serve FINS: UDP port 9600 is in use by another program"},
-        // A port given over the built-in one is the port the message names.
-        {SOCK_STREAM, 9612, "cannot serve FINS: TCP port 9612 is in use by another program"},
+        {SOCK_STREAM, finstest::TestPort(), "TCP"},
+        {SOCK_DGRAM, finstest::TestPort(), "UDP"},
+        // A port given over the one of the environment is the port the message names.
+        {SOCK_STREAM, 9612, "TCP"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
+        const std::string line = std::string("cannot serve FINS: ") + c.transport + " port " +
+                                 std::to_string(c.port) + " is in use by another program";
+        SCOPED_TRACE(line);
         const int taken = socket(AF_INET, c.type | SOCK_CLOEXEC, 0);
         // Connections of earlier tests may wait in TIME_WAIT on the port.
         const int reuse = c.type == SOCK_STREAM ? 1 : 0;
@@ -283,9 +285,9 @@ TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
         close(taken);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, 1) << r.err;
-        size_t first = r.err.find(c.line);
+        size_t first = r.err.find(line);
         EXPECT_NE(first, std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find(c.line, first + 1), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(line, first + 1), std::string::npos) << r.err;
     }
 }
 

@@ -106,7 +106,7 @@ TEST_F(StrictClientTest, ConnectedUdpClientOfASecondAddressHearsFromIt)
 {
     StartHost();
     FinsTestClient client;
-    ASSERT_TRUE(client.OpenUdp(finstest::kFinsPort, kSecondLoopback));
+    ASSERT_TRUE(client.OpenUdp(finstest::TestPort(), kSecondLoopback));
     sockaddr_in self{};
     socklen_t len = sizeof(self);
     ASSERT_EQ(0, getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&self), &len));

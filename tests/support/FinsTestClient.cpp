@@ -58,6 +58,13 @@ sockaddr_in LoopbackAddr(uint16_t port)
     return addr;
 }
 
+uint16_t TestPort()
+{
+    const char* text = std::getenv(kPortVariable);
+    const long port = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+    return port > 0 && port <= UINT16_MAX ? static_cast<uint16_t>(port) : kFinsPort;
+}
+
 long long NowMs()
 {
     timespec ts{};

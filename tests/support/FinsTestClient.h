@@ -14,6 +14,12 @@ namespace finstest {
 typedef std::vector<uint8_t> Bytes;
 
 constexpr uint16_t kFinsPort = 9600;
+// The variable that gives runtime-host and the component their port; CTest sets it for the test
+// programs whose hosts run on a port of their own.
+constexpr const char* kPortVariable = "DRVFINS_PORT";
+
+// The port the servers of this test program serve on: $DRVFINS_PORT, else 9600.
+uint16_t TestPort();
 constexpr const char* kLoopback = "127.0.0.1";
 constexpr int kDefaultTimeoutMs = 3000;
 
@@ -64,11 +70,11 @@ public:
 
     // Connects to 127.0.0.1:port from `source` (host order; any: the system picks); false when
     // refused or not done within the timeout.
-    bool ConnectTcp(uint16_t port = kFinsPort, int timeoutMs = kDefaultTimeoutMs,
+    bool ConnectTcp(uint16_t port = TestPort(), int timeoutMs = kDefaultTimeoutMs,
                     uint32_t source = INADDR_ANY);
     // A UDP socket connected to port at a loopback address (host order; 127.0.0.1 by default),
     // sending from `source`.
-    bool OpenUdp(uint16_t port = kFinsPort, uint32_t address = INADDR_LOOPBACK,
+    bool OpenUdp(uint16_t port = TestPort(), uint32_t address = INADDR_LOOPBACK,
                  uint32_t source = INADDR_ANY);
     void Close();
     int Fd() const { return m_fd; }

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/FinsTestClient.h" // kFinsPort
+#include "tests/support/FinsTestClient.h" // TestPort
 
 namespace finstest {
 
@@ -37,7 +37,7 @@ public:
     bool Start();
     // True once this host has bound FINS/UDP (which no second process can share) and a FINS/TCP
     // handshake on the port is answered; false when the deadline passes or the process ends.
-    bool WaitReady(int timeoutMs = 20000, uint16_t port = kFinsPort);
+    bool WaitReady(int timeoutMs = 20000, uint16_t port = TestPort());
     bool Signal(int sig);
     // True when the process ended and its output reached end of file within the timeout;
     // *exitCode is its status, or 128 + signal (set once it ended).
