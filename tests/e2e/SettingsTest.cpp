@@ -14,8 +14,7 @@ using finstest::FinsTestClient;
 constexpr uint32_t kAllowed = 0x7F000001;  // 127.0.0.1
 constexpr uint32_t kStranger = 0x7F000002; // 127.0.0.2, not in the list
 
-class SettingsTest : public E2eTest
-{};
+using SettingsTest = E2eTest;
 
 TEST_F(SettingsTest, AllowListAndReadOnlyDmRefuseAndLogEachRequest)
 {
