@@ -24,8 +24,9 @@ public:
 
     // Builds a new loop and the endpoints the settings ask for, on their address and port and with
     // their access rules, and hands the protocol the model text and the read-only areas (a loop
-    // still running is stopped first, so no loop thread sees the change half made). Returns the result of the UDP endpoint's registration, or
-    // of the TCP listener's when UDP is off (0 when both are off).
+    // still running is stopped first, so no loop thread sees the change half made). Returns the
+    // result of the UDP endpoint's registration, or of the TCP listener's when UDP is off (0 when
+    // both are off).
     int initServer(const FinsSettings& settings);
     // The same with the settings in effect now (ResolveFinsSettings), logged in one line when a
     // file or the environment gave any.
