@@ -9,17 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -28,12 +25,11 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
-constexpr int kStartMs = 5000; // the responder's port line
-constexpr int kRunMs = 30000;  // one whole fins-bench run
+constexpr int kRunMs = 30000; // the longest a read of the scripted server waits
+// Every child runs under timeout(1), so no wait on it is unbounded.
+const std::string kTimeout = "timeout 60 ";
 
 std::string binPath(const std::string& program)
 {
@@ -41,115 +37,65 @@ std::string binPath(const std::string& program)
     return std::string(dir != nullptr ? dir : "bin") + "/" + program;
 }
 
-// A program of bin/ run as a child with standard output and error on one pipe. The destructor
-// kills a child that still runs.
-class Child
-{
-public:
-    Child(const std::string& program, std::vector<std::string> args)
-    {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-        args.insert(args.begin(), binPath(program));
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            m_pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        m_fd = fds[0];
-    }
-    ~Child()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        close(m_fd);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    std::string output;
-
-    // Reads output until it holds `needle`; false at end of output or after timeoutMs.
-    bool waitFor(const std::string& needle, int timeoutMs)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (output.find(needle) == std::string::npos) {
-            if (!readSome(end)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // Reads all output and reaps the child: its exit status, or -1 when it did not end in time or
-    // ended by a signal.
-    int finish(int timeoutMs)
-    {
-        waitFor(std::string(1, '\0'), timeoutMs); // no NUL is ever printed: reads to the end
-        int status = 0;
-        if (!m_eof || m_pid <= 0 || waitpid(m_pid, &status, 0) != m_pid) {
-            return -1;
-        }
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    bool readSome(std::chrono::steady_clock::time_point end)
-    {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        pollfd p{m_fd, POLLIN, 0};
-        if (m_fd < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char buf[4096];
-        const ssize_t n = read(m_fd, buf, sizeof(buf));
-        m_eof = n <= 0;
-        output.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-        return n > 0;
-    }
-
-    pid_t m_pid = -1;
-    int m_fd = -1;
-    bool m_eof = false;
-};
-
 struct BenchRun
 {
-    int status;
+    int status; // exit status; 124 when timeout(1) had to stop the run
     std::string output;
 };
 
-BenchRun runBench(const std::string& port, std::vector<std::string> args)
+// One fins-bench run, standard error included in the output.
+BenchRun runBench(const std::string& port, const std::string& args)
 {
-    args.insert(args.end(), {"--port", port});
-    Child bench("fins-bench", args);
-    const int status = bench.finish(kRunMs);
-    return {status, bench.output};
+    FILE* pipe = popen(
+        (kTimeout + binPath("fins-bench") + " --port " + port + " " + args + " 2>&1").c_str(), "r");
+    BenchRun r{-1, ""};
+    char buf[4096];
+    for (std::size_t n; pipe != nullptr && (n = std::fread(buf, 1, sizeof(buf), pipe)) > 0;) {
+        r.output.append(buf, n);
+    }
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
 }
 
-std::string joined(const std::vector<std::string>& args)
+// The reference responder on a free loopback port; the shell tells its process id (kept through
+// exec) so that the destructor can stop it.
+class Responder
 {
-    std::string s;
-    for (const std::string& a : args) {
-        s += a + " ";
+public:
+    explicit Responder(const std::string& args)
+        : m_pipe(popen(
+              ("echo $$; exec " + kTimeout + binPath("reference-responder") + " " + args).c_str(),
+              "r"))
+    {
+        char line[256];
+        if (m_pipe != nullptr && std::fgets(line, sizeof(line), m_pipe) != nullptr) {
+            m_pid = std::atoi(line);
+        }
+        const char* at = nullptr;
+        if (m_pid > 0 && std::fgets(line, sizeof(line), m_pipe) != nullptr &&
+            (at = std::strstr(line, "port=")) != nullptr) {
+            port = std::to_string(std::atoi(at + 5));
+        }
     }
-    return s;
-}
+    ~Responder()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+        }
+        if (m_pipe != nullptr) {
+            pclose(m_pipe);
+        }
+    }
+    Responder(const Responder&) = delete;
+    Responder& operator=(const Responder&) = delete;
+
+    std::string port; // empty when it did not start
+
+private:
+    FILE* m_pipe;
+    pid_t m_pid = -1;
+};
 
 // Builds without the benchmarks (the sanitizer builds) have neither program.
 class BenchTools : public ::testing::Test
@@ -169,34 +115,28 @@ protected:
 
 struct ResponderCase
 {
-    std::vector<std::string> responderArgs;
-    std::vector<std::string> benchArgs;
+    const char* responderArgs;
+    const char* benchArgs;
     int status;
     const char* says; // part of the output
 };
 
 // The good runs send 640 requests over 8 connections.
 const ResponderCase kResponderCases[] = {
-    {{}, {"--tcp", "--conns", "8", "--pipeline", "4"}, 0, " requests=640 "},
-    {{}, {"--udp", "--conns", "8", "--write"}, 0, " served=8/8"},
-    {{"--bad-sid"}, {"--udp"}, 1, "FAILED: connection 1: response 1: SID 1 where 0 was expected"},
-    {{"--mute"},
-     {"--udp"},
-     1,
-     "FAILED: connection 1: no response to request 1 (SID 0) within 500 ms"},
+    {"", "--tcp --conns 8 --pipeline 4", 0, " requests=640 "},
+    {"", "--udp --conns 8 --write", 0, " served=8/8"},
+    {"--bad-sid", "--udp", 1, "FAILED: connection 1: response 1: SID 1 where 0 was expected"},
+    {"--mute", "--udp", 1, "FAILED: connection 1: no response to request 1 (SID 0) within 500 ms"},
 };
 
 TEST_F(BenchTools, CountsAReferenceRunAndFailsLoudlyOnAWrongOrMissingAnswer)
 {
     for (const ResponderCase& c : kResponderCases) {
-        SCOPED_TRACE(joined(c.benchArgs) + joined(c.responderArgs));
-        Child responder("reference-responder", c.responderArgs);
-        ASSERT_TRUE(responder.waitFor("\n", kStartMs)) << responder.output;
-        const std::size_t at = responder.output.find("port=");
-        ASSERT_NE(at, std::string::npos) << responder.output;
-        std::vector<std::string> args = c.benchArgs;
-        args.insert(args.end(), {"--count", "640", "--timeout-ms", "500"});
-        const BenchRun r = runBench(std::to_string(std::atoi(&responder.output[at + 5])), args);
+        SCOPED_TRACE(std::string(c.benchArgs) + " against " + c.responderArgs);
+        Responder responder(c.responderArgs);
+        ASSERT_FALSE(responder.port.empty()) << "reference-responder did not start";
+        const BenchRun r =
+            runBench(responder.port, c.benchArgs + std::string(" --count 640 --timeout-ms 500"));
         EXPECT_EQ(r.status, c.status) << r.output;
         EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
         EXPECT_EQ(r.output.find("req/s=") == std::string::npos, c.status != 0) << r.output;
@@ -441,9 +381,9 @@ TEST_F(BenchTools, EverySpoiledByteIsCaughtAndAnySegmentationIsReassembled)
         ScriptedServer server(script);
         ASSERT_FALSE(server.port.empty());
         const bool good = *script.reasons == '\0';
-        const BenchRun r =
-            runBench(server.port, {"--count", "20", "--timeout-ms", "1000", "--pipeline",
-                                   script.delivery == D::Gathered ? "4" : "1"});
+        const BenchRun r = runBench(server.port, script.delivery == D::Gathered
+                                                     ? "--count 20 --timeout-ms 1000 --pipeline 4"
+                                                     : "--count 20 --timeout-ms 1000");
         EXPECT_EQ(r.status, good ? 0 : 1) << r.output;
         EXPECT_TRUE(good ? r.output.find(" requests=20 ") != std::string::npos
                          : containsOneOf(r.output, script.reasons))
