@@ -190,6 +190,20 @@ TEST_F(TcpLoop, ConnectionWithAFullBacklogIsNotReadUntilItDrains)
     EXPECT_TRUE(Quiet(slow, 100));
 }
 
+// Requests that come one at a time meet a full socket one response at a time: the part of a
+// response that the socket did not take is finished by the writer thread.
+TEST_F(TcpLoop, SingleResponsesMeetingAFullSocketArriveWhole)
+{
+    slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
+    for (int i = 0; i < 200; ++i) {
+        const auto sid = static_cast<uint8_t>(i);
+        ASSERT_TRUE(SendAll(slow, DmReadTcp(sid, BigReadAddr(i), kBigRead)));
+        expected += DmReadReplyTcp(sid, BigReadAddr(i), kBigRead);
+        (void)poll(nullptr, 0, 1);
+    }
+    ReadEverything();
+}
+
 TEST_F(TcpLoop, IdleLoopWithAnIdleClientUsesNoMeasurableCpu)
 {
     const int fd = ConnectTcp(h->tcpPort);
