@@ -162,23 +162,7 @@ TEST(Registration, ModModesAddRemoveOrReplaceTheRecordedMask)
     }
     EXPECT_EQ(-1, loop.epoll_oper_event(ep, fd, EPOLL_CTL_DEL, 0, 0, conn));
     EXPECT_EQ(1, log.countContaining("epoll_ctl(" + std::to_string(fd) + ",2,0,0)fail,error:"));
-}
-
-TEST(Registration, DataEndpointRecordGetsTheWriteHandlerAndAListenerDoesNot)
-{
-    FakeLogger log;
-    AppMemory mem;
-    LoopHarness h(false);
-    CSocketConnection* tcp = EventLoopTestPeer::recordOf(*h.loop, h.tcp->get_listen_sock());
-    CSocketConnection* udp = EventLoopTestPeer::recordOf(*h.loop, h.udp->get_listen_sock());
-    ASSERT_NE(nullptr, tcp);
-    ASSERT_NE(nullptr, udp);
-    EXPECT_TRUE(tcp->readHandler == &ISocketServer::sock_event_accept);
-    EXPECT_TRUE(tcp->writeHandler == nullptr);
-    EXPECT_TRUE(udp->readHandler == &ISocketServer::sock_read_request_handler);
-    EXPECT_TRUE(udp->writeHandler == &ISocketServer::sock_write_request_handler);
-    EXPECT_EQ(static_cast<uint32_t>(EPOLLIN | EPOLLRDHUP), udp->events.load());
-    EXPECT_EQ(-1, h.loop->epoll_add_listen_event(nullptr, &ISocketServer::sock_event_accept));
+    EXPECT_EQ(-1, loop.epoll_add_listen_event(nullptr, &ISocketServer::sock_event_accept));
 }
 
 // --- Threads ---
