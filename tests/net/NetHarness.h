@@ -127,12 +127,6 @@ public:
         conn->recyTime = when;
     }
     static int recycleCount(CEventLoop& loop) { return loop.m_recyCount.load(); }
-    static int queueCount(CEventLoop& loop) { return loop.m_sendQueueCount.load(); }
-    static size_t queueSize(CEventLoop& loop)
-    {
-        std::lock_guard<std::mutex> lock(loop.m_sendMutex);
-        return loop.m_sendQueue.size();
-    }
     // The one connection record in use (a socket, not a server's own); null if none or several.
     static CSocketConnection* onlyConnection(CEventLoop& loop)
     {
