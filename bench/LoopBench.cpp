@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "appmem/AppAreaMem.h"
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
 #include "net/EventLoop.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"

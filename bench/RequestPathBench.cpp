@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "appmem/AppAreaMem.h"
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
 #include "fins/FinsProtocol.h"
 #include "net/ISocketServer.h"
 #include "net/SockConnection.h"

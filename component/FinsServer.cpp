@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "component/kellog.h"
+#include "base/kellog.h"
 #include "net/EventLoop.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"

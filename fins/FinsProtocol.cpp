@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "appmem/AppAreaMem.h"
-#include "component/LogLimiter.h"
-#include "component/kellog.h"
+#include "base/LogLimiter.h"
+#include "base/kellog.h"
 #include "fins/FinsArea.h"
 #include "fins/FinsCommands.h"
 #include "net/SockConnection.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "appmem/AppAreaMem.h"
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 #include "fins/FinsProtocol.h"
 #include "net/SockConnection.h"
 #include "tests/support/CaptureServer.h"

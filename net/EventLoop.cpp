@@ -16,8 +16,8 @@
 #include <ctime>
 #include <iterator>
 
-#include "component/LogLimiter.h"
-#include "component/kellog.h"
+#include "base/LogLimiter.h"
+#include "base/kellog.h"
 
 namespace {
 

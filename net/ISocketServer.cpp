@@ -14,7 +14,7 @@
 #include <cstring>
 #include <new>
 
-#include "component/kellog.h"
+#include "base/kellog.h"
 #include "fins/FinsProtocol.h"
 #include "net/EventLoop.h"
 #include "utility/ByteOrder.h"
@@ -66,8 +66,6 @@ void ConsumeStep(ISocketServer& server, CSocketConnection* conn, int n)
 }
 
 } // namespace
-
-SysErrText::SysErrText(int err) : buf{}, text(strerror_r(err, buf, sizeof(buf))) {}
 
 sockaddr_in MakeIpv4Addr(const char* ip, unsigned short port)
 {

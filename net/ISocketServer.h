@@ -3,18 +3,10 @@
 // finishing a partly written response on write). Virtual operations are in a fixed slot order.
 #pragma once
 
+#include "base/SysErrText.h"
 #include "net/SockConnection.h"
 
 class CEventLoop;
-
-// The system's text for an error number, safe to build on any of the loop's threads (strerror
-// may share one buffer between threads). Use as SysErrText(errno).text inside one expression.
-struct SysErrText
-{
-    explicit SysErrText(int err);
-    char buf[96];
-    const char* text;
-};
 
 // An IPv4 address for ip (dotted text; inet_aton, an unparsable text gives 0.0.0.0) and port.
 sockaddr_in MakeIpv4Addr(const char* ip, unsigned short port);

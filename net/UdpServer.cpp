@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "component/LogLimiter.h"
-#include "component/kellog.h"
+#include "base/LogLimiter.h"
+#include "base/kellog.h"
 #include "fins/FinsProtocol.h"
 #include "net/EventLoop.h"
 #include "utility/Singleton.h"

@@ -1,7 +1,7 @@
 // Request intake and dispatch: FINS/TCP framing checks, the node address handshake, FINS header
 // and command checks, node numbers, and the exact bytes of every reply over both transports.
 #include "fins/FinsProtocol.h"
-#include "component/LogLimiter.h"
+#include "base/LogLimiter.h"
 
 #include <arpa/inet.h>
 
@@ -214,11 +214,11 @@ TEST_F(FinsProtocol, FloodOfBadFramesLogsAFewLinesPerText)
         server.clear();
         SendTcp(noMagic);
         answered += server.count();
-        answered += Exchange(FinsHeader(0x0501) + AreaCommand(0x82, 0, 0, 1), true) != "none";
+        answered += Exchange(FinsHeader(0x0402) + AreaCommand(0x82, 0, 0, 1), true) != "none";
     }
     EXPECT_EQ(static_cast<size_t>(2 * kFrames), answered);
     EXPECT_EQ(static_cast<int>(kLogLimitPeerLines), logger.count("not find fins form one frame"));
-    EXPECT_EQ(static_cast<int>(kLogLimitPeerLines), logger.count("Not Support FinsCmd:501"));
+    EXPECT_EQ(static_cast<int>(kLogLimitPeerLines), logger.count("Not Support FinsCmd:402"));
 }
 
 TEST_F(FinsProtocol, RejectedRequestsAreAnsweredWithoutLogging)

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "appmem/AppAreaMem.h"
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 #include "fins/FinsProtocol.h"
 #include "net/SockConnection.h"
 #include "tests/fins/FinsTestBytes.h"

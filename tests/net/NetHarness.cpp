@@ -12,7 +12,7 @@
 #include <ctime>
 
 #include "appmem/AppAreaMem.h"
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 #include "utility/Singleton.h"
 
 namespace {
