@@ -8,6 +8,19 @@
 
 class CEventLoop;
 
+// Where a server hands what it receives. Set by the owner before registration; called on the
+// reader thread only.
+class IFrameHandler
+{
+public:
+    virtual ~IFrameHandler() = default;
+    // One whole FINS/TCP frame in a receive block (see _SockMsgHeader); the block stays the
+    // caller's.
+    virtual void HandleFrame(char* block) = 0;
+    // One whole FINS/UDP datagram of len bytes, its sender and local address already in conn.
+    virtual void HandleDatagram(CSocketConnection* conn, char* data, unsigned int len) = 0;
+};
+
 // An IPv4 address for ip (dotted text; inet_aton, an unparsable text gives 0.0.0.0) and port.
 sockaddr_in MakeIpv4Addr(const char* ip, unsigned short port);
 // The dotted text of an IPv4 address into out (NUL-terminated, cut to len).
@@ -31,10 +44,13 @@ public:
 
     // Remembers the loop; called by the loop when the server is registered (owner thread).
     virtual void set_event_loop(CEventLoop* loop);
+    // Where received frames and datagrams go (not owned; owner thread, before registration).
+    // Without one they are dropped.
+    void set_frame_handler(IFrameHandler* handler);
     // Read handler of a listening record. The base does nothing and returns 0.
     virtual int sock_event_accept(CSocketConnection* conn);
     // Read handler of a data record: one receive, framed into FINS/TCP frames that are handed to
-    // the protocol. -1 when the receive produced no bytes, else 0. Reader thread.
+    // the frame handler. -1 when the receive produced no bytes, else 0. Reader thread.
     virtual int sock_read_request_handler(CSocketConnection* conn);
     // Write handler: continues the record's partly written send block. Returns 0. Writer thread.
     virtual int sock_write_request_handler(CSocketConnection* conn);
@@ -60,10 +76,11 @@ public:
     int recvproc(CSocketConnection* conn, void* buf, int len);
     // Header complete: checks the length field and prepares the body read. -1 for a null record.
     int sock_wait_request_handler_proc_p1(CSocketConnection* conn);
-    // Frame complete: hands it to the protocol and resets the framing. Returns 0.
+    // Frame complete: hands it to the frame handler and resets the framing. Returns 0.
     int sock_wait_request_handler_proc_plast(CSocketConnection* conn);
 
 protected:
     int m_listenFd;     // the server's own socket; set on the owner thread before registration
     CEventLoop* m_loop; // not owned; set at registration, before the loop's threads start
+    IFrameHandler* m_handler = nullptr; // not owned; set before registration
 };

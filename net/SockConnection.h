@@ -13,34 +13,14 @@
 #include <list>
 #include <mutex>
 
+#include "fins/FinsLink.h"
+
 class ISocketServer;
 class CSocketConnection;
 
 // Read and write handlers: always one of ISocketServer's virtual operations, so a call on a
 // derived server reaches its override.
 typedef int (ISocketServer::*SockEventHandler)(CSocketConnection* conn);
-
-// Header of a send block and of a receive block. A block is one new[] char allocation: this
-// header, then iLen payload bytes. Send block payload: the bytes of one response. Receive block
-// payload: one whole FINS/TCP frame, header bytes as received, then the body.
-struct _SockMsgHeader
-{
-    CSocketConnection* pConn; // record the block belongs to
-    uint64_t iSequence;       // the record's iCurrsequence when the block was made
-    uint32_t iLen;            // payload bytes behind this header
-    // UDP send blocks only: the sender of the datagram this response answers. Copied on the
-    // reader thread when the block is made, so the send thread never reads the record's peerAddr.
-    sockaddr_in peerAddr;
-    // UDP send blocks only: the local address that datagram was sent to, the response's source
-    // (INADDR_ANY: whichever the routing picks). Copied like peerAddr.
-    in_addr localAddr;
-};
-
-// Payload of a block: the bytes right behind its header.
-inline char* SockMsgPayload(char* block)
-{
-    return block + sizeof(_SockMsgHeader);
-}
 
 // Control data of a datagram that names the local address it leaves from (IP_PKTINFO).
 struct SourceAddrControl

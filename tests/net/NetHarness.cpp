@@ -74,10 +74,13 @@ AppMemory::AppMemory() : m(kMemBytes), io(1024)
 }
 
 LoopHarness::LoopHarness(bool start, int records, uint16_t port)
-    : loop(new CEventLoop()), tcp(std::make_unique<TcpServer>(kLoopback, port)),
+    : loop(new CEventLoop()), binding(*utility::Singleton<CFinsProtocol>::instance()),
+      tcp(std::make_unique<TcpServer>(kLoopback, port)),
       udp(std::make_unique<UdpServer>(kLoopback, 0))
 {
     loop->init_connections(records);
+    tcp->set_frame_handler(&binding);
+    udp->set_frame_handler(&binding);
     loop->epoll_add_listen_event(tcp.get(), &ISocketServer::sock_event_accept);
     loop->epoll_add_listen_event(udp.get(), &ISocketServer::sock_read_request_handler);
     tcpPort = BoundPort(tcp->get_listen_sock());

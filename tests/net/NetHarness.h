@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "net/EventLoop.h"
+#include "net/FinsBinding.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"
 #include "tests/support/FakeApplication.h"
@@ -54,6 +55,7 @@ public:
     void stopAndDelete();
 
     CEventLoop* loop = nullptr;
+    CFinsBinding binding; // joins both endpoints to the process-wide protocol
     std::unique_ptr<TcpServer> tcp;
     std::unique_ptr<UdpServer> udp;
     uint16_t tcpPort = 0;
