@@ -53,7 +53,7 @@ public:
     // the frame handler. -1 when the receive produced no bytes, else 0. Reader thread.
     virtual int sock_read_request_handler(CSocketConnection* conn);
     // Write handler: continues the record's partly written send block. Returns 0. Writer thread.
-    virtual int sock_write_request_handler(CSocketConnection* conn);
+    virtual int sock_write_request_handler(CSocketConnection* conn) REQUIRES(conn->sendLock);
     // Ends the record's use through the loop: 0; -1 without a loop.
     virtual int sock_close_connection(CSocketConnection* conn);
     // Options of a newly accepted socket (TCP_NODELAY, buffers). Returns 0.
@@ -62,7 +62,8 @@ public:
     // Null block: -1.
     virtual int msg_send(char* block);
     // Writes now: count written, -1 when the socket would block, -2 any other failure.
-    virtual int sendproc(CSocketConnection* conn, char* data, unsigned int len);
+    virtual int sendproc(CSocketConnection* conn, char* data, unsigned int len)
+        REQUIRES(conn->sendLock);
     // A record from the loop's pool for fd; null without a loop.
     virtual CSocketConnection* get_connection(int fd);
 

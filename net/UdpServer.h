@@ -21,10 +21,11 @@ public:
     // delivery (bRecvDrained tells whether the socket was emptied), -1 otherwise.
     int sock_read_request_handler(CSocketConnection* conn) override;
     // Resends the pending datagram, releases it and ends the write registration. Returns 0.
-    int sock_write_request_handler(CSocketConnection* conn) override;
+    int sock_write_request_handler(CSocketConnection* conn) REQUIRES(conn->sendLock) override;
     // Sends to the destination, from the local address, the record's current send block carries;
     // -1 on failure.
-    int sendproc(CSocketConnection* conn, char* data, unsigned int len) override;
+    int sendproc(CSocketConnection* conn, char* data, unsigned int len)
+        REQUIRES(conn->sendLock) override;
 
 private:
     // The socket's local address text, looked up once: bound, it never changes. Reader thread.

@@ -251,7 +251,7 @@ protected:
 
     int HandleWrite()
     {
-        std::lock_guard<std::mutex> lock(conn->sendLock);
+        CLockGuard lock(conn->sendLock);
         return server.sock_write_request_handler(conn);
     }
 };

@@ -292,9 +292,9 @@ int OpenDescriptorCount()
 
 size_t EventLoopTestPeer::blocksFor(CEventLoop& loop, CSocketConnection* conn)
 {
-    std::lock_guard<std::mutex> lock(loop.m_sendMutex);
+    CLockGuard lock(loop.m_send.m_sendMutex);
     size_t n = conn->heldBlocks.size();
-    for (char* block : loop.m_sendQueue) {
+    for (char* block : loop.m_send.m_sendQueue) {
         n += reinterpret_cast<_SockMsgHeader*>(block)->pConn == conn ? 1 : 0;
     }
     return n;
@@ -302,9 +302,9 @@ size_t EventLoopTestPeer::blocksFor(CEventLoop& loop, CSocketConnection* conn)
 
 std::vector<std::string> EventLoopTestPeer::takeQueued(CEventLoop& loop)
 {
-    std::lock_guard<std::mutex> lock(loop.m_sendMutex);
+    CLockGuard lock(loop.m_send.m_sendMutex);
     std::vector<std::string> payloads;
-    for (char* block : loop.m_sendQueue) {
+    for (char* block : loop.m_send.m_sendQueue) {
         auto* header = reinterpret_cast<_SockMsgHeader*>(block);
         payloads.emplace_back(SockMsgPayload(block), header->iLen);
         if (header->pConn != nullptr) {
@@ -312,8 +312,8 @@ std::vector<std::string> EventLoopTestPeer::takeQueued(CEventLoop& loop)
         }
         delete[] block;
     }
-    loop.m_sendQueue.clear();
-    loop.m_sendQueueCount.store(0);
+    loop.m_send.m_sendQueue.clear();
+    loop.m_send.m_sendQueueCount.store(0);
     return payloads;
 }
 
