@@ -1,7 +1,7 @@
 // The event loop's threads and dispatch: epoll waits on the reader ("finsEpollRd") and writer
-// ("finsEpollWr") threads, the read pause of backlogged connections and paused listeners. The send
-// thread ("SockSend") runs the send queue; the pool holds the records. The owner's thread builds,
-// starts, stops and destroys the loop.
+// ("finsEpollWr") threads, closing connections and pausing listeners. The send thread
+// ("SockSend") runs the send queue (which also pauses reading from backlogged connections); the
+// pool holds the records. The owner's thread builds, starts, stops and destroys the loop.
 #include "net/EventLoop.h"
 
 #include <poll.h>

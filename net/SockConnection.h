@@ -114,7 +114,7 @@ public:
     SockEventHandler writeHandler; // set before registration; read by the writer thread
     bool bHandShake;               // reader thread
     uint8_t recvStat;              // reader thread
-    time_t recyTime;               // guarded by the loop's m_recyMutex
+    time_t recyTime;               // guarded by the pool's m_recyMutex
     // Epoll mask last registered. Written by whichever thread registers (reader, send thread);
     // relaxed atomic, since each thread only reads back what it wrote itself.
     std::atomic<uint32_t> events;
@@ -137,7 +137,7 @@ public:
     uint32_t iServerNode;           // reader thread (protocol)
 
     bool bListener = false; // a server's own socket (listener, UDP endpoint); owner thread
-    bool bInRecy = false;   // guarded by the loop's m_recyMutex: the record is in its recycle queue
+    bool bInRecy = false;   // guarded by the pool's m_recyMutex: the record is in its recycle queue
     // Reader thread: the last stream receive took less than it asked for, so the socket is empty
     // for now and another receive in the same wake-up would only find nothing.
     bool bRecvDrained = false;
