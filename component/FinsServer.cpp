@@ -4,10 +4,13 @@
 
 #include <memory>
 
-#include "component/kellog.h"
+#include "base/kellog.h"
+#include "fins/FinsProtocol.h"
 #include "net/EventLoop.h"
+#include "net/FinsBinding.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"
+#include "utility/Singleton.h"
 
 CFinsServer::CFinsServer() : m_eventLoop(nullptr), m_tcpServer(nullptr), m_udpServer(nullptr) {}
 
@@ -40,17 +43,20 @@ int CFinsServer::initServer(const FinsSettings& settings)
     // The old endpoints close their sockets before the new ones bind the same port.
     m_tcpServer.reset();
     m_udpServer.reset();
+    m_binding = std::make_unique<CFinsBinding>(*utility::Singleton<CFinsProtocol>::instance());
     const char* bindAddr = settings.bindAddr.c_str();
     int result = 0;
     // An endpoint that could not open its socket logged why and is not registered (-1); the other
     // serves on. The last registration's result is the caller's answer.
     if (settings.tcp) {
         m_tcpServer = std::make_shared<TcpServer>(bindAddr, settings.port);
+        m_tcpServer->set_frame_handler(m_binding.get());
         result = m_eventLoop->epoll_add_listen_event(m_tcpServer.get(),
                                                      &ISocketServer::sock_event_accept);
     }
     if (settings.udp) {
         m_udpServer = std::make_shared<UdpServer>(bindAddr, settings.port);
+        m_udpServer->set_frame_handler(m_binding.get());
         result = m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
                                                      &ISocketServer::sock_read_request_handler);
     }

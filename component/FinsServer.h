@@ -7,6 +7,7 @@
 #include "component/FinsSettings.h"
 
 class CEventLoop;
+class CFinsBinding;
 class TcpServer;
 class UdpServer;
 
@@ -23,8 +24,9 @@ public:
     CFinsServer& operator=(const CFinsServer&) = delete;
 
     // Builds a new loop and the endpoints the settings ask for, on their address and port (a loop
-    // still running is stopped first). Returns the result of the UDP endpoint's registration, or
-    // of the TCP listener's when UDP is off (0 when both are off).
+    // still running is stopped first), joined to the process-wide protocol through a binding that
+    // is both the endpoints' frame handler and the protocol's link. Returns the result of the UDP
+    // endpoint's registration, or of the TCP listener's when UDP is off (0 when both are off).
     int initServer(const FinsSettings& settings);
     // The same with the settings in effect now (ResolveFinsSettings), logged in one line when a
     // file or the environment gave any.
@@ -35,6 +37,9 @@ public:
 
 private:
     CEventLoop* m_eventLoop; // owned; null while stopped
+    // Owned; replaced by initServer while no loop runs. The protocol must outlive it (the runtime's
+    // exit hook releases the server first).
+    std::unique_ptr<CFinsBinding> m_binding;
     std::shared_ptr<TcpServer> m_tcpServer;
     std::shared_ptr<UdpServer> m_udpServer;
 };

@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "component/LogLimiter.h"
-#include "component/kellog.h"
+#include "base/LogLimiter.h"
+#include "base/kellog.h"
 #include "net/EventLoop.h"
 
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
+#include "base/kellog.h"
 #include "component/DrvEvent.h"
 #include "component/FinsServer.h"
-#include "component/kellog.h"
 #include "tests/component/ComponentFixture.h"
 #include "utility/Singleton.h"
 

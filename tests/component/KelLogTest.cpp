@@ -1,7 +1,7 @@
 // The logging adapter against a fake runtime logger: cutting into entries of at most 200
 // characters at whitespace, the 254-character format limit, the level table, per cent signs, the
 // logger handle's life and a runtime without LogAdd.
-#include "component/kellog.h"
+#include "base/kellog.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "component/CmpImports.h"
-#include "component/LogLimiter.h"
+#include "base/CmpImports.h"
+#include "base/LogLimiter.h"
 #include "tests/support/FakeLogger.h"
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include "net/ISocketServer.h"
 #include "tests/net/NetHarness.h"
+#include "utility/Singleton.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ protected:
     {
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv));
         server.set_event_loop(&loop);
+        server.set_frame_handler(&binding);
         conn = loop.get_connection(sv[0]);
         conn->SetSockServer(&server);
         conn->readHandler = &ISocketServer::sock_read_request_handler;
@@ -64,6 +66,7 @@ protected:
     AppMemory mem;
     FakeLogger log;
     CEventLoop loop;
+    CFinsBinding binding{*utility::Singleton<CFinsProtocol>::instance()};
     ISocketServer server;
     CSocketConnection* conn = nullptr;
     int sv[2] = {-1, -1};
@@ -216,7 +219,7 @@ protected:
 
     int HandleWrite()
     {
-        std::lock_guard<std::mutex> lock(conn->sendLock);
+        CLockGuard lock(conn->sendLock);
         return server.sock_write_request_handler(conn);
     }
 };
