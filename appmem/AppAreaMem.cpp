@@ -7,8 +7,8 @@
 #include <array>
 #include <cstring>
 
-#include "component/CmpImports.h"
-#include "component/kellog.h"
+#include "base/CmpImports.h"
+#include "base/kellog.h"
 
 namespace {
 

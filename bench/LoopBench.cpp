@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "appmem/AppAreaMem.h"
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
+#include "fins/FinsProtocol.h"
 #include "net/EventLoop.h"
+#include "net/FinsBinding.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"
 #include "utility/Singleton.h"
@@ -80,6 +82,8 @@ struct Server
         pfAppGetSegmentSize = &GetSegmentSize;
         (void)utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr();
         loop->init_connections(64);
+        tcp->set_frame_handler(&binding);
+        udp->set_frame_handler(&binding);
         loop->epoll_add_listen_event(tcp.get(), &ISocketServer::sock_event_accept);
         loop->epoll_add_listen_event(udp.get(), &ISocketServer::sock_read_request_handler);
         loop->event_start(0);
@@ -90,6 +94,7 @@ struct Server
         delete loop;
     }
     CEventLoop* loop = new CEventLoop();
+    CFinsBinding binding{*utility::Singleton<CFinsProtocol>::instance()};
     std::unique_ptr<TcpServer> tcp = std::make_unique<TcpServer>("127.0.0.1", 0);
     std::unique_ptr<UdpServer> udp = std::make_unique<UdpServer>("127.0.0.1", 0);
 };

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "appmem/AppAreaMem.h"
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
 #include "fins/FinsProtocol.h"
+#include "net/FinsBinding.h"
 #include "net/ISocketServer.h"
 #include "net/SockConnection.h"
 #include "utility/Singleton.h"
@@ -124,6 +125,7 @@ void RunRequest(benchmark::State& state, const std::string& frame, uint32_t expe
     head.iLen = static_cast<uint32_t>(frame.size());
     std::memcpy(block.get(), &head, sizeof(head));
     CFinsProtocol& protocol = *utility::Singleton<CFinsProtocol>::instance();
+    CFinsBinding binding(protocol);
     for (auto _ : state) {
         std::memcpy(SockMsgPayload(block.get()), frame.data(), frame.size());
         benchmark::DoNotOptimize(protocol.ProcessRecvData(block.get()));

@@ -6,9 +6,9 @@
 #include <exception>
 
 #include "appmem/AppAreaMem.h"
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
+#include "base/kellog.h"
 #include "component/FinsServer.h"
-#include "component/kellog.h"
 #include "utility/Singleton.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 
 class CDrvIoEvent
 {

@@ -7,10 +7,10 @@
 #include <exception>
 
 #include "appmem/AppAreaMem.h"
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
+#include "base/kellog.h"
 #include "component/DrvEvent.h"
 #include "component/FinsServer.h"
-#include "component/kellog.h"
 #include "fins/FinsProtocol.h"
 #include "utility/Singleton.h"
 

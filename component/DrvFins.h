@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "component/Export.h"
-#include "component/RuntimeApi.h"
+#include "base/Export.h"
+#include "base/RuntimeApi.h"
 
 extern "C" {
 

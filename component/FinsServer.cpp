@@ -4,11 +4,14 @@
 
 #include <memory>
 
-#include "component/kellog.h"
+#include "base/kellog.h"
 #include "fins/FinsPolicy.h"
+#include "fins/FinsProtocol.h"
 #include "net/EventLoop.h"
+#include "net/FinsBinding.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"
+#include "utility/Singleton.h"
 
 namespace {
 
@@ -59,18 +62,21 @@ int CFinsServer::initServer(const FinsSettings& settings)
     // Handed down while no loop thread runs; the threads' start orders it before their reads.
     SetFinsPolicy(FinsPolicy{settings.model, settings.readOnly});
     const ServerAccess access = AccessOf(settings);
+    m_binding = std::make_unique<CFinsBinding>(*utility::Singleton<CFinsProtocol>::instance());
     const char* bindAddr = settings.bindAddr.c_str();
     int result = 0;
     // An endpoint that could not open its socket logged why and is not registered (-1); the other
     // serves on. The last registration's result is the caller's answer.
     if (settings.tcp) {
         m_tcpServer = std::make_shared<TcpServer>(bindAddr, settings.port);
+        m_tcpServer->set_frame_handler(m_binding.get());
         m_tcpServer->set_access(access);
         result = m_eventLoop->epoll_add_listen_event(m_tcpServer.get(),
                                                      &ISocketServer::sock_event_accept);
     }
     if (settings.udp) {
         m_udpServer = std::make_shared<UdpServer>(bindAddr, settings.port);
+        m_udpServer->set_frame_handler(m_binding.get());
         m_udpServer->set_access(access);
         result = m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
                                                      &ISocketServer::sock_read_request_handler);

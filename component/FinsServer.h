@@ -7,6 +7,7 @@
 #include "component/FinsSettings.h"
 
 class CEventLoop;
+class CFinsBinding;
 class TcpServer;
 class UdpServer;
 
@@ -23,10 +24,11 @@ public:
     CFinsServer& operator=(const CFinsServer&) = delete;
 
     // Builds a new loop and the endpoints the settings ask for, on their address and port and with
-    // their access rules, and hands the protocol the model text and the read-only areas (a loop
-    // still running is stopped first, so no loop thread sees the change half made). Returns the
-    // result of the UDP endpoint's registration, or of the TCP listener's when UDP is off (0 when
-    // both are off).
+    // their access rules (a loop still running is stopped first, so no loop thread sees the change
+    // half made), joined to the process-wide protocol through a binding that is both the
+    // endpoints' frame handler and the protocol's link, and hands the protocol the model text and
+    // the read-only areas. Returns the result of the UDP endpoint's registration, or of the TCP
+    // listener's when UDP is off (0 when both are off).
     int initServer(const FinsSettings& settings);
     // The same with the settings in effect now (ResolveFinsSettings), logged in one line when a
     // file or the environment gave any.
@@ -37,6 +39,9 @@ public:
 
 private:
     CEventLoop* m_eventLoop; // owned; null while stopped
+    // Owned; replaced by initServer while no loop runs. The protocol must outlive it (the runtime's
+    // exit hook releases the server first).
+    std::unique_ptr<CFinsBinding> m_binding;
     std::shared_ptr<TcpServer> m_tcpServer;
     std::shared_ptr<UdpServer> m_udpServer;
 };

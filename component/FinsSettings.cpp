@@ -13,7 +13,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "component/kellog.h"
+#include "base/kellog.h"
 #include "net/AccessList.h"
 #include "net/ISocketServer.h"
 #include "utility/IniFile.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/RuntimeApi.h"
 #include "fins/FinsPolicy.h" // the kReadOnly* bits
 
 constexpr const char* kServerBindAddr = "0.0.0.0";
@@ -13,10 +14,6 @@ constexpr unsigned short kServerPort = 9600;
 
 // The settings file beside the library, used when DRVFINS_CONFIG names none.
 constexpr const char* kSettingsFileName = "DrvFins.ini";
-// The runtime (or runtime-host) hands these to the component through its environment.
-constexpr const char* kEnvSettingsFile = "DRVFINS_CONFIG";
-constexpr const char* kEnvPort = "DRVFINS_PORT";
-constexpr const char* kEnvBind = "DRVFINS_BIND";
 
 // The controller data read carries the model as 20 ASCII bytes.
 constexpr size_t kModelTextBytes = 20;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 #include "fins/FinsArea.h"
 #include "fins/FinsPolicy.h"
 

@@ -1,5 +1,6 @@
 // The FINS protocol: FINS/TCP frames and FINS/UDP datagrams in, responses out through the record's
-// send queue. Runs on the event loop's reader thread only (one frame at a time); holds no state.
+// send queue through the link to the network. Runs on the event loop's reader thread only (one
+// frame at a time); holds no state of its own beyond that link.
 // Requests may sit at any alignment in their buffer, so multi-byte fields are only ever reached
 // through byte copies, never through a typed pointer into the buffer.
 #include "fins/FinsProtocol.h"
@@ -10,12 +11,11 @@
 #include <utility>
 
 #include "appmem/AppAreaMem.h"
-#include "component/LogLimiter.h"
-#include "component/kellog.h"
+#include "base/LogLimiter.h"
+#include "base/kellog.h"
 #include "fins/FinsArea.h"
 #include "fins/FinsCommands.h"
 #include "fins/FinsPolicy.h"
-#include "net/SockConnection.h"
 #include "utility/ByteOrder.h"
 #include "utility/Singleton.h"
 
@@ -31,7 +31,7 @@ CLogLimiter s_badCommandLimit(kMsgBadCommand, kLogLimitPeerLines);
 CLogLimiter s_readOnlyLimit(kMsgReadOnly, kLogLimitPeerLines);
 
 constexpr int kIpFields = 4;
-constexpr unsigned int kNodeShift = 24; // the node is the address text's last field, bits 24-31
+constexpr unsigned int kNodeShift = 24; // a node sits in bits 24-31 of a handshake word
 constexpr size_t kCmdOffset = offsetof(_FinsFrameHeader, wFinsCmd);
 constexpr size_t kReqIdOffset = offsetof(_FinsFrameHeader, byReqId);
 constexpr size_t kDstNodeOffset = 4;     // DA1, the destination node of a request
@@ -88,11 +88,6 @@ unsigned int FieldByte(const char* p)
     return static_cast<unsigned int>((negative ? 0u - value : value) & 0xFFu);
 }
 
-uint32_t NodeOf(const char* addrText)
-{
-    return GetIpAddrLastValue(addrText) >> kNodeShift;
-}
-
 // The 6-byte memory area command at the start of a body; the caller has converted wAddr and
 // wCount to host order (in place or not) as the command requires.
 _FinsReadCmd AreaCommandOf(const char* body)
@@ -106,8 +101,9 @@ _FinsReadCmd AreaCommandOf(const char* body)
 int RefuseReadOnly(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
                    bool tcp)
 {
+    IFinsLink* link = protocol.GetLink();
     if (s_readOnlyLimit.Admit()) {
-        kelLogAddWarnF(kMsgReadOnly, conn->szPeerAddr,
+        kelLogAddWarnF(kMsgReadOnly, link != nullptr ? link->PeerAddrText(conn) : "",
                        static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
     }
     return protocol.ProcessFrameErrorRequest(conn, header, RESP_READ_ONLY, tcp);
@@ -115,13 +111,16 @@ int RefuseReadOnly(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameH
 
 // Head of every FINS response: the FINS/TCP header (length fixed when sent) and the FINS header
 // addressed from the connection's node numbers.
-void StartResponse(CMessage& msg, CSocketConnection* conn, _FinsFrameHeader* header, bool tcp)
+void StartResponse(CFinsProtocol& protocol, CMessage& msg, CSocketConnection* conn,
+                   _FinsFrameHeader* header, bool tcp)
 {
+    IFinsLink* link = protocol.GetLink();
+    const FinsNodes nodes = link != nullptr ? link->ReplyNodes(conn) : FinsNodes{0, 0};
     if (tcp) {
         (void)msg.BuildFinsResponseTcpHeader(TCP_CMD_FRAME, 0, 0);
     }
-    (void)msg.BuildFinsRWResponseFinsHeader(static_cast<int>(conn->iClientNode),
-                                            static_cast<int>(conn->iServerNode), ReqIdOf(header));
+    (void)msg.BuildFinsRWResponseFinsHeader(static_cast<int>(nodes.client),
+                                            static_cast<int>(nodes.server), ReqIdOf(header));
 }
 
 // Sends a finished FINS response, unless the request's ICF asked for none: such a request is
@@ -158,7 +157,7 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
     CMessage response;
-    StartResponse(response, conn, header, tcp);
+    StartResponse(protocol, response, conn, header, tcp);
     (void)response.BuildFinsResponseReadMessage(CommandOf(header), RESP_OK, &data[0],
                                                 static_cast<int>(data.size()));
     SendResponse(protocol, conn, header, response, tcp);
@@ -196,7 +195,7 @@ int ProcessRead(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHead
         return protocol.ProcessFrameErrorRequest(conn, header, RESP_COUNT_TOO_LARGE, tcp);
     }
     CMessage response;
-    StartResponse(response, conn, header, tcp);
+    StartResponse(protocol, response, conn, header, tcp);
     // The thread's read buffer keeps its capacity (at most a maximal read), so a read allocates
     // nothing once the largest size has been seen; the memory reads clear it first.
     thread_local std::string out;
@@ -257,7 +256,7 @@ int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHea
         (void)mem.WriteBitsToAppMemory(segment, cmd.wAddr, cmd.byBit, cmd.wCount, data);
     }
     CMessage response;
-    StartResponse(response, conn, header, tcp);
+    StartResponse(protocol, response, conn, header, tcp);
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
     SendResponse(protocol, conn, header, response, tcp);
     return 0;
@@ -308,9 +307,19 @@ unsigned int GetIpAddrLastValue(const char* text)
     return fields == kIpFields ? packed : 0;
 }
 
+void CFinsProtocol::SetLink(IFinsLink* link)
+{
+    m_link = link;
+}
+
+IFinsLink* CFinsProtocol::GetLink() const
+{
+    return m_link;
+}
+
 int CFinsProtocol::ProcessRecvData(char* block)
 {
-    if (block == nullptr) {
+    if (block == nullptr || m_link == nullptr) {
         return -1;
     }
     _SockMsgHeader head;
@@ -322,7 +331,7 @@ int CFinsProtocol::ProcessRecvData(char* block)
     }
     if (head.pConn != nullptr) {
         // Before a completed handshake the client still expects node-response framing.
-        uint32_t command = head.pConn->IsHandShake() ? TCP_CMD_FRAME : TCP_CMD_NODE_RESPONSE;
+        uint32_t command = m_link->IsHandShake(head.pConn) ? TCP_CMD_FRAME : TCP_CMD_NODE_RESPONSE;
         (void)ProcessErrorRequest(head.pConn, static_cast<int>(command), error);
     }
     return error;
@@ -382,37 +391,38 @@ int CFinsProtocol::ProcessHandShake(CSocketConnection* conn, _FINSTcpHeader& hea
                                     unsigned int bodyLen)
 {
     (void)header; // the reply depends on the body and the connection only
-    if (body == nullptr || bodyLen < kHandShakeRequestMin || conn == nullptr) {
+    if (body == nullptr || bodyLen < kHandShakeRequestMin || conn == nullptr || m_link == nullptr) {
         return -1;
     }
+    const FinsNodes nodes = m_link->AddressNodes(conn);
     // Body byte 3 is the client's node: read as a little-endian word it is in bits 24-31. Node 0
     // asks the server to assign one: the last field of the client's address, the node every
     // response to it then carries as destination.
     int clientValue = HostField<int>(body);
     if (body[kHandShakeNodeByte] == 0) {
-        clientValue = static_cast<int>(NodeOf(conn->szPeerAddr) << kNodeShift);
+        clientValue = static_cast<int>(nodes.client << kNodeShift);
     }
-    int serverValue = static_cast<int>(GetIpAddrLastValue(conn->szLocalAddr) & 0xFF000000u);
+    int serverValue = static_cast<int>(nodes.server << kNodeShift);
     CMessage reply;
     (void)reply.BuildFinsResponseTcpHeader(TCP_CMD_NODE_RESPONSE, 0, 0);
     (void)reply.BuildFinsResponseHandShakeMessage(clientValue, serverValue);
     SendMessage(conn, reply, true);
     // From now on the client speaks FINS frames, so framing errors are reported as such.
-    conn->SetHandShake(true);
+    m_link->SetHandShake(conn);
     return 0;
 }
 
 int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigned int len, bool tcp)
 {
-    if (fins == nullptr || len < kFinsMinFrame || conn == nullptr) {
+    if (fins == nullptr || len < kFinsMinFrame || conn == nullptr || m_link == nullptr) {
         return -1;
     }
     auto* header = reinterpret_cast<_FinsFrameHeader*>(fins);
-    conn->iClientNode = NodeOf(conn->szPeerAddr);
-    conn->iServerNode = NodeOf(conn->szLocalAddr);
-    if (conn->iServerNode == 0) { // wildcard-bound (UDP): the node the client addressed
-        conn->iServerNode = static_cast<unsigned char>(fins[kDstNodeOffset]);
+    FinsNodes nodes = m_link->AddressNodes(conn);
+    if (nodes.server == 0) { // wildcard-bound (UDP): the node the client addressed
+        nodes.server = static_cast<unsigned char>(fins[kDstNodeOffset]);
     }
+    m_link->SetReplyNodes(conn, nodes);
     // Converted before any reply is built, so every reply (error or not) writes it back high
     // byte first and echoes the request's two bytes in the order received.
     (void)SwapByteOrderAll(fins + kCmdOffset, sizeof(uint16_t));
@@ -471,7 +481,7 @@ int CFinsProtocol::ProcessFrameErrorRequest(CSocketConnection* conn, _FinsFrameH
         return -1;
     }
     CMessage reply;
-    StartResponse(reply, conn, header, tcp);
+    StartResponse(*this, reply, conn, header, tcp);
     (void)reply.BuildFinsResponseWriteMessage(CommandOf(header), static_cast<short>(respCode));
     SendResponse(*this, conn, header, reply, tcp);
     return 0;
@@ -479,7 +489,7 @@ int CFinsProtocol::ProcessFrameErrorRequest(CSocketConnection* conn, _FinsFrameH
 
 void CFinsProtocol::SendMessage(CSocketConnection* conn, CMessage& msg, bool withTcpHeader)
 {
-    if (conn == nullptr) {
+    if (conn == nullptr || m_link == nullptr) {
         return;
     }
     int len = msg.GetMessageLen();
@@ -487,7 +497,7 @@ void CFinsProtocol::SendMessage(CSocketConnection* conn, CMessage& msg, bool wit
         msg.SetPacketLen(len);
     }
     // The record copies the bytes into its own send block; msg may go as soon as this returns.
-    (void)conn->send_message(msg.GetMessageBuffer(), len);
+    (void)m_link->SendReply(conn, msg.GetMessageBuffer(), len);
 }
 
 int CFinsProtocol::ProcessCIOReadRequest(CSocketConnection* conn, _FinsFrameHeader* header,

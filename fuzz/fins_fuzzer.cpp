@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "appmem/AppAreaMem.h"
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 #include "fins/FinsProtocol.h"
+#include "net/FinsBinding.h"
 #include "net/SockConnection.h"
 #include "tests/support/CaptureServer.h"
 #include "tests/support/FakeApplication.h"
@@ -70,6 +71,7 @@ struct Harness
         if (utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr() != 0) {
             std::abort();
         }
+        server.set_frame_handler(&binding);
     }
 
     FakeLogger logger;
@@ -78,6 +80,8 @@ struct Harness
     std::vector<char> output;
     std::vector<char> memory;
     FuzzServer server;
+    // Joins the stream framing to the process-wide protocol, as the component's owner does.
+    CFinsBinding binding{*utility::Singleton<CFinsProtocol>::instance()};
 };
 
 Harness& TheHarness()

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 
 struct SegmentSpec
 {

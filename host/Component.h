@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 
 class RuntimeServices;
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 
 class EventManager
 {

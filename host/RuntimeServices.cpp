@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
 #include "host/Application.h"
 #include "host/EventManager.h"
 #include "host/HostLog.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-#include "component/FinsSettings.h"
+#include "base/RuntimeApi.h"
 #include "host/Application.h"
 #include "host/Component.h"
 #include "host/EventManager.h"

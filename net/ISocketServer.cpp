@@ -1,5 +1,6 @@
-// Base of the socket servers: the FINS/TCP stream framing on the reader thread, finishing partly
-// written responses on the writer thread, and the plain socket helpers both servers share.
+// Base of the socket servers: the FINS/TCP stream framing on the reader thread, which hands whole
+// frames to the server's frame handler; finishing partly written responses on the writer thread;
+// the plain socket helpers both servers share.
 #include "net/ISocketServer.h"
 
 #include <arpa/inet.h>
@@ -15,11 +16,10 @@
 #include <cstring>
 #include <new>
 
-#include "component/kellog.h"
-#include "fins/FinsProtocol.h"
+#include "base/kellog.h"
+#include "fins/FinsFrame.h"
 #include "net/EventLoop.h"
 #include "utility/ByteOrder.h"
-#include "utility/Singleton.h"
 
 namespace {
 
@@ -68,8 +68,6 @@ void ConsumeStep(ISocketServer& server, CSocketConnection* conn, int n)
 
 } // namespace
 
-SysErrText::SysErrText(int err) : buf{}, text(strerror_r(err, buf, sizeof(buf))) {}
-
 sockaddr_in MakeIpv4Addr(const char* ip, unsigned short port)
 {
     sockaddr_in addr{};
@@ -94,6 +92,11 @@ ISocketServer::~ISocketServer() = default;
 void ISocketServer::set_event_loop(CEventLoop* loop)
 {
     m_loop = loop;
+}
+
+void ISocketServer::set_frame_handler(IFrameHandler* handler)
+{
+    m_handler = handler;
 }
 
 int ISocketServer::sock_event_accept(CSocketConnection* conn)
@@ -318,9 +321,8 @@ int ISocketServer::sock_wait_request_handler_proc_p1(CSocketConnection* conn)
 int ISocketServer::sock_wait_request_handler_proc_plast(CSocketConnection* conn)
 {
     char* block = conn->pRecvBlock;
-    CFinsProtocol* protocol = utility::Singleton<CFinsProtocol>::instance();
-    if (block != nullptr && protocol != nullptr) {
-        (void)protocol->ProcessRecvData(block);
+    if (block != nullptr && m_handler != nullptr) {
+        m_handler->HandleFrame(block);
     }
     delete[] block;
     conn->pRecvBlock = nullptr;

@@ -5,18 +5,23 @@
 
 #include <netinet/in.h>
 
+#include "base/SysErrText.h"
 #include "net/ServerAccess.h"
 #include "net/SockConnection.h"
 
 class CEventLoop;
 
-// The system's text for an error number, safe to build on any of the loop's threads (strerror
-// may share one buffer between threads). Use as SysErrText(errno).text inside one expression.
-struct SysErrText
+// Where a server hands what it receives. Set by the owner before registration; called on the
+// reader thread only.
+class IFrameHandler
 {
-    explicit SysErrText(int err);
-    char buf[96];
-    const char* text;
+public:
+    virtual ~IFrameHandler() = default;
+    // One whole FINS/TCP frame in a receive block (see _SockMsgHeader); the block stays the
+    // caller's.
+    virtual void HandleFrame(char* block) = 0;
+    // One whole FINS/UDP datagram of len bytes, its sender and local address already in conn.
+    virtual void HandleDatagram(CSocketConnection* conn, char* data, unsigned int len) = 0;
 };
 
 // An IPv4 address for ip (dotted text; inet_aton, an unparsable text gives 0.0.0.0) and port.
@@ -48,13 +53,20 @@ public:
 
     // Remembers the loop; called by the loop when the server is registered (owner thread).
     virtual void set_event_loop(CEventLoop* loop);
+    // Where received frames and datagrams go (not owned; owner thread, before registration).
+    // Without one they are dropped.
+    void set_frame_handler(IFrameHandler* handler);
+    // The access rules; set on the owner thread before the loop's threads start, read on the
+    // reader thread.
+    void set_access(const ServerAccess& access) { m_access = access; }
+    const ServerAccess& access() const { return m_access; }
     // Read handler of a listening record. The base does nothing and returns 0.
     virtual int sock_event_accept(CSocketConnection* conn);
     // Read handler of a data record: one receive, framed into FINS/TCP frames that are handed to
-    // the protocol. -1 when the receive produced no bytes, else 0. Reader thread.
+    // the frame handler. -1 when the receive produced no bytes, else 0. Reader thread.
     virtual int sock_read_request_handler(CSocketConnection* conn);
     // Write handler: continues the record's partly written send block. Returns 0. Writer thread.
-    virtual int sock_write_request_handler(CSocketConnection* conn);
+    virtual int sock_write_request_handler(CSocketConnection* conn) REQUIRES(conn->sendLock);
     // Ends the record's use through the loop: 0; -1 without a loop.
     virtual int sock_close_connection(CSocketConnection* conn);
     // Options of a newly accepted socket (TCP_NODELAY, buffers). Returns 0.
@@ -63,15 +75,12 @@ public:
     // Null block: -1.
     virtual int msg_send(char* block);
     // Writes now: count written, -1 when the socket would block, -2 any other failure.
-    virtual int sendproc(CSocketConnection* conn, char* data, unsigned int len);
+    virtual int sendproc(CSocketConnection* conn, char* data, unsigned int len)
+        REQUIRES(conn->sendLock);
     // A record from the loop's pool for fd; null without a loop.
     virtual CSocketConnection* get_connection(int fd);
 
     int get_listen_sock();
-    // The access rules; set on the owner thread before the loop's threads start, read on the
-    // reader thread.
-    void set_access(const ServerAccess& access) { m_access = access; }
-    const ServerAccess& access() const { return m_access; }
     // Forwards to the loop's epoll_oper_event; -1 without a loop.
     int epoll_oper_event(int epfd, int fd, unsigned int op, unsigned int flag, int mode,
                          CSocketConnection* conn);
@@ -81,11 +90,12 @@ public:
     int recvproc(CSocketConnection* conn, void* buf, int len);
     // Header complete: checks the length field and prepares the body read. -1 for a null record.
     int sock_wait_request_handler_proc_p1(CSocketConnection* conn);
-    // Frame complete: hands it to the protocol and resets the framing. Returns 0.
+    // Frame complete: hands it to the frame handler and resets the framing. Returns 0.
     int sock_wait_request_handler_proc_plast(CSocketConnection* conn);
 
 protected:
-    int m_listenFd;        // the server's own socket; set on the owner thread before registration
-    CEventLoop* m_loop;    // not owned; set at registration, before the loop's threads start
-    ServerAccess m_access; // see set_access
+    int m_listenFd;     // the server's own socket; set on the owner thread before registration
+    CEventLoop* m_loop; // not owned; set at registration, before the loop's threads start
+    IFrameHandler* m_handler = nullptr; // not owned; set before registration
+    ServerAccess m_access;              // see set_access
 };

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <vector>
 
-#include "component/LogLimiter.h"
-#include "component/kellog.h"
+#include "base/LogLimiter.h"
+#include "base/kellog.h"
 #include "net/EventLoop.h"
 
 namespace {
@@ -14,35 +14,29 @@ constexpr const char* kLogIdle = "client:%s idle for %u s, connection closed,fd:
 CLogLimiter s_idleLimit(kLogIdle, kLogLimitPeerLines);
 
 // Whether conn is an accepted connection silent for its server's idle timeout at `now`.
-bool IsIdle(const CSocketConnection* conn, std::chrono::steady_clock::time_point now)
+bool IsIdle(const CSocketConnection& conn, std::chrono::steady_clock::time_point now)
 {
-    if (conn->bListener || conn->fd.load() == -1 || conn->pSockServer == nullptr) {
+    if (conn.bListener || conn.fd.load() == -1 || conn.pSockServer == nullptr) {
         return false;
     }
-    const uint32_t timeout = conn->pSockServer->access().idleTimeoutS;
-    return timeout != 0 && now - conn->lastRecv >= std::chrono::seconds(timeout);
+    const uint32_t timeout = conn.pSockServer->access().idleTimeoutS;
+    return timeout != 0 && now - conn.lastRecv >= std::chrono::seconds(timeout);
 }
 
 } // namespace
 
-// The records are gathered under the pool's mutex and closed after it is released: a close takes
-// the recycle mutex, which comes first in the lock order.
+// The pool gathers the records under its mutex; they are closed after it is released, since a
+// close takes the recycle mutex, which comes first in the lock order.
 void CEventLoop::close_idle_connections()
 {
+    FINS_ASSERT_ROLE(m_readerRole);
     const auto now = std::chrono::steady_clock::now();
     if (now - m_lastIdleSweep < kIdleSweepInterval) {
         return;
     }
     m_lastIdleSweep = now;
-    std::vector<CSocketConnection*> idle;
-    {
-        std::lock_guard<std::mutex> lock(m_poolMutex);
-        for (CSocketConnection* conn : m_allConnections) {
-            if (IsIdle(conn, now)) {
-                idle.push_back(conn);
-            }
-        }
-    }
+    const std::vector<CSocketConnection*> idle = m_pool.collect_connections(
+        [now](const CSocketConnection& conn) { return IsIdle(conn, now); });
     for (CSocketConnection* conn : idle) {
         if (s_idleLimit.Admit()) {
             kelLogAddWarnF(kLogIdle, conn->szPeerAddr, conn->pSockServer->access().idleTimeoutS,

@@ -38,9 +38,8 @@ void SetDatagramSource(msghdr& msg, SourceAddrControl& control, in_addr local)
 
 CSocketConnection::CSocketConnection()
     : readHandler(nullptr), writeHandler(nullptr), bHandShake(false), recvStat(RECV_HEADER_START),
-      recyTime(0), events(0), fd(-1), iWritePending(0), iRecvLeft(0), pRecvPos(nullptr),
-      pRecvBlock(nullptr), iSendLeft(0), pSendPos(nullptr), pSendBlock(nullptr), iCurrsequence(0),
-      pSockServer(nullptr), iClientNode(0), iServerNode(0)
+      recyTime(0), events(0), fd(-1), iRecvLeft(0), pRecvPos(nullptr), pRecvBlock(nullptr),
+      iCurrsequence(0), pSockServer(nullptr), iClientNode(0), iServerNode(0)
 {
     std::memset(headerBuf, 0, sizeof(headerBuf));
     std::memset(&peerAddr, 0, sizeof(peerAddr));

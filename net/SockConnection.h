@@ -14,34 +14,15 @@
 #include <list>
 #include <mutex>
 
+#include "fins/FinsLink.h"
+#include "net/ThreadSafety.h"
+
 class ISocketServer;
 class CSocketConnection;
 
 // Read and write handlers: always one of ISocketServer's virtual operations, so a call on a
 // derived server reaches its override.
 typedef int (ISocketServer::*SockEventHandler)(CSocketConnection* conn);
-
-// Header of a send block and of a receive block. A block is one new[] char allocation: this
-// header, then iLen payload bytes. Send block payload: the bytes of one response. Receive block
-// payload: one whole FINS/TCP frame, header bytes as received, then the body.
-struct _SockMsgHeader
-{
-    CSocketConnection* pConn; // record the block belongs to
-    uint64_t iSequence;       // the record's iCurrsequence when the block was made
-    uint32_t iLen;            // payload bytes behind this header
-    // UDP send blocks only: the sender of the datagram this response answers. Copied on the
-    // reader thread when the block is made, so the send thread never reads the record's peerAddr.
-    sockaddr_in peerAddr;
-    // UDP send blocks only: the local address that datagram was sent to, the response's source
-    // (INADDR_ANY: whichever the routing picks). Copied like peerAddr.
-    in_addr localAddr;
-};
-
-// Payload of a block: the bytes right behind its header.
-inline char* SockMsgPayload(char* block)
-{
-    return block + sizeof(_SockMsgHeader);
-}
 
 // Control data of a datagram that names the local address it leaves from (IP_PKTINFO).
 struct SourceAddrControl
@@ -65,10 +46,40 @@ enum : uint8_t
 constexpr int kFinsTcpHeaderLen = 16;
 constexpr int kAddrTextLen = 32;
 
+// The send side of a record, in one place. Owner: the send thread while iWritePending is 0, the
+// writer thread while it is non-zero; either only with sendLock held. The reader thread takes
+// sendLock to close the socket, to pause and resume reading and to end a pending write.
+struct SockSendSide
+{
+    // Serialises every write of the socket (send thread, writer thread) with its close (reader
+    // thread), so a write never reaches a descriptor number that was closed and handed to a new
+    // connection.
+    CMutex sendLock;
+    // Non-zero while a send block of this record waits for writability. All three loop threads
+    // change it; sequentially consistent.
+    std::atomic<int> iWritePending{0};
+    uint32_t iSendLeft GUARDED_BY(sendLock) = 0;
+    char* pSendPos GUARDED_BY(sendLock) = nullptr;
+    char* pSendBlock GUARDED_BY(sendLock) = nullptr; // owned
+    // Blocks waiting behind a partly written one, in queue order; the nodes come from the send
+    // queue. Send thread (the loop's destructor after the threads have ended).
+    std::list<char*> heldBlocks;
+    bool bHeld = false; // send thread only: the record is in the send queue's held list
+    // Blocks of this record queued, held or being written. Raised by whoever queues (reader
+    // thread), lowered under sendLock when a block is released; relaxed reads only steer the
+    // read pause, which is decided again under sendLock.
+    std::atomic<int> iBacklog{0};
+    // True while reading is paused because iBacklog reached its limit; changed under sendLock.
+    std::atomic<bool> bReadPaused{false};
+    // The peer closed its sending side while replies were still owed to it: reading stays paused
+    // until they are written, then the connection is closed. Changed under sendLock.
+    std::atomic<bool> bPeerClosed{false};
+};
+
 // Thread ownership: the reader thread owns the receive fields and the address texts and takes,
-// closes and frees the record; the send thread owns the send fields while iWritePending is 0, the
-// writer thread while it is non-zero. final: records are deleted only as this exact type.
-class CSocketConnection final
+// closes and frees the record; the send side is described at SockSendSide. final: records are
+// deleted only as this exact type.
+class CSocketConnection final : public SockSendSide
 {
 public:
     CSocketConnection();
@@ -77,10 +88,12 @@ public:
     CSocketConnection& operator=(const CSocketConnection&) = delete;
 
     // Prepares the record for a new use (sequence plus one, socket -1, framing reset). Keeps the
-    // handlers, bHandShake, szLocalAddr and the node numbers. Returns 0.
-    int GetOneToUse();
+    // handlers, bHandShake, szLocalAddr and the node numbers. Returns 0. Both run while no other
+    // thread can reach the record (taken from or returning to the free list), so they touch the
+    // send side without its lock.
+    int GetOneToUse() NO_THREAD_SAFETY_ANALYSIS;
     // Ends a use before the record returns to the free list: sequence plus one, blocks released.
-    void PutOneToFree();
+    void PutOneToFree() NO_THREAD_SAFETY_ANALYSIS;
 
     // Queues a copy of len bytes for sending (a send block stamped with the current sequence).
     // -1 for null data; otherwise 0, whatever became of the block. Reader thread.
@@ -92,7 +105,7 @@ public:
 
     // Writes bytes now through the owning server: count written, -1 would block, -2 failure;
     // 0 without an owning server. Send and writer threads.
-    int sendproc(char* data, unsigned int len);
+    int sendproc(char* data, unsigned int len) REQUIRES(sendLock);
     bool IsHandShake();
     // Set by the protocol once a node address handshake has been answered on this connection.
     void SetHandShake(bool done);
@@ -102,7 +115,7 @@ public:
     SockEventHandler writeHandler; // set before registration; read by the writer thread
     bool bHandShake;               // reader thread
     uint8_t recvStat;              // reader thread
-    time_t recyTime;               // guarded by the loop's m_recyMutex
+    time_t recyTime;               // guarded by the pool's m_recyMutex
     // Epoll mask last registered. Written by whichever thread registers (reader, send thread);
     // relaxed atomic, since each thread only reads back what it wrote itself.
     std::atomic<uint32_t> events;
@@ -110,15 +123,9 @@ public:
     // writer threads for their writes.
     std::atomic<int> fd;
     char headerBuf[kFinsTcpHeaderLen]; // reader thread
-    // Non-zero while a send block of this record waits for writability. All three loop threads
-    // change it; sequentially consistent.
-    std::atomic<int> iWritePending;
-    int iRecvLeft;      // reader thread
-    char* pRecvPos;     // reader thread
-    char* pRecvBlock;   // reader thread; owned
-    uint32_t iSendLeft; // send thread, or writer thread while iWritePending is non-zero
-    char* pSendPos;     // likewise
-    char* pSendBlock;   // likewise; owned
+    int iRecvLeft;                     // reader thread
+    char* pRecvPos;                    // reader thread
+    char* pRecvBlock;                  // reader thread; owned
     // Use counter: changed by the thread that takes, closes or frees the record, read by the send
     // thread without a common lock.
     std::atomic<uint64_t> iCurrsequence;
@@ -131,26 +138,8 @@ public:
     uint32_t iClientNode;           // reader thread (protocol)
     uint32_t iServerNode;           // reader thread (protocol)
 
-    // --- Send-side bookkeeping of the event loop ---
-    // Serialises every write of the socket (send thread, writer thread) with its close (reader
-    // thread), so a write never reaches a descriptor number that was closed and handed to a new
-    // connection. Also guards the send fields, pause state changes and write registrations.
-    std::mutex sendLock;
-    // Blocks of this record queued, held or being written. Raised by whoever queues (reader
-    // thread), lowered under sendLock when a block is released; relaxed reads only steer the
-    // read pause, which is decided again under sendLock.
-    std::atomic<int> iBacklog{0};
-    // True while reading is paused because iBacklog reached its limit; changed under sendLock.
-    std::atomic<bool> bReadPaused{false};
-    // The peer closed its sending side while replies were still owed to it: reading stays paused
-    // until they are written, then the connection is closed. Changed under sendLock.
-    std::atomic<bool> bPeerClosed{false};
-    // Blocks waiting behind a partly written one, in queue order; the nodes come from the loop's
-    // send queue. Send thread only (the loop's destructor after the threads have ended).
-    std::list<char*> heldBlocks;
-    bool bHeld = false;     // send thread only: the record is in the loop's held list
     bool bListener = false; // a server's own socket (listener, UDP endpoint); owner thread
-    bool bInRecy = false;   // guarded by the loop's m_recyMutex: the record is in its recycle queue
+    bool bInRecy = false;   // guarded by the pool's m_recyMutex: the record is in its recycle queue
     // Reader thread: the last stream receive took less than it asked for, so the socket is empty
     // for now and another receive in the same wake-up would only find nothing.
     bool bRecvDrained = false;

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "component/LogLimiter.h"
-#include "component/kellog.h"
+#include "base/LogLimiter.h"
+#include "base/kellog.h"
 #include "net/EventLoop.h"
 
 namespace {

@@ -11,11 +11,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "component/LogLimiter.h"
-#include "component/kellog.h"
-#include "fins/FinsProtocol.h"
+#include "base/LogLimiter.h"
+#include "base/kellog.h"
 #include "net/EventLoop.h"
-#include "utility/Singleton.h"
 
 namespace {
 
@@ -158,9 +156,8 @@ void UdpServer::deliver(CSocketConnection* conn, char* datagram, unsigned int le
         m_peerText = from->sin_addr;
         m_peerTextValid = true;
     }
-    CFinsProtocol* protocol = utility::Singleton<CFinsProtocol>::instance();
-    if (protocol != nullptr) {
-        (void)protocol->ProcessRWRequest(conn, datagram, len, false);
+    if (m_handler != nullptr) {
+        m_handler->HandleDatagram(conn, datagram, len);
     }
     if (m_loop != nullptr) {
         m_loop->pause_read_if_backlogged(conn);

@@ -1,5 +1,5 @@
-// The FINS/UDP endpoint: one record for all peers; each datagram is handed whole to the protocol
-// and each response goes back to the sender of the datagram it answers.
+// The FINS/UDP endpoint: one record for all peers; each datagram is handed whole to the frame
+// handler and each response goes back to the sender of the datagram it answers.
 #pragma once
 
 #include "net/ISocketServer.h"
@@ -17,14 +17,15 @@ public:
     UdpServer(const char* ip, unsigned short port);
     ~UdpServer() override;
 
-    // Reads the datagrams waiting (up to kRecvBatch) and hands each to the protocol. 0 after
+    // Reads the datagrams waiting (up to kRecvBatch) and hands each to the frame handler. 0 after
     // delivery (bRecvDrained tells whether the socket was emptied), -1 otherwise.
     int sock_read_request_handler(CSocketConnection* conn) override;
     // Resends the pending datagram, releases it and ends the write registration. Returns 0.
-    int sock_write_request_handler(CSocketConnection* conn) override;
+    int sock_write_request_handler(CSocketConnection* conn) REQUIRES(conn->sendLock) override;
     // Sends to the destination, from the local address, the record's current send block carries;
     // -1 on failure.
-    int sendproc(CSocketConnection* conn, char* data, unsigned int len) override;
+    int sendproc(CSocketConnection* conn, char* data, unsigned int len)
+        REQUIRES(conn->sendLock) override;
 
 private:
     // The socket's local address text, looked up once: bound, it never changes. Reader thread.
@@ -32,7 +33,8 @@ private:
 
     // Whether the allow list admits the sender; a refusal is logged. Reader thread.
     bool admit(const sockaddr_in& from);
-    // One datagram to the protocol, its sender already in the record's peerAddr. Reader thread.
+    // One datagram to the frame handler, its sender already in the record's peerAddr. Reader
+    // thread.
     void deliver(CSocketConnection* conn, char* datagram, unsigned int len);
 
     // Receive buffers, one per datagram of a receive; left untouched until a datagram lands.

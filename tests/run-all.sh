@@ -22,6 +22,12 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFINS_BUILD_TESTS=ON \
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure --no-tests=error -j"$jobs" --timeout 600
 
+# Lock discipline proven by clang: the component alone, compiled with -Wthread-safety (no tests).
+step "clang thread-safety build: compile only"
+CC=clang CXX=clang++ cmake -S . -B build-tsa -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_CXX_FLAGS=-Wthread-safety -DFINS_BUILD_TESTS=OFF -DFINS_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsa -j"$jobs" --target DrvFins
+
 step "ASan+UBSan build: unit, net, e2e, fuzz-regress, reliability faults"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFINS_SANITIZE=asan-ubsan \
       -DFINS_BUILD_TESTS=ON -DFINS_BUILD_BENCH=OFF >/dev/null

@@ -9,7 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "component/kellog.h"
+#include "base/SysErrText.h"
+#include "base/kellog.h"
 #include "utility/DepthGuard.h"
 
 namespace libvor {
@@ -104,7 +105,7 @@ bool Document::save_file(const std::string& path, const std::string& content)
 {
     std::ofstream file(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file.is_open()) {
-        kelLogAddErrorF(kOpenFail, path.c_str(), std::strerror(errno));
+        kelLogAddErrorF(kOpenFail, path.c_str(), SysErrText(errno).text);
         return false;
     }
     file << content;

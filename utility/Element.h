@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "component/Export.h"
+#include "base/Export.h"
 
 namespace libvor {
 namespace xml {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "component/Export.h"
+#include "base/Export.h"
 
 namespace utility {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "component/Export.h"
+#include "base/Export.h"
 #include "utility/Json.h"
 
 namespace libvor {

@@ -20,7 +20,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "component/kellog.h"
+#include "base/SysErrText.h"
+#include "base/kellog.h"
 #include "utility/md5.h"
 
 namespace {
@@ -274,7 +275,7 @@ std::string CCodingConv::AnsiToUtf8(const char* text, int len)
     std::string result;
     iconv_t cd = iconv_open("UTF-8", "ASCII");
     if (cd == reinterpret_cast<iconv_t>(-1)) {
-        kelLogAddErrorF(kIconvOpenFail, std::strerror(errno));
+        kelLogAddErrorF(kIconvOpenFail, SysErrText(errno).text);
         return result;
     }
     int size = 0;
@@ -287,14 +288,14 @@ std::string CCodingConv::AnsiToUtf8(const char* text, int len)
         out = static_cast<char*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
     }
     if (out == nullptr) {
-        kelLogAddErrorF(kMallocFail, size, std::strerror(errno));
+        kelLogAddErrorF(kMallocFail, size, SysErrText(errno).text);
         iconv_close(cd);
         return result;
     }
     const char* input = text != nullptr ? text : "";
     size_t inLen = text != nullptr ? static_cast<size_t>(len) : 0;
     if (!ConvertAscii(cd, input, inLen, out, static_cast<size_t>(len), &result)) {
-        kelLogAddErrorF(kIconvFail, std::strerror(errno));
+        kelLogAddErrorF(kIconvFail, SysErrText(errno).text);
     }
     std::free(out);
     iconv_close(cd);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "component/Export.h"
+#include "base/Export.h"
 
 class DRVFINS_API CComm
 {

@@ -1,9 +1,9 @@
 // Console logger of the utility library: one coloured line per message on standard output, with
 // a process-wide level threshold. Any thread may log; one mutex keeps lines whole. Independent of
-// the runtime logging adapter (component/kellog.h).
+// the runtime logging adapter (base/kellog.h).
 #pragma once
 
-#include "component/Export.h"
+#include "base/Export.h"
 
 // Named levels; any other value prints as "UNKNOWN". Filtering compares the numbers, so the
 // order of severity is TRACE < DEBUG < INFO < WARNING < ERROR < CRITICAL < NOTICE < COMM.

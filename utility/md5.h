@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "component/Export.h"
+#include "base/Export.h"
 
 class DRVFINS_API MD5
 {

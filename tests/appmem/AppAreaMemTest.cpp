@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
 #include "tests/support/FakeApplication.h"
 #include "tests/support/FakeLogger.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
 #include "fins/FinsProtocol.h"
 #include "tests/component/ComponentFixture.h"
 #include "tests/support/FinsTestClient.h"

@@ -1,15 +1,16 @@
 // The logging adapter against a fake runtime logger: cutting into entries of at most 200
 // characters at whitespace, the 254-character format limit, the level table, per cent signs, the
 // logger handle's life and a runtime without LogAdd.
-#include "component/kellog.h"
+#include "base/kellog.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "component/CmpImports.h"
-#include "component/LogLimiter.h"
+#include "base/CmpImports.h"
+#include "base/LogLimiter.h"
 #include "tests/support/FakeLogger.h"
 
 namespace {
@@ -72,28 +73,23 @@ TEST(KelLogCut, CutsAtTheLastUsableWhitespace)
     }
 }
 
-TEST(KelLogCut, PerCentSignsReachTheLoggerAsTheyWereFormatted)
+// Per cent signs reach the logger as formatted and do not shift the cut, even when the entry is
+// all per cent signs and its escaped form twice as long.
+TEST(KelLogCut, PerCentSignsReachTheLoggerAsFormattedAndDoNotMoveTheCut)
 {
-    FakeLogger logger(kHandle);
-    const std::string text = "100% of %s and %d%%";
-    EXPECT_EQ(0, kelLogAdd(LOG_CLASS_INFO, 0, 0, text.c_str()));
-    ASSERT_EQ(1u, logger.entries().size());
-    EXPECT_TRUE(logger.entries()[0].formatSafe) << logger.entries()[0].raw;
-    EXPECT_EQ(text, logger.entries()[0].text);
-}
-
-// Cutting counts the characters as formatted: per cent signs do not shift the cut, even when the
-// entry is all per cent signs and the escaped text is twice its length.
-TEST(KelLogCut, PerCentSignsDoNotMoveTheCut)
-{
-    FakeLogger logger(kHandle);
-    std::string text = std::string(199, '%') + " " + std::string(20, '%');
-    EXPECT_EQ(0, kelLogAdd(LOG_CLASS_INFO, 0, 0, text.c_str()));
-    std::vector<LogRecord> entries = logger.entries();
-    ASSERT_EQ(2u, entries.size());
-    EXPECT_EQ(text.substr(0, 200), entries[0].text);
-    EXPECT_EQ(text.substr(200), entries[1].text);
-    EXPECT_TRUE(entries[0].formatSafe && entries[1].formatSafe);
+    const std::string allPerCent = std::string(199, '%') + " " + std::string(20, '%');
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"100% of %s and %d%%", {"100% of %s and %d%%"}},
+        {allPerCent, {allPerCent.substr(0, 200), allPerCent.substr(200)}},
+    };
+    for (const auto& [text, entries] : cases) {
+        FakeLogger logger(kHandle);
+        EXPECT_EQ(0, kelLogAdd(LOG_CLASS_INFO, 0, 0, text.c_str()));
+        EXPECT_EQ(entries, logger.texts());
+        for (const LogRecord& e : logger.entries()) {
+            EXPECT_TRUE(e.formatSafe) << e.raw;
+        }
+    }
 }
 
 TEST(KelLogFormat, MessagesAreCutTo254Characters)

@@ -1,7 +1,7 @@
 // Write protection of CIO inputs, CIO outputs and DM, as the component hands it to the protocol,
 // for every command that writes. (The model text is shown end to end by the e2e tests.)
 #include "fins/FinsPolicy.h"
-#include "component/LogLimiter.h"
+#include "base/LogLimiter.h"
 #include "tests/fins/ProtocolFixture.h"
 
 namespace {
@@ -57,7 +57,8 @@ TEST_F(FinsPolicyTest, ProtectedAreasRefuseEveryWrite)
         EXPECT_EQ("0000", ToHex(Exchange(ReadRequest(0x82, 0, 0, 1), false).substr(12, 2)));
     }
     SetFinsPolicy(FinsPolicy{});
-    const int logged = logger.countContaining("read-only area refused (command 01");
+    const int logged = logger.countContaining(std::string("client:") + kPeer +
+                                              " write into a read-only area refused (command 01");
     EXPECT_LE(logged, refusals);
     EXPECT_GE(logged, std::min(refusals, static_cast<int>(kLogLimitPeerLines)));
 }

@@ -1,7 +1,7 @@
 // Request intake and dispatch: FINS/TCP framing checks, the node address handshake, FINS header
 // and command checks, node numbers, and the exact bytes of every reply over both transports.
 #include "fins/FinsProtocol.h"
-#include "component/LogLimiter.h"
+#include "base/LogLimiter.h"
 
 #include <arpa/inet.h>
 

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "appmem/AppAreaMem.h"
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 #include "fins/FinsProtocol.h"
+#include "net/FinsBinding.h"
 #include "net/SockConnection.h"
 #include "tests/fins/FinsTestBytes.h"
 #include "tests/support/CaptureServer.h"
@@ -126,6 +127,7 @@ protected:
     FakeApplication app;
     CaptureServer server;
     CFinsProtocol protocol;
+    CFinsBinding binding{protocol};
     std::vector<char> input;  // I segment: CIO words 0..0x7FFF
     std::vector<char> output; // Q segment: CIO words from 0x8000
     std::vector<char> memory; // M segment: DM

@@ -75,53 +75,26 @@ TEST(Pool, GrowsPastItsInitialSizeAndRecyclesTheNewRecordLikeTheOthers)
     EXPECT_EQ(grown, loop.get_connection(-1));
 }
 
-struct AgeCase
-{
-    int64_t closedSecondsAgo;
-    bool freed;
-};
-
-class RecycleAge : public ::testing::TestWithParam<AgeCase>
-{};
-
-TEST_P(RecycleAge, RecordReturnsToTheFreeListOnlyAfterTheDelay)
+// Records closed 0, 59, 60 and 61 seconds ago, queued youngest first: one sweep walks the whole
+// queue and frees exactly those whose delay is over.
+TEST(Pool, SweepFreesEveryRecordWhoseDelayIsOverAndOnlyThose)
 {
     FakeLogger log;
     CEventLoop loop;
-    loop.init_connections(1);
-    CSocketConnection* conn = loop.get_connection(-1);
-    loop.close_connections(conn);
-    EventLoopTestPeer::backdate(loop, conn, time(nullptr) - GetParam().closedSecondsAgo);
+    loop.init_connections(4);
+    const int64_t ages[] = {0, kRecycleWaitSec - 1, kRecycleWaitSec, kRecycleWaitSec + 1};
+    std::vector<CSocketConnection*> conns;
+    for (int64_t age : ages) {
+        conns.push_back(loop.get_connection(-1));
+        loop.close_connections(conns.back());
+        EventLoopTestPeer::backdate(loop, conns.back(), time(nullptr) - age);
+    }
     loop.IdelRecyConnections();
-    const bool freed = EventLoopTestPeer::freeList(loop).size() == 1;
-    EXPECT_EQ(GetParam().freed, freed);
-    EXPECT_EQ(GetParam().freed ? 0 : 1, EventLoopTestPeer::recycleCount(loop));
-}
-
-INSTANTIATE_TEST_SUITE_P(Delay, RecycleAge,
-                         ::testing::Values(AgeCase{0, false}, AgeCase{kRecycleWaitSec - 1, false},
-                                           AgeCase{kRecycleWaitSec, true},
-                                           AgeCase{kRecycleWaitSec + 1, true}),
-                         [](const auto& param) {
-                             return "ClosedSecondsAgo" +
-                                    std::to_string(param.param.closedSecondsAgo);
-                         });
-
-TEST(Pool, SweepWalksTheWholeQueueSoAYoungRecordDoesNotHoldBackAnOldOne)
-{
-    FakeLogger log;
-    CEventLoop loop;
-    loop.init_connections(2);
-    CSocketConnection* young = loop.get_connection(-1);
-    CSocketConnection* old = loop.get_connection(-1);
-    loop.close_connections(young);
-    loop.close_connections(old);
-    const time_t now = time(nullptr);
-    EventLoopTestPeer::backdate(loop, young, now - 20);
-    EventLoopTestPeer::backdate(loop, old, now - 70);
-    loop.IdelRecyConnections();
-    EXPECT_EQ(std::vector<CSocketConnection*>{young}, EventLoopTestPeer::recycleList(loop));
-    EXPECT_EQ(std::vector<CSocketConnection*>{old}, EventLoopTestPeer::freeList(loop));
+    EXPECT_EQ((std::vector<CSocketConnection*>{conns[0], conns[1]}),
+              EventLoopTestPeer::recycleList(loop));
+    EXPECT_EQ((std::vector<CSocketConnection*>{conns[2], conns[3]}),
+              EventLoopTestPeer::freeList(loop));
+    EXPECT_EQ(2, EventLoopTestPeer::recycleCount(loop));
 }
 
 TEST(Pool, FreeListIsFirstInFirstOutAndAUseRaisesTheSequenceByThree)
@@ -191,23 +164,7 @@ TEST(Registration, ModModesAddRemoveOrReplaceTheRecordedMask)
     }
     EXPECT_EQ(-1, loop.epoll_oper_event(ep, fd, EPOLL_CTL_DEL, 0, 0, conn));
     EXPECT_EQ(1, log.countContaining("epoll_ctl(" + std::to_string(fd) + ",2,0,0)fail,error:"));
-}
-
-TEST(Registration, DataEndpointRecordGetsTheWriteHandlerAndAListenerDoesNot)
-{
-    FakeLogger log;
-    AppMemory mem;
-    LoopHarness h(false);
-    CSocketConnection* tcp = EventLoopTestPeer::recordOf(*h.loop, h.tcp->get_listen_sock());
-    CSocketConnection* udp = EventLoopTestPeer::recordOf(*h.loop, h.udp->get_listen_sock());
-    ASSERT_NE(nullptr, tcp);
-    ASSERT_NE(nullptr, udp);
-    EXPECT_TRUE(tcp->readHandler == &ISocketServer::sock_event_accept);
-    EXPECT_TRUE(tcp->writeHandler == nullptr);
-    EXPECT_TRUE(udp->readHandler == &ISocketServer::sock_read_request_handler);
-    EXPECT_TRUE(udp->writeHandler == &ISocketServer::sock_write_request_handler);
-    EXPECT_EQ(static_cast<uint32_t>(EPOLLIN | EPOLLRDHUP), udp->events.load());
-    EXPECT_EQ(-1, h.loop->epoll_add_listen_event(nullptr, &ISocketServer::sock_event_accept));
+    EXPECT_EQ(-1, loop.epoll_add_listen_event(nullptr, &ISocketServer::sock_event_accept));
 }
 
 // --- Threads ---

@@ -12,7 +12,7 @@
 #include <ctime>
 
 #include "appmem/AppAreaMem.h"
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 #include "utility/Singleton.h"
 
 namespace {
@@ -74,10 +74,13 @@ AppMemory::AppMemory() : m(kMemBytes), io(1024)
 }
 
 LoopHarness::LoopHarness(bool start, int records, uint16_t port)
-    : loop(new CEventLoop()), tcp(std::make_unique<TcpServer>(kLoopback, port)),
+    : loop(new CEventLoop()), binding(*utility::Singleton<CFinsProtocol>::instance()),
+      tcp(std::make_unique<TcpServer>(kLoopback, port)),
       udp(std::make_unique<UdpServer>(kLoopback, 0))
 {
     loop->init_connections(records);
+    tcp->set_frame_handler(&binding);
+    udp->set_frame_handler(&binding);
     loop->epoll_add_listen_event(tcp.get(), &ISocketServer::sock_event_accept);
     loop->epoll_add_listen_event(udp.get(), &ISocketServer::sock_read_request_handler);
     tcpPort = BoundPort(tcp->get_listen_sock());
@@ -301,9 +304,9 @@ int OpenDescriptorCount()
 
 size_t EventLoopTestPeer::blocksFor(CEventLoop& loop, CSocketConnection* conn)
 {
-    std::lock_guard<std::mutex> lock(loop.m_sendMutex);
+    CLockGuard lock(loop.m_send.m_sendMutex);
     size_t n = conn->heldBlocks.size();
-    for (char* block : loop.m_sendQueue) {
+    for (char* block : loop.m_send.m_sendQueue) {
         n += reinterpret_cast<_SockMsgHeader*>(block)->pConn == conn ? 1 : 0;
     }
     return n;
@@ -311,9 +314,9 @@ size_t EventLoopTestPeer::blocksFor(CEventLoop& loop, CSocketConnection* conn)
 
 std::vector<std::string> EventLoopTestPeer::takeQueued(CEventLoop& loop)
 {
-    std::lock_guard<std::mutex> lock(loop.m_sendMutex);
+    CLockGuard lock(loop.m_send.m_sendMutex);
     std::vector<std::string> payloads;
-    for (char* block : loop.m_sendQueue) {
+    for (char* block : loop.m_send.m_sendQueue) {
         auto* header = reinterpret_cast<_SockMsgHeader*>(block);
         payloads.emplace_back(SockMsgPayload(block), header->iLen);
         if (header->pConn != nullptr) {
@@ -321,8 +324,8 @@ std::vector<std::string> EventLoopTestPeer::takeQueued(CEventLoop& loop)
         }
         delete[] block;
     }
-    loop.m_sendQueue.clear();
-    loop.m_sendQueueCount.store(0);
+    loop.m_send.m_sendQueue.clear();
+    loop.m_send.m_sendQueueCount.store(0);
     return payloads;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "net/EventLoop.h"
+#include "net/FinsBinding.h"
 #include "net/TcpServer.h"
 #include "net/UdpServer.h"
 #include "tests/support/FakeApplication.h"
@@ -54,6 +55,7 @@ public:
     void stopAndDelete();
 
     CEventLoop* loop = nullptr;
+    CFinsBinding binding; // joins both endpoints to the process-wide protocol
     std::unique_ptr<TcpServer> tcp;
     std::unique_ptr<UdpServer> udp;
     uint16_t tcpPort = 0;
@@ -98,8 +100,11 @@ int OpenDescriptorCount();
 class EventLoopTestPeer
 {
 public:
-    static void setRecycleDelay(CEventLoop& loop, int64_t seconds) { loop.m_recyWaitSec = seconds; }
-    static void setThreadCreate(CEventLoop& loop, decltype(CEventLoop::m_threadCreate) create)
+    static void setRecycleDelay(CEventLoop& loop, int64_t seconds)
+    {
+        loop.m_pool.m_recyWaitSec = seconds;
+    }
+    static void setThreadCreate(CEventLoop& loop, ThreadCreateFn create)
     {
         loop.m_threadCreate = create;
     }
@@ -109,37 +114,31 @@ public:
     }
     static size_t allCount(CEventLoop& loop)
     {
-        std::lock_guard<std::mutex> lock(loop.m_poolMutex);
-        return loop.m_allConnections.size();
+        CLockGuard lock(loop.m_pool.m_poolMutex);
+        return loop.m_pool.m_allConnections.size();
     }
     static std::vector<CSocketConnection*> freeList(CEventLoop& loop)
     {
-        std::lock_guard<std::mutex> lock(loop.m_poolMutex);
-        return {loop.m_freeConnections.begin(), loop.m_freeConnections.end()};
+        CLockGuard lock(loop.m_pool.m_poolMutex);
+        return {loop.m_pool.m_freeConnections.begin(), loop.m_pool.m_freeConnections.end()};
     }
     static std::vector<CSocketConnection*> recycleList(CEventLoop& loop)
     {
-        std::lock_guard<std::mutex> lock(loop.m_recyMutex);
-        return {loop.m_recyConnections.begin(), loop.m_recyConnections.end()};
+        CLockGuard lock(loop.m_pool.m_recyMutex);
+        return {loop.m_pool.m_recyConnections.begin(), loop.m_pool.m_recyConnections.end()};
     }
     static void backdate(CEventLoop& loop, CSocketConnection* conn, time_t when)
     {
-        std::lock_guard<std::mutex> lock(loop.m_recyMutex);
+        CLockGuard lock(loop.m_pool.m_recyMutex);
         conn->recyTime = when;
     }
-    static int recycleCount(CEventLoop& loop) { return loop.m_recyCount.load(); }
-    static int queueCount(CEventLoop& loop) { return loop.m_sendQueueCount.load(); }
-    static size_t queueSize(CEventLoop& loop)
-    {
-        std::lock_guard<std::mutex> lock(loop.m_sendMutex);
-        return loop.m_sendQueue.size();
-    }
+    static int recycleCount(CEventLoop& loop) { return loop.m_pool.m_recyCount.load(); }
     // The one connection record in use (a socket, not a server's own); null if none or several.
     static CSocketConnection* onlyConnection(CEventLoop& loop)
     {
-        std::lock_guard<std::mutex> lock(loop.m_poolMutex);
+        CLockGuard lock(loop.m_pool.m_poolMutex);
         CSocketConnection* found = nullptr;
-        for (CSocketConnection* conn : loop.m_allConnections) {
+        for (CSocketConnection* conn : loop.m_pool.m_allConnections) {
             if (conn->bListener || conn->fd.load() == -1) {
                 continue;
             }
@@ -153,8 +152,8 @@ public:
     // The record whose socket is fd (servers' own records included); null if none.
     static CSocketConnection* recordOf(CEventLoop& loop, int fd)
     {
-        std::lock_guard<std::mutex> lock(loop.m_poolMutex);
-        for (CSocketConnection* conn : loop.m_allConnections) {
+        CLockGuard lock(loop.m_pool.m_poolMutex);
+        for (CSocketConnection* conn : loop.m_pool.m_allConnections) {
             if (conn->fd.load() == fd) {
                 return conn;
             }
@@ -164,8 +163,8 @@ public:
     // Every record's iWritePending, backlog and paused flag (atomics only).
     static bool anyNegativePending(CEventLoop& loop)
     {
-        std::lock_guard<std::mutex> lock(loop.m_poolMutex);
-        for (CSocketConnection* conn : loop.m_allConnections) {
+        CLockGuard lock(loop.m_pool.m_poolMutex);
+        for (CSocketConnection* conn : loop.m_pool.m_allConnections) {
             if (conn->iWritePending.load() < 0 || conn->iBacklog.load() < 0) {
                 return true;
             }
@@ -182,23 +181,23 @@ public:
     static bool sendPass(CEventLoop& loop)
     {
         {
-            std::lock_guard<std::mutex> lock(loop.m_sendMutex);
-            if (loop.m_sendQueue.empty() && !loop.m_heldReady) {
+            CLockGuard lock(loop.m_send.m_sendMutex);
+            if (loop.m_send.m_sendQueue.empty() && !loop.m_send.m_heldReady) {
                 return false;
             }
         }
         std::list<char*> batch;
         std::list<char*> freeNodes;
-        if (loop.wait_for_send_work(batch, freeNodes)) {
-            loop.send_batch(batch, freeNodes);
+        if (loop.m_send.wait_for_work(batch, freeNodes)) {
+            loop.m_send.send_batch(batch, freeNodes);
         }
         return true;
     }
     // Whether a write handler has reported to the send thread since it last looked.
     static bool heldReady(CEventLoop& loop)
     {
-        std::lock_guard<std::mutex> lock(loop.m_sendMutex);
-        return loop.m_heldReady;
+        CLockGuard lock(loop.m_send.m_sendMutex);
+        return loop.m_send.m_heldReady;
     }
 };
 

@@ -159,11 +159,6 @@ long RssKiB(pid_t pid)
     return StatusKiB(pid, "VmRSS:");
 }
 
-long PeakKiB(pid_t pid)
-{
-    return StatusKiB(pid, "VmHWM:");
-}
-
 double CpuSeconds(pid_t pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -336,41 +331,6 @@ bool SendAllTo(int fd, const Bytes& bytes, int timeoutMs)
     return true;
 }
 
-bool RecvAll(int fd, size_t n, Bytes* out, int timeoutMs)
-{
-    const long long deadline = NowMs() + timeoutMs;
-    out->assign(n, 0);
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t r = recv(fd, out->data() + got, n - got, 0);
-        if (r > 0) {
-            got += static_cast<size_t>(r);
-        } else if (r == 0 || (errno != EAGAIN && errno != EINTR) ||
-                   !WaitFor(fd, POLLIN, deadline)) {
-            out->resize(got);
-            return false;
-        }
-    }
-    return true;
-}
-
-bool RecvUntilClosed(int fd, Bytes* extra, int timeoutMs)
-{
-    const long long deadline = NowMs() + timeoutMs;
-    uint8_t buf[65536];
-    extra->clear();
-    for (;;) {
-        const ssize_t r = recv(fd, buf, sizeof(buf), 0);
-        if (r > 0) {
-            extra->insert(extra->end(), buf, buf + r);
-        } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-            return true; // end of stream or reset: the server has closed
-        } else if (!WaitFor(fd, POLLIN, deadline)) {
-            return false;
-        }
-    }
-}
-
 bool StaysQuiet(int fd, int ms)
 {
     pollfd p{fd, POLLIN, 0};
@@ -484,15 +444,12 @@ void Background::Stop()
     }
 }
 
-void ReliabilityTest::StartHost(unsigned long openFileLimit)
+void ReliabilityTest::StartHost()
 {
     // A host that finds the port taken by another server ends at once: wait for it to be free.
     ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortFreeTimeoutMs))
         << "another process serves port 9600";
     host = std::make_unique<finstest::HostProcess>(std::vector<std::string>{});
-    if (openFileLimit != 0) {
-        host->SetOpenFileLimit(openFileLimit);
-    }
     ASSERT_TRUE(host->Start());
     ASSERT_TRUE(host->WaitReady(kReadyTimeoutMs)) << LogTail(host->Log());
     pid = host->Pid();

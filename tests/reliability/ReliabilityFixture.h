@@ -41,7 +41,6 @@ const Bytes& PatternWire();
 
 // --- What /proc says about a process ---
 long RssKiB(pid_t pid);       // VmRSS
-long PeakKiB(pid_t pid);      // VmHWM
 double CpuSeconds(pid_t pid); // user + system time of all its threads
 int OpenFds(pid_t pid);
 // CPU seconds the process uses during a window of `ms` milliseconds.
@@ -75,10 +74,6 @@ int NonReadingClient(int reads);
 void CloseWithReset(int fd);
 void CloseAll(std::vector<int>& fds);
 bool SendAllTo(int fd, const Bytes& bytes, int timeoutMs = kReplyTimeoutMs);
-// Exactly n bytes, or false on timeout, error or the peer's close.
-bool RecvAll(int fd, size_t n, Bytes* out, int timeoutMs = kReplyTimeoutMs);
-// Waits for the peer to close; *extra gets any bytes that came first. False on timeout.
-bool RecvUntilClosed(int fd, Bytes* extra, int timeoutMs = kReplyTimeoutMs);
 // True when no byte arrives on fd within ms (and the peer has not closed).
 bool StaysQuiet(int fd, int ms);
 
@@ -116,9 +111,9 @@ class ReliabilityTest : public ::testing::Test
 protected:
     static void SetUpTestSuite() { RaiseOwnOpenFileLimit(); }
 
-    // Starts the host (openFileLimit 0: inherited), waits until it serves, fills DM with the
-    // pattern and records the settled descriptor count in baselineFds.
-    void StartHost(unsigned long openFileLimit = 0);
+    // Starts the host, waits until it serves, fills DM with the pattern and records the settled
+    // descriptor count in baselineFds.
+    void StartHost();
     // SIGTERM, exit 0 within the timeout, and no sanitizer report on its standard error.
     void StopHost();
     void TearDown() override;

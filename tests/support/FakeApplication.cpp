@@ -1,6 +1,6 @@
 #include "tests/support/FakeApplication.h"
 
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
 
 FakeApplication::FakeApplication()
 {

@@ -1,7 +1,7 @@
 #include "tests/support/FakeLogger.h"
 
-#include "component/CmpImports.h"
-#include "component/kellog.h"
+#include "base/CmpImports.h"
+#include "base/kellog.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 
 struct LogRecord
 {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
 #include "component/DrvFins.h"
 
 namespace {

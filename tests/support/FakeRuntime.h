@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 
 class FakeRuntime
 {

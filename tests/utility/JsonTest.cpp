@@ -324,15 +324,4 @@ TEST(JsonParse, ReplacesTheValueOnlyWhenTheWholeTextParses)
     EXPECT_EQ(j.toString(), R"({"k":[true,null,-3,0.5,"s"]})");
 }
 
-TEST(JsonParse, CompactTextWithoutEscapesRoundTrips)
-{
-    const std::string text = R"({"a":[1,-2,0.5,{"b":null}],"c":"text with spaces","d":false})";
-    Json j;
-    j.parse(text);
-    EXPECT_EQ(j.toString(), text);
-    Json again;
-    again.parse(j.toString());
-    EXPECT_TRUE(again == j);
-}
-
 } // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "tests/utility/TempDir.h"
 #include "utility/comm.h"
@@ -71,25 +72,21 @@ TEST(Md5, HexTextRoundTripsThroughToString)
     EXPECT_EQ(parsed.ToString(), hex);
 }
 
-TEST(Md5, ZeroDigestsFromDefaultEmptyAndNullText)
+TEST(Md5, HexTextReadsLowercasePairsUntilTheFirstOtherCharacter)
 {
-    MD5 zero;
-    EXPECT_EQ(zero.ToString(), std::string(32, '0'));
-    EXPECT_TRUE(MD5("") == zero);
-    EXPECT_TRUE(MD5(static_cast<const char*>(nullptr)) == zero);
-}
-
-TEST(Md5, UppercaseHexPairsReadAsTheirLowercasePrefix)
-{
-    // "AB" has no lowercase digit and reads as 0; "aB" stops after the a.
-    std::string hex = "AB" + std::string("aB") + std::string(28, '0');
-    EXPECT_EQ(MD5(hex.c_str()).ToString(), "000a" + std::string(28, '0'));
-}
-
-TEST(Md5, ShortHexTextFillsOnlyTheBytesItHas)
-{
-    // Five characters: two whole pairs and a half pair; the rest of the digest stays zero.
-    EXPECT_EQ(MD5("12ab3").ToString(), "12ab03" + std::string(26, '0'));
+    const std::string zeros(32, '0');
+    const std::pair<std::string, std::string> cases[] = {
+        {"", zeros},
+        // "AB" has no lowercase digit and reads as 0; "aB" stops after the a.
+        {"ABaB" + std::string(28, '0'), "000a" + std::string(28, '0')},
+        // Two whole pairs and a half pair; the rest of the digest stays zero.
+        {"12ab3", "12ab03" + std::string(26, '0')},
+    };
+    for (const auto& [hex, digest] : cases) {
+        EXPECT_EQ(MD5(hex.c_str()).ToString(), digest) << hex;
+    }
+    EXPECT_EQ(MD5(static_cast<const char*>(nullptr)).ToString(), zeros);
+    EXPECT_EQ(MD5().ToString(), zeros);
 }
 
 TEST(Md5, WordsConstructorTakesSixteenBytesInMemoryOrder)

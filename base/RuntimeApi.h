@@ -145,3 +145,9 @@ typedef uint8_t* (*PF_APPGETSEGMENTADDRESS)(void* app, uint32_t areaCode, RTS_RE
 typedef uint32_t (*PF_APPGETSEGMENTSIZE)(void* app, uint32_t areaCode, RTS_RESULT* pResult);
 
 } // extern "C"
+
+// The runtime (or runtime-host) hands these settings to the component through its environment:
+// the settings file, the port and the bind address.
+constexpr const char* kEnvSettingsFile = "DRVFINS_CONFIG";
+constexpr const char* kEnvPort = "DRVFINS_PORT";
+constexpr const char* kEnvBind = "DRVFINS_BIND";

@@ -3,7 +3,7 @@
 // fetched all the same, so a runtime lacking one of the required ones fails the import.
 #pragma once
 
-#include "component/RuntimeApi.h"
+#include "base/RuntimeApi.h"
 
 // X(name, slot type, import option), in the order ImportFunctions fetches them.
 #define DRVFINS_IMPORT_LIST(X)                                                                     \

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "component/Export.h"
+#include "base/Export.h"
 
 extern "C" {
 

@@ -1,9 +1,9 @@
 // Per-text rate limit of network-triggered log lines.
-#include "component/LogLimiter.h"
+#include "base/LogLimiter.h"
 
 #include <chrono>
 
-#include "component/kellog.h"
+#include "base/kellog.h"
 
 bool CLogLimiter::Admit()
 {

@@ -1,12 +1,12 @@
 // Logging adapter: bounded formatting, cutting into entries at whitespace, one LogAdd per entry.
-#include "component/kellog.h"
+#include "base/kellog.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "component/CmpImports.h"
+#include "base/CmpImports.h"
 
 namespace {
 

@@ -1,0 +1,60 @@
+// The boundary between the protocol and the network: the block format frames arrive and responses
+// leave in, and what the protocol needs of the connection a request came on. The network layer
+// implements IFinsLink over its connection records; the protocol sees a record only as an opaque
+// CSocketConnection pointer and never reads one itself.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+class CSocketConnection;
+
+// Header of a send block and of a receive block. A block is one new[] char allocation: this
+// header, then iLen payload bytes. Send block payload: the bytes of one response. Receive block
+// payload: one whole FINS/TCP frame, header bytes as received, then the body.
+struct _SockMsgHeader
+{
+    CSocketConnection* pConn; // record the block belongs to
+    uint64_t iSequence;       // the record's iCurrsequence when the block was made
+    uint32_t iLen;            // payload bytes behind this header
+    // UDP send blocks only: the sender of the datagram this response answers. Copied on the
+    // reader thread when the block is made, so the send thread never reads the record's peerAddr.
+    sockaddr_in peerAddr;
+    // UDP send blocks only: the local address that datagram was sent to, the response's source
+    // (INADDR_ANY: whichever the routing picks). Copied like peerAddr.
+    in_addr localAddr;
+};
+
+// Payload of a block: the bytes right behind its header.
+inline char* SockMsgPayload(char* block)
+{
+    return block + sizeof(_SockMsgHeader);
+}
+
+// FINS node numbers of a connection's two ends: the last byte of each IPv4 address, 0 unknown.
+struct FinsNodes
+{
+    uint32_t client; // the peer
+    uint32_t server; // this server
+};
+
+// Called on the reader thread only, for records in use.
+class IFinsLink
+{
+public:
+    virtual ~IFinsLink() = default;
+    // The peer's address text (dotted quad), for log lines.
+    virtual const char* PeerAddrText(CSocketConnection* conn) = 0;
+    // The node numbers of conn's peer and local address.
+    virtual FinsNodes AddressNodes(CSocketConnection* conn) = 0;
+    // The node numbers responses on conn are addressed with (the record's iClientNode and
+    // iServerNode), and their update.
+    virtual FinsNodes ReplyNodes(CSocketConnection* conn) = 0;
+    virtual void SetReplyNodes(CSocketConnection* conn, FinsNodes nodes) = 0;
+    // Whether a node address handshake has been answered on conn, and its recording.
+    virtual bool IsHandShake(CSocketConnection* conn) = 0;
+    virtual void SetHandShake(CSocketConnection* conn) = 0;
+    // Queues a copy of one response for conn (the record's send_message): 0, -1 for null data.
+    virtual int SendReply(CSocketConnection* conn, const char* data, int len) = 0;
+};

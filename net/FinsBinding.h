@@ -1,0 +1,33 @@
+// Joins the servers to the protocol both ways: received frames and datagrams go to the protocol's
+// entries (ProcessRecvData, ProcessRWRequest), and the protocol's questions about a connection
+// are answered from its record. Built by the owner, which sets it as the servers' frame handler
+// and the protocol's link before the loop's threads start; reader thread from then on.
+#pragma once
+
+#include "fins/FinsProtocol.h"
+#include "net/ISocketServer.h"
+
+class CFinsBinding final : public IFrameHandler, public IFinsLink
+{
+public:
+    // Binds to protocol (not owned) and makes itself the protocol's link.
+    explicit CFinsBinding(CFinsProtocol& protocol);
+    // Unbinds the protocol, if it is still bound to this binding.
+    ~CFinsBinding() override;
+    CFinsBinding(const CFinsBinding&) = delete;
+    CFinsBinding& operator=(const CFinsBinding&) = delete;
+
+    void HandleFrame(char* block) override;
+    void HandleDatagram(CSocketConnection* conn, char* data, unsigned int len) override;
+
+    const char* PeerAddrText(CSocketConnection* conn) override;
+    FinsNodes AddressNodes(CSocketConnection* conn) override;
+    FinsNodes ReplyNodes(CSocketConnection* conn) override;
+    void SetReplyNodes(CSocketConnection* conn, FinsNodes nodes) override;
+    bool IsHandShake(CSocketConnection* conn) override;
+    void SetHandShake(CSocketConnection* conn) override;
+    int SendReply(CSocketConnection* conn, const char* data, int len) override;
+
+private:
+    CFinsProtocol& m_protocol;
+};

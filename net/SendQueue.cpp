@@ -1,0 +1,473 @@
+#include "net/SendQueue.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <mutex>
+
+#include "base/kellog.h"
+#include "net/EventLoop.h"
+
+namespace {
+
+constexpr const char* kLogSendRegister = "ServerSendQueueThread epoll_oper_event fail(%s)";
+
+_SockMsgHeader* BlockHeader(char* block)
+{
+    return reinterpret_cast<_SockMsgHeader*>(block);
+}
+
+// Takes the first block off a run of blocks; its list node goes to the spare nodes.
+char* TakeFront(std::list<char*>& run, std::list<char*>& freeNodes)
+{
+    char* block = run.front();
+    run.front() = nullptr;
+    freeNodes.splice(freeNodes.end(), run, run.begin());
+    return block;
+}
+
+void DecrementIfPositive(std::atomic<int>& counter)
+{
+    int value = counter.load();
+    while (value > 0 && !counter.compare_exchange_weak(value, value - 1)) {
+    }
+}
+
+// Appends block to list, on a spare node when there is one.
+void Append(std::list<char*>& list, std::list<char*>& spare, char* block)
+{
+    if (spare.empty()) {
+        list.push_back(block);
+        return;
+    }
+    list.splice(list.end(), spare, spare.begin());
+    list.back() = block;
+}
+
+} // namespace
+
+CSendQueue::CSendQueue(CEventLoop& loop) : m_loop(loop) {}
+
+CSendQueue::~CSendQueue()
+{
+    CLockGuard lock(m_sendMutex);
+    for (char* block : m_sendQueue) {
+        delete[] block;
+    }
+    for (char* block : m_rdOutbox) {
+        delete[] block;
+    }
+    m_rdOutbox.clear();
+    m_sendQueue.clear();
+    m_sendQueueCount.store(0);
+}
+
+void CSendQueue::push(char* block)
+{
+    CSocketConnection* conn = BlockHeader(block)->pConn;
+    if (conn != nullptr) {
+        conn->iBacklog.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (m_loop.reader_role().is_self()) {
+        Append(m_rdOutbox, m_rdSpare, block);
+        return;
+    }
+    bool wake = false;
+    {
+        CLockGuard lock(m_sendMutex);
+        Append(m_sendQueue, m_sendSpare, block);
+        m_sendQueueCount.fetch_add(1);
+        wake = m_sendWaiting.load(std::memory_order_relaxed);
+    }
+    wake_if_waiting(wake);
+}
+
+// Signalled only when the send thread may be waiting; after the unlock, so it does not wake into
+// a held mutex.
+void CSendQueue::wake_if_waiting(bool waiting)
+{
+    if (waiting) {
+        m_sendCond.notify_one();
+    }
+}
+
+void CSendQueue::flush_outbox()
+{
+    FINS_ASSERT_ROLE(m_loop.reader_role());
+    if (m_rdOutbox.empty()) {
+        return;
+    }
+    const auto count = static_cast<int>(m_rdOutbox.size());
+    bool wake = false;
+    {
+        CLockGuard lock(m_sendMutex);
+        m_sendQueue.splice(m_sendQueue.end(), m_rdOutbox);
+        m_sendQueueCount.fetch_add(count);
+        if (m_rdSpare.size() < kSendSpareNodes) {
+            m_rdSpare.splice(m_rdSpare.end(), m_sendSpare);
+        }
+        wake = m_sendWaiting.load(std::memory_order_relaxed);
+    }
+    wake_if_waiting(wake);
+}
+
+void CSendQueue::flush_if_idle()
+{
+    if (!m_rdOutbox.empty() && m_sendWaiting.load(std::memory_order_relaxed)) {
+        flush_outbox();
+    }
+}
+
+void CSendQueue::notify()
+{
+    bool wake = false;
+    {
+        CLockGuard lock(m_sendMutex);
+        m_heldReady = true;
+        wake = m_sendWaiting.load(std::memory_order_relaxed);
+    }
+    wake_if_waiting(wake);
+}
+
+void CSendQueue::block_done(char* block)
+{
+    CSocketConnection* conn = BlockHeader(block)->pConn;
+    delete[] block;
+    if (conn == nullptr) {
+        return;
+    }
+    const int left = conn->iBacklog.fetch_sub(1) - 1;
+    // A peer that closed its side is read again only when nothing more is owed to it.
+    const int resumeAt = conn->bPeerClosed.load() ? 0 : kBacklogResumeBlocks;
+    if (left <= resumeAt && conn->bReadPaused.load()) {
+        conn->sendLock.AssertHeld(); // the caller's contract
+        resume_read(conn);
+    }
+}
+
+void CSendQueue::finish_write(CSocketConnection* conn)
+{
+    char* block = conn->pSendBlock;
+    conn->pSendBlock = nullptr;
+    conn->pSendPos = nullptr;
+    conn->iSendLeft = 0;
+    if (block != nullptr) {
+        block_done(block);
+    }
+    DecrementIfPositive(conn->iWritePending);
+    notify();
+}
+
+void CSendQueue::pause_read_if_backlogged(CSocketConnection* conn)
+{
+    FINS_ASSERT_ROLE(m_loop.reader_role());
+    if (conn == nullptr || conn->iBacklog.load(std::memory_order_relaxed) < kBacklogPauseBlocks) {
+        return;
+    }
+    CLockGuard lock(conn->sendLock);
+    const int fd = conn->fd.load();
+    if (conn->bReadPaused.load() || fd == -1 || conn->iBacklog.load() < kBacklogPauseBlocks) {
+        return;
+    }
+    // Removed rather than modified to an empty mask: epoll reports errors and hang-ups whatever
+    // the mask, and a level-triggered report nobody reads would spin the reader thread.
+    if (m_loop.epoll_oper_event(m_loop.get_read_epoll_fd(), fd, EPOLL_CTL_DEL, kEpollReadMask,
+                                EPOLL_MODE_REMOVE, conn) == 0) {
+        conn->bReadPaused.store(true);
+    }
+}
+
+bool CSendQueue::defer_close_while_replies_owed(CSocketConnection* conn)
+{
+    FINS_ASSERT_ROLE(m_loop.reader_role());
+    CLockGuard lock(conn->sendLock);
+    const int fd = conn->fd.load();
+    if (fd == -1 || conn->iBacklog.load() <= 0) {
+        return false;
+    }
+    if (!conn->bReadPaused.load()) {
+        if (m_loop.epoll_oper_event(m_loop.get_read_epoll_fd(), fd, EPOLL_CTL_DEL, kEpollReadMask,
+                                    EPOLL_MODE_REMOVE, conn) != 0) {
+            return false;
+        }
+        conn->bReadPaused.store(true);
+    }
+    conn->bPeerClosed.store(true);
+    return true;
+}
+
+void CSendQueue::resume_read(CSocketConnection* conn)
+{
+    // Under the record's sendLock, so a close (which clears the flag first) cannot interleave.
+    const int fd = conn->fd.load();
+    if (fd != -1) {
+        (void)m_loop.epoll_oper_event(m_loop.get_read_epoll_fd(), fd, EPOLL_CTL_ADD, kEpollReadMask,
+                                      EPOLL_MODE_ADD, conn);
+    }
+    conn->bReadPaused.store(false);
+}
+
+void CSendQueue::stop()
+{
+    CLockGuard lock(m_sendMutex);
+    m_stop.store(true);
+    m_sendCond.notify_all();
+}
+
+// The send thread takes the whole queue at once and writes outside m_sendMutex, so producers are
+// never held up by socket writes. Blocks of a record whose earlier block is still being finished
+// by the writer thread move (node and all) to that record's held list and leave the queue; a
+// pass therefore never walks them again, and the thread sleeps until a write handler reports
+// (notify), a block arrives or a stop is asked: no pass runs without work.
+void CSendQueue::run()
+{
+    std::list<char*> batch;
+    std::list<char*> freeNodes;
+    while (wait_for_work(batch, freeNodes)) {
+        send_batch(batch, freeNodes);
+    }
+}
+
+bool CSendQueue::wait_for_work(std::list<char*>& batch, std::list<char*>& freeNodes)
+{
+    FINS_ASSERT_ROLE(m_loop.send_role());
+    bool heldReady = false;
+    {
+        CLockGuard lock(m_sendMutex);
+        if (m_sendSpare.size() < kSendSpareNodes) {
+            m_sendSpare.splice(m_sendSpare.end(), freeNodes);
+        }
+        while (m_sendQueue.empty() && !m_heldReady && !m_stop.load()) {
+            m_sendWaiting.store(true, std::memory_order_relaxed);
+            // The wait releases and retakes the mutex the guard holds.
+            std::unique_lock<std::mutex> wait(m_sendMutex.native(), std::adopt_lock);
+            m_sendCond.wait(wait);
+            wait.release();
+            m_sendWaiting.store(false, std::memory_order_relaxed);
+        }
+        if (m_stop.load()) {
+            return false;
+        }
+        batch.splice(batch.end(), m_sendQueue);
+        m_sendQueueCount.store(0);
+        heldReady = m_heldReady;
+        m_heldReady = false;
+    }
+    freeNodes.clear(); // nodes beyond the spare limit
+    if (heldReady) {
+        send_held(freeNodes);
+    }
+    return true;
+}
+
+void CSendQueue::send_batch(std::list<char*>& batch, std::list<char*>& freeNodes)
+{
+    std::list<char*> run;
+    while (!batch.empty()) {
+        CSocketConnection* conn = BlockHeader(batch.front())->pConn;
+        if (conn == nullptr) {
+            delete[] batch.front();
+            batch.front() = nullptr;
+            freeNodes.splice(freeNodes.end(), batch, batch.begin());
+            continue;
+        }
+        if (conn->bHeld) {
+            conn->heldBlocks.splice(conn->heldBlocks.end(), batch, batch.begin());
+            continue;
+        }
+        // The record's consecutive blocks go out together (a stream's in one gather send, a
+        // datagram endpoint's in one multi-datagram send).
+        auto end = std::next(batch.begin());
+        for (int n = 1;
+             n < kMaxGatherBlocks && end != batch.end() && BlockHeader(*end)->pConn == conn; ++n) {
+            ++end;
+        }
+        run.splice(run.end(), batch, batch.begin(), end);
+        CLockGuard lock(conn->sendLock);
+        if (send_run(conn, run, freeNodes)) {
+            conn->bHeld = true;
+            m_heldConns.push_back(conn);
+        }
+    }
+}
+
+// Writes a run of one record's blocks, in order; the record has no write pending. Blocks of an
+// ended use are dropped. True when a block was left to the writer thread; the run's unsent blocks
+// are then at the front of the record's held list.
+bool CSendQueue::send_run(CSocketConnection* conn, std::list<char*>& run,
+                          std::list<char*>& freeNodes)
+{
+    const uint64_t sequence = conn->iCurrsequence.load();
+    for (auto it = run.begin(); it != run.end();) {
+        if (BlockHeader(*it)->iSequence == sequence) {
+            ++it;
+            continue;
+        }
+        block_done(*it); // made for a use of the record that has ended
+        *it = nullptr;
+        auto node = it++;
+        freeNodes.splice(freeNodes.end(), run, node);
+    }
+    if (run.size() > 1) {
+        return conn->bListener ? send_datagrams(conn, run, freeNodes)
+                               : send_gather(conn, run, freeNodes);
+    }
+    if (run.empty()) {
+        return false;
+    }
+    return send_one(conn, TakeFront(run, freeNodes));
+}
+
+// Several responses of one TCP connection in one send: fewer system calls and one pass through
+// the socket's lock. Same bytes, same order as one send per block.
+bool CSendQueue::send_gather(CSocketConnection* conn, std::list<char*>& run,
+                             std::list<char*>& freeNodes)
+{
+    iovec iov[kMaxGatherBlocks];
+    size_t count = 0;
+    size_t total = 0;
+    for (char* block : run) {
+        iov[count].iov_base = SockMsgPayload(block);
+        iov[count].iov_len = BlockHeader(block)->iLen;
+        total += iov[count++].iov_len;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = count;
+    const ssize_t r = sendmsg(conn->fd.load(), &msg, MSG_NOSIGNAL);
+    // A failure other than a full socket drops the responses, as a failed single send does.
+    const bool failed = (r < 0 && errno != EAGAIN) || (r == 0 && total > 0);
+    size_t written = r > 0 ? static_cast<size_t>(r) : 0;
+    while (!run.empty()) {
+        const size_t len = BlockHeader(run.front())->iLen;
+        if (!failed && written < len) {
+            break;
+        }
+        written -= failed ? 0 : len;
+        block_done(TakeFront(run, freeNodes));
+    }
+    if (run.empty()) {
+        conn->iWritePending.store(0);
+        return false;
+    }
+    char* head = TakeFront(run, freeNodes);
+    conn->pSendBlock = head;
+    conn->pSendPos = SockMsgPayload(head) + written;
+    conn->iSendLeft = BlockHeader(head)->iLen - static_cast<uint32_t>(written);
+    conn->heldBlocks.splice(conn->heldBlocks.begin(), run);
+    wait_writable(conn);
+    return true;
+}
+
+// Several responses of the datagram endpoint in one sendmmsg, each to the destination its block
+// carries and from the local address its request was sent to. A datagram the call does not take (a
+// full socket or a failure) goes through send_one, which logs a failure and leaves a full socket to
+// the writer thread; the rest then wait behind it, as after any pending write.
+bool CSendQueue::send_datagrams(CSocketConnection* conn, std::list<char*>& run,
+                                std::list<char*>& freeNodes)
+{
+    mmsghdr msgs[kMaxGatherBlocks];
+    iovec iov[kMaxGatherBlocks];
+    SourceAddrControl sources[kMaxGatherBlocks];
+    while (!run.empty()) {
+        unsigned int count = 0;
+        for (auto it = run.begin(); run.size() > 1 && it != run.end() && count < kMaxGatherBlocks;
+             ++it, ++count) {
+            _SockMsgHeader* header = BlockHeader(*it);
+            iov[count].iov_base = SockMsgPayload(*it);
+            iov[count].iov_len = header->iLen;
+            msgs[count] = mmsghdr{};
+            msgs[count].msg_hdr.msg_name = &header->peerAddr;
+            msgs[count].msg_hdr.msg_namelen = sizeof(header->peerAddr);
+            msgs[count].msg_hdr.msg_iov = &iov[count];
+            msgs[count].msg_hdr.msg_iovlen = 1;
+            SetDatagramSource(msgs[count].msg_hdr, sources[count], header->localAddr);
+        }
+        const int sent = count > 1 ? sendmmsg(conn->fd.load(), msgs, count, MSG_NOSIGNAL) : 0;
+        for (int i = 0; i < sent; ++i) {
+            block_done(TakeFront(run, freeNodes));
+        }
+        if (sent > 0 || run.empty()) {
+            continue; // a datagram the call stopped at is the first of the next call
+        }
+        if (send_one(conn, TakeFront(run, freeNodes))) {
+            conn->heldBlocks.splice(conn->heldBlocks.begin(), run);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Writes one block of a record that has no write pending. True when the block was left to the
+// writer thread (the record's later blocks must wait).
+bool CSendQueue::send_one(CSocketConnection* conn, char* block)
+{
+    conn->pSendBlock = block;
+    conn->pSendPos = SockMsgPayload(block);
+    conn->iSendLeft = BlockHeader(block)->iLen;
+    const int r = conn->sendproc(conn->pSendPos, conn->iSendLeft);
+    if (r == static_cast<int>(conn->iSendLeft) || r == 0 || r < -1) {
+        // Sent, or failed for good: a failed response is dropped and the reader side closes the
+        // connection when it notices.
+        conn->pSendBlock = nullptr;
+        conn->pSendPos = nullptr;
+        conn->iSendLeft = 0;
+        conn->iWritePending.store(0);
+        block_done(block);
+        return false;
+    }
+    if (r > 0) {
+        conn->pSendPos += r;
+        conn->iSendLeft -= static_cast<uint32_t>(r);
+    }
+    wait_writable(conn);
+    return true;
+}
+
+// The record's current send block waits for writability; the writer thread finishes it.
+void CSendQueue::wait_writable(CSocketConnection* conn)
+{
+    conn->iWritePending.fetch_add(1);
+    if (m_loop.epoll_oper_event(m_loop.get_write_epoll_fd(), conn->fd.load(), EPOLL_CTL_ADD,
+                                EPOLLOUT, EPOLL_MODE_ADD, conn) != 0) {
+        kelLogAddErrorF(kLogSendRegister, SysErrText(errno).text);
+    }
+}
+
+void CSendQueue::send_held(std::list<char*>& freeNodes)
+{
+    for (size_t i = 0; i < m_heldConns.size();) {
+        CSocketConnection* conn = m_heldConns[i];
+        drain_held(conn, freeNodes);
+        if (conn->bHeld) {
+            ++i;
+            continue;
+        }
+        m_heldConns[i] = m_heldConns.back();
+        m_heldConns.pop_back();
+    }
+}
+
+// Sends a held record's blocks in order once its pending write has ended; stops at the first
+// block that is left to the writer thread again.
+void CSendQueue::drain_held(CSocketConnection* conn, std::list<char*>& freeNodes)
+{
+    CLockGuard lock(conn->sendLock);
+    if (conn->iWritePending.load() > 0) {
+        return;
+    }
+    std::list<char*> run;
+    while (!conn->heldBlocks.empty()) {
+        const size_t take = std::min<size_t>(kMaxGatherBlocks, conn->heldBlocks.size());
+        run.splice(run.end(), conn->heldBlocks, conn->heldBlocks.begin(),
+                   std::next(conn->heldBlocks.begin(), static_cast<std::ptrdiff_t>(take)));
+        if (send_run(conn, run, freeNodes)) {
+            return;
+        }
+    }
+    conn->bHeld = false;
+}
