@@ -21,22 +21,17 @@
 
 namespace {
 
-using finstest::FinsResult;
-using finstest::FinsTestClient;
-
 constexpr int kShortWaitMs = 700; // long enough for a running loop to answer on loopback
 constexpr uint32_t kMemoryBytes = 256;
 constexpr uint32_t kLargeBytes = 4096;
 constexpr int kShrinks = 4;
-// A host of another test run on this machine may still hold the fixed port for a while.
-constexpr int kPortBusyTimeoutMs = 120000;
 
 class FinsServerTest : public ComponentFixture
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(finstest::WaitPortFree(finstest::kFinsPort, kPortBusyTimeoutMs))
+        ASSERT_TRUE(WaitPortFree(kFinsPort, kPortBusyTimeoutMs))
             << "another process serves port 9600";
         UseMemory(memoryA, 0x1111);
         ASSERT_EQ(Hook(CH_INIT_HOOK), 0);
@@ -55,7 +50,7 @@ protected:
     static bool Served()
     {
         FinsTestClient client;
-        return client.ConnectTcp(finstest::kFinsPort, kShortWaitMs) && client.Handshake(0);
+        return client.ConnectTcp(kFinsPort, kShortWaitMs) && client.Handshake(0);
     }
 
     static FinsResult ReadD0()
@@ -64,13 +59,13 @@ protected:
         if (!client.ConnectTcp()) {
             return FinsResult{false, 0, {}};
         }
-        return client.ReadWords(finstest::kDmWord, 0, 1);
+        return client.ReadWords(kDmWord, 0, 1);
     }
 
     static bool Answers(FinsTestClient& client, int timeoutMs)
     {
-        finstest::Bytes reply;
-        return client.SendAll(finstest::NodeRequest(0)) && client.RecvTcpFrame(&reply, timeoutMs);
+        std::string reply;
+        return SendAll(client.Fd(), NodeRequest(0)) && client.RecvTcpFrame(reply, timeoutMs);
     }
 
     // Position of the first log text containing `part` at or after `from`; -1 if none.
@@ -95,7 +90,7 @@ TEST_F(FinsServerTest, StartStopStartServesLooksMemoryUpAgainAndLeavesStoppedSoc
     ASSERT_TRUE(Served());
     FinsResult first = ReadD0();
     ASSERT_TRUE(first.answered);
-    EXPECT_EQ(finstest::WireToWords(first.data), std::vector<uint16_t>{0x1111});
+    EXPECT_EQ(WireToWords(first.data), std::vector<uint16_t>{0x1111});
 
     FinsTestClient waiting;
     ASSERT_TRUE(waiting.ConnectTcp());
@@ -108,7 +103,7 @@ TEST_F(FinsServerTest, StartStopStartServesLooksMemoryUpAgainAndLeavesStoppedSoc
     ASSERT_TRUE(Served());
     FinsResult second = ReadD0();
     ASSERT_TRUE(second.answered);
-    EXPECT_EQ(finstest::WireToWords(second.data), std::vector<uint16_t>{0x2222});
+    EXPECT_EQ(WireToWords(second.data), std::vector<uint16_t>{0x2222});
 }
 
 // Regression: a download done while a loop still ran replaced the loop without stopping it, so
@@ -142,9 +137,9 @@ TEST_F(FinsServerTest, DownloadDoneWithoutPrepareStopsServingBeforeTheMemoryIsLo
         constexpr uint16_t kLastWord = kLargeBytes / 2 - 1;
         while (!stop.load()) {
             FinsTestClient c;
-            while (!stop.load() && c.ConnectTcp(finstest::kFinsPort, kShortWaitMs) &&
-                   c.WriteWords(finstest::kDmWord, kLastWord, {0x5A5A}).answered &&
-                   c.ReadWords(finstest::kDmWord, kLastWord, 1).answered) {
+            while (!stop.load() && c.ConnectTcp(kFinsPort, kShortWaitMs) &&
+                   c.WriteWords(kDmWord, kLastWord, {0x5A5A}).answered &&
+                   c.ReadWords(kDmWord, kLastWord, 1).answered) {
                 answered.fetch_add(1);
             }
         }
@@ -177,9 +172,9 @@ TEST_F(FinsServerTest, ResetPrepareKeepsClientsConnectedAndServed)
     ASSERT_TRUE(client.ConnectTcp());
     ASSERT_TRUE(client.Handshake(0));
     runtime.post(EVT_ResetPrepare);
-    FinsResult r = client.ReadWords(finstest::kDmWord, 0, 1);
+    FinsResult r = client.ReadWords(kDmWord, 0, 1);
     ASSERT_TRUE(r.answered);
-    EXPECT_EQ(r.code, finstest::kRespOk);
+    EXPECT_EQ(r.code, kRespOk);
 }
 
 TEST_F(FinsServerTest, DownloadDoneWithoutApplicationStillServesAndRefusesEveryAddress)
@@ -190,7 +185,7 @@ TEST_F(FinsServerTest, DownloadDoneWithoutApplicationStillServesAndRefusesEveryA
     ASSERT_TRUE(Served());
     FinsResult r = ReadD0();
     ASSERT_TRUE(r.answered);
-    EXPECT_EQ(r.code, finstest::kRespStartOutOfRange);
+    EXPECT_EQ(r.code, kRespStartOutOfRange);
 }
 
 // Records, at the moment the loop reports its threads stopped, whether the protocol still exists.
@@ -223,7 +218,7 @@ TEST_F(FinsServerTest, Hook12StopsTheServerBeforeTheProtocolIsDestroyedAndFreesT
     EXPECT_FALSE(utility::Singleton<CFinsProtocol>::exists());
     EXPECT_FALSE(utility::Singleton<CFinsServer>::exists());
     FinsTestClient client;
-    EXPECT_FALSE(client.ConnectTcp(finstest::kFinsPort, kShortWaitMs)) << "listener closed";
+    EXPECT_FALSE(client.ConnectTcp(kFinsPort, kShortWaitMs)) << "listener closed";
 }
 
 } // namespace

@@ -8,20 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/E2eFixture.h"
+#include "tests/support/FinsTestClient.h"
+#include "tests/support/HostProcess.h"
 
 namespace {
 
-using finstest::ProgramResult;
-using finstest::RunProgram;
-
-class FinsCliTest : public E2eTest
+class FinsCliTest : public HostTest
 {
 protected:
     // The client against this test program's host.
     static ProgramResult Fins(std::vector<std::string> args)
     {
-        args.insert(args.end(), {"--port", std::to_string(finstest::TestPort())});
+        args.insert(args.end(), {"--port", std::to_string(TestPort())});
         return RunProgram("fins", args);
     }
 };

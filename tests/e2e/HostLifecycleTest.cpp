@@ -14,21 +14,17 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/E2eFixture.h"
+#include "tests/support/FinsTestClient.h"
+#include "tests/support/HostProcess.h"
 
 namespace {
-
-using finstest::Bytes;
-using finstest::FinsResult;
-using finstest::FinsTestClient;
-using finstest::WireToWords;
 
 constexpr int kCloseTimeoutMs = 5000;
 constexpr int kDemoTimeoutMs = 5000;
 constexpr int kPollStepMs = 20;
 constexpr rlim_t kLowOpenFiles = 256;
 
-class HostLifecycleTest : public E2eTest
+class HostLifecycleTest : public HostTest
 {};
 
 TEST_F(HostLifecycleTest, HandshakeEchoesANonZeroClientNodeAndNamesTheServerNode)
@@ -37,11 +33,11 @@ TEST_F(HostLifecycleTest, HandshakeEchoesANonZeroClientNodeAndNamesTheServerNode
     for (uint8_t node : {5, 254}) { // node 0 is assigned one: StrictClientTest
         FinsTestClient client;
         ASSERT_TRUE(client.ConnectTcp());
-        Bytes reply;
+        std::string reply;
         ASSERT_TRUE(client.Handshake(node, &reply));
-        const Bytes expected = {'F', 'I', 'N', 'S', 0, 0, 0, 16,   0, 0, 0, 1,
-                                0,   0,   0,   0,   0, 0, 0, node, 0, 0, 0, 1};
-        EXPECT_EQ(reply, expected) << "node " << int{node} << "; 127.0.0.1 is node 1";
+        EXPECT_EQ(ToHex(Hex("46494E53 00000010 00000001 00000000") + Big32(node) + Big32(1)),
+                  ToHex(reply))
+            << "node " << int{node} << "; 127.0.0.1 is node 1";
     }
 }
 
@@ -57,18 +53,17 @@ TEST_F(HostLifecycleTest, EveryLoggerEntryIsOneLineWithTimeLevelComponentAndText
         found = found || std::regex_match(log.substr(start, end - start), line);
     }
     EXPECT_TRUE(found) << log;
-    EXPECT_EQ(host->CountLog("tcp server is running ip = 0.0.0.0, port = " +
-                             std::to_string(finstest::TestPort())),
-              1);
+    EXPECT_EQ(
+        host->CountLog("tcp server is running ip = 0.0.0.0, port = " + std::to_string(TestPort())),
+        1);
 }
 
 TEST_F(HostLifecycleTest, LogLevelHoldsBackTheComponentsLowerEntriesOnly)
 {
     // Readiness is not awaited through the component's info lines, which this level holds back:
     // the host reports the download once the server is built.
-    ASSERT_TRUE(finstest::WaitPortFree(finstest::TestPort(), kPortBusyTimeoutMs));
-    host =
-        std::make_unique<finstest::HostProcess>(std::vector<std::string>{"--log-level", "warning"});
+    ASSERT_TRUE(WaitPortFree(TestPort(), kPortBusyTimeoutMs));
+    host = std::make_unique<HostProcess>(std::vector<std::string>{"--log-level", "warning"});
     ASSERT_TRUE(host->Start());
     ASSERT_TRUE(host->WaitForLog("[host] application downloaded", 1, kReadyTimeoutMs));
     {
@@ -86,10 +81,10 @@ TEST_F(HostLifecycleTest, SighupClosesOldConnectionsServesNewOnesAndLooksMemoryU
     FinsTestClient old;
     ASSERT_TRUE(old.ConnectTcp());
     ASSERT_TRUE(old.Handshake(0));
-    ASSERT_EQ(old.WriteWords(finstest::kDmWord, 10, {0x1234}).code, finstest::kRespOk);
+    ASSERT_EQ(old.WriteWords(kDmWord, 10, {0x1234}).code, kRespOk);
 
     ASSERT_TRUE(host->Signal(SIGHUP));
-    EXPECT_TRUE(old.WaitClosed(kCloseTimeoutMs)) << "old connection still open";
+    EXPECT_TRUE(WaitPeerClose(old.Fd(), kCloseTimeoutMs)) << "old connection still open";
     ASSERT_TRUE(host->WaitForLog("DownLoadDoneEvent......", 2, kReadyTimeoutMs)) << host->Log();
     ASSERT_TRUE(host->WaitReady(kReadyTimeoutMs));
     EXPECT_EQ(host->CountLog("I:0x"), 2) << "segments looked up once per download";
@@ -99,7 +94,7 @@ TEST_F(HostLifecycleTest, SighupClosesOldConnectionsServesNewOnesAndLooksMemoryU
     for (bool udp : {false, true}) {
         FinsTestClient client;
         ASSERT_TRUE(udp ? client.OpenUdp() : client.ConnectTcp());
-        FinsResult r = client.ReadWords(finstest::kDmWord, 10, 1);
+        FinsResult r = client.ReadWords(kDmWord, 10, 1);
         ASSERT_TRUE(r.answered) << (udp ? "UDP" : "TCP");
         EXPECT_EQ(WireToWords(r.data), std::vector<uint16_t>{0});
     }
@@ -112,7 +107,7 @@ TEST_F(HostLifecycleTest, SigintAndSigtermStopTheComponentAndExitZero)
         StartHost();
         FinsTestClient client;
         ASSERT_TRUE(client.ConnectTcp());
-        long long start = finstest::NowMs();
+        long long start = NowMs();
         ASSERT_TRUE(host->Signal(sig));
         int code = -1;
         ASSERT_TRUE(host->WaitExit(kExitTimeoutMs, &code)) << host->Log();
@@ -121,9 +116,9 @@ TEST_F(HostLifecycleTest, SigintAndSigtermStopTheComponentAndExitZero)
         EXPECT_LT(log.find("PrepareDeleteEvent......"),
                   log.find("eventloop all thread stop success"));
         EXPECT_NE(log.find("[host] stopped"), std::string::npos) << log;
-        EXPECT_TRUE(client.WaitClosed(kCloseTimeoutMs));
+        EXPECT_TRUE(WaitPeerClose(client.Fd(), kCloseTimeoutMs));
         RecordProperty(sig == SIGINT ? "sigint_exit_ms" : "sigterm_exit_ms",
-                       std::to_string(finstest::NowMs() - start));
+                       std::to_string(NowMs() - start));
     }
 }
 
@@ -141,9 +136,9 @@ TEST_F(HostLifecycleTest, SigintAndSigtermStopTheComponentAndExitZero)
 uint16_t WaitForWord(FinsTestClient& client, uint8_t area, uint16_t word,
                      bool (*want)(uint16_t, uint16_t), uint16_t arg)
 {
-    long long deadline = finstest::NowMs() + kDemoTimeoutMs;
+    long long deadline = NowMs() + kDemoTimeoutMs;
     uint16_t value = 0;
-    while (finstest::NowMs() < deadline) {
+    while (NowMs() < deadline) {
         FinsResult r = client.ReadWords(area, word, 1);
         value = r.answered && r.data.size() == 2 ? WireToWords(r.data)[0] : value;
         if (r.answered && want(value, arg)) {
@@ -164,22 +159,22 @@ TEST_F(HostLifecycleTest, DemoProgramCountsMirrorsInputsAndRunsTheFunctionBlock)
     ASSERT_TRUE(client.ConnectTcp());
     auto equal = [](uint16_t v, uint16_t arg) { return v == arg; };
     auto beyond = [](uint16_t v, uint16_t arg) { return v > arg; };
-    uint16_t count = WaitForWord(client, finstest::kDmWord, 0, beyond, 0);
-    EXPECT_GT(WaitForWord(client, finstest::kDmWord, 0, beyond, count), count) << "D0 counts";
+    uint16_t count = WaitForWord(client, kDmWord, 0, beyond, 0);
+    EXPECT_GT(WaitForWord(client, kDmWord, 0, beyond, count), count) << "D0 counts";
 
-    ASSERT_EQ(client.WriteWords(finstest::kCioWord, 0, {0x4321}).code, finstest::kRespOk);
-    EXPECT_EQ(WaitForWord(client, finstest::kCioWord, finstest::kCioOutputs, equal, 0x4321), 0x4321)
+    ASSERT_EQ(client.WriteWords(kCioWord, 0, {0x4321}).code, kRespOk);
+    EXPECT_EQ(WaitForWord(client, kCioWord, kCioOutputs, equal, 0x4321), 0x4321)
         << "CIO 32768 follows CIO 0";
 
     // FB_FINSTCP's instance at D1000: byte 8 is D1004's low byte, byte 44 is D1022's.
-    ASSERT_EQ(client.WriteWords(finstest::kDmWord, 1022, {0x0001}).code, finstest::kRespOk);
-    EXPECT_EQ(WaitForWord(client, finstest::kDmWord, 1022, equal, 0), 0) << "held at zero";
-    ASSERT_EQ(client.WriteWords(finstest::kDmWord, 1004, {0x0001}).code, finstest::kRespOk);
-    ASSERT_EQ(client.WriteWords(finstest::kDmWord, 1022, {0x0001}).code, finstest::kRespOk);
+    ASSERT_EQ(client.WriteWords(kDmWord, 1022, {0x0001}).code, kRespOk);
+    EXPECT_EQ(WaitForWord(client, kDmWord, 1022, equal, 0), 0) << "held at zero";
+    ASSERT_EQ(client.WriteWords(kDmWord, 1004, {0x0001}).code, kRespOk);
+    ASSERT_EQ(client.WriteWords(kDmWord, 1022, {0x0001}).code, kRespOk);
     // Two more counts of D0 are at least one whole cycle of the program.
-    uint16_t now = WaitForWord(client, finstest::kDmWord, 0, beyond, 0);
-    WaitForWord(client, finstest::kDmWord, 0, beyond, static_cast<uint16_t>(now + 1));
-    FinsResult kept = client.ReadWords(finstest::kDmWord, 1022, 1);
+    uint16_t now = WaitForWord(client, kDmWord, 0, beyond, 0);
+    WaitForWord(client, kDmWord, 0, beyond, static_cast<uint16_t>(now + 1));
+    FinsResult kept = client.ReadWords(kDmWord, 1022, 1);
     EXPECT_EQ(WireToWords(kept.data), std::vector<uint16_t>{1}) << "enabled: not touched";
 }
 
@@ -207,7 +202,7 @@ TEST_F(HostLifecycleTest, RaisesItsOpenFileSoftLimitToTheHardLimitAtStart)
     rlimit low = saved;
     low.rlim_cur = kLowOpenFiles; // the host inherits this
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    host = std::make_unique<finstest::HostProcess>(std::vector<std::string>{});
+    host = std::make_unique<HostProcess>(std::vector<std::string>{});
     bool started = host->Start();
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     ASSERT_TRUE(started);
@@ -243,7 +238,7 @@ TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
-        finstest::ProgramResult r = finstest::RunProgram("runtime-host", c.args);
+        ProgramResult r = RunProgram("runtime-host", c.args);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
@@ -255,9 +250,9 @@ TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
 // transport are taken, in one line, and exits 1.
 TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
 {
-    ASSERT_TRUE(finstest::WaitPortFree(finstest::TestPort(), kPortBusyTimeoutMs));
+    ASSERT_TRUE(WaitPortFree(TestPort(), kPortBusyTimeoutMs));
     // The host is given the port (--port), which is the one the message names.
-    const std::string port = std::to_string(finstest::TestPort());
+    const std::string port = std::to_string(TestPort());
     const struct
     {
         int type;
@@ -273,10 +268,10 @@ TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
         setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
-        addr.sin_port = htons(finstest::TestPort());
+        addr.sin_port = htons(TestPort());
         ASSERT_EQ(0, bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
         ASSERT_TRUE(c.type == SOCK_DGRAM || listen(taken, 1) == 0);
-        finstest::ProgramResult r = finstest::RunProgram("runtime-host", {"--port", port});
+        ProgramResult r = RunProgram("runtime-host", {"--port", port});
         close(taken);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, 1) << r.err;

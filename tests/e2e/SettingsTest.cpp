@@ -4,17 +4,16 @@
 
 #include <fstream>
 
-#include "tests/e2e/E2eFixture.h"
+#include "tests/support/FinsTestClient.h"
+#include "tests/support/HostProcess.h"
 #include "tests/utility/TempDir.h"
 
 namespace {
 
-using finstest::FinsTestClient;
-
 constexpr uint32_t kAllowed = 0x7F000001;  // 127.0.0.1
 constexpr uint32_t kStranger = 0x7F000002; // 127.0.0.2, not in the list
 
-using SettingsTest = E2eTest;
+using SettingsTest = HostTest;
 
 TEST_F(SettingsTest, AllowListAndReadOnlyDmRefuseAndLogEachRequest)
 {
@@ -24,25 +23,25 @@ TEST_F(SettingsTest, AllowListAndReadOnlyDmRefuseAndLogEachRequest)
     std::ofstream(file) << "[controller]\nmodel = Line 3 press\n"
                         << "[access]\nallow = 127.0.0.1, 127.0.0.3\nread_only = DM\n";
     StartHost({"--config", file});
-    const std::string port = std::to_string(finstest::TestPort());
-    const finstest::ProgramResult info = finstest::RunProgram("fins", {"info", "--port", port});
+    const std::string port = std::to_string(TestPort());
+    const ProgramResult info = RunProgram("fins", {"info", "--port", port});
     EXPECT_EQ(0, info.exitCode) << info.err;
     EXPECT_NE(std::string::npos, info.out.find("model: Line 3 press\n")) << info.out;
 
     FinsTestClient client;
-    ASSERT_TRUE(client.ConnectTcp(finstest::TestPort(), finstest::kDefaultTimeoutMs, kAllowed));
+    ASSERT_TRUE(client.ConnectTcp(TestPort(), kWaitMs, kAllowed));
     ASSERT_TRUE(client.Handshake(0));
-    EXPECT_EQ(0x2101, client.WriteWords(finstest::kDmWord, 10, {7}).code);
-    const finstest::FinsResult dm = client.ReadWords(finstest::kDmWord, 10, 1);
-    EXPECT_EQ(finstest::kRespOk, dm.code);
-    EXPECT_EQ(std::vector<uint16_t>{0}, finstest::WireToWords(dm.data));
-    EXPECT_EQ(finstest::kRespOk, client.WriteWords(finstest::kCioWord, 10, {7}).code);
+    EXPECT_EQ(0x2101, client.WriteWords(kDmWord, 10, {7}).code);
+    const FinsResult dm = client.ReadWords(kDmWord, 10, 1);
+    EXPECT_EQ(kRespOk, dm.code);
+    EXPECT_EQ(std::vector<uint16_t>{0}, WireToWords(dm.data));
+    EXPECT_EQ(kRespOk, client.WriteWords(kCioWord, 10, {7}).code);
 
     FinsTestClient stranger;
-    ASSERT_TRUE(stranger.ConnectTcp(finstest::TestPort(), finstest::kDefaultTimeoutMs, kStranger));
-    EXPECT_TRUE(stranger.WaitClosed(finstest::kDefaultTimeoutMs));
-    ASSERT_TRUE(stranger.OpenUdp(finstest::TestPort(), INADDR_LOOPBACK, kStranger));
-    EXPECT_FALSE(stranger.ReadWords(finstest::kDmWord, 0, 1).answered);
+    ASSERT_TRUE(stranger.ConnectTcp(TestPort(), kWaitMs, kStranger));
+    EXPECT_TRUE(WaitPeerClose(stranger.Fd(), kWaitMs));
+    ASSERT_TRUE(stranger.OpenUdp(TestPort(), INADDR_LOOPBACK, kStranger));
+    EXPECT_FALSE(stranger.ReadWords(kDmWord, 0, 1).answered);
 
     EXPECT_TRUE(host->WaitForLog("127.0.0.2 not in the allow list", 2, kReadyTimeoutMs))
         << host->Log();

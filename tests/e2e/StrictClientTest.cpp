@@ -9,12 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/E2eFixture.h"
+#include "tests/support/FinsTestClient.h"
+#include "tests/support/HostProcess.h"
 
 namespace {
-
-using finstest::Bytes;
-using finstest::FinsTestClient;
 
 constexpr uint32_t kSecondLoopback = 0x7F000002; // 127.0.0.2
 constexpr uint8_t kIcfResponseBit = 0x40;
@@ -24,34 +22,26 @@ struct StrictCase
 {
     const char* name;
     uint16_t command;
-    Bytes params;
+    const char* params; // hex
     uint16_t code;
     size_t dataLen; // bytes behind the response code
 };
 
 const StrictCase kCases[] = {
-    {"read 3 DM words", 0x0101, {0x82, 0x00, 0x64, 0x00, 0x00, 0x03}, 0x0000, 6},
-    {"write a DM word", 0x0102, {0x82, 0x00, 0x64, 0x00, 0x00, 0x01, 0x12, 0x34}, 0x0000, 0},
-    {"fill 4 DM words", 0x0103, {0x82, 0x00, 0xC8, 0x00, 0x00, 0x04, 0xAB, 0xCD}, 0x0000, 0},
-    {"multiple read of a word and a bit",
-     0x0104,
-     {0x82, 0x00, 0x64, 0x00, 0x02, 0x00, 0x64, 0x03},
-     0x0000,
-     3 + 2},
-    {"transfer 4 DM words",
-     0x0105,
-     {0x82, 0x00, 0xC8, 0x00, 0x82, 0x01, 0x2C, 0x00, 0x00, 0x04},
-     0x0000,
-     0},
-    {"controller data read", 0x0501, {}, 0x0000, 158},
-    {"controller data read, first part", 0x0501, {0x00}, 0x0000, 92},
-    {"controller data read, last part", 0x0501, {0x01}, 0x0000, 66},
-    {"status", 0x0601, {}, 0x0000, 26},
-    {"clock", 0x0701, {}, 0x0000, 7},
-    {"run is refused", 0x0401, {}, 0x1004, 0},
+    {"read 3 DM words", 0x0101, "82 00 64 00 00 03", 0x0000, 6},
+    {"write a DM word", 0x0102, "82 00 64 00 00 01 12 34", 0x0000, 0},
+    {"fill 4 DM words", 0x0103, "82 00 C8 00 00 04 AB CD", 0x0000, 0},
+    {"multiple read of a word and a bit", 0x0104, "82 00 64 00 02 00 64 03", 0x0000, 3 + 2},
+    {"transfer 4 DM words", 0x0105, "82 00 C8 00 82 01 2C 00 00 04", 0x0000, 0},
+    {"controller data read", 0x0501, "", 0x0000, 158},
+    {"controller data read, first part", 0x0501, "00", 0x0000, 92},
+    {"controller data read, last part", 0x0501, "01", 0x0000, 66},
+    {"status", 0x0601, "", 0x0000, 26},
+    {"clock", 0x0701, "", 0x0000, 7},
+    {"run is refused", 0x0401, "", 0x1004, 0},
 };
 
-class StrictClientTest : public E2eTest
+class StrictClientTest : public HostTest
 {
 protected:
     // Runs every case; the request carries gateway count 7 and the given nodes.
@@ -61,30 +51,18 @@ protected:
         for (const StrictCase& c : kCases) {
             SCOPED_TRACE(c.name);
             ++sid;
-            Bytes request = {0x80,
-                             0x00,
-                             0x07,
-                             0x00,
-                             serverNode,
-                             0x00,
-                             0x00,
-                             clientNode,
-                             0x00,
-                             sid,
-                             static_cast<uint8_t>(c.command >> 8),
-                             static_cast<uint8_t>(c.command & 0xFF)};
-            for (uint8_t b : c.params) { // (insert of an empty range trips -Warray-bounds)
-                request.push_back(b);
-            }
-            Bytes response;
-            ASSERT_TRUE(client.Exchange(request, &response));
+            const std::string request = Hex("80 00 07 00") + static_cast<char>(serverNode) +
+                                        Hex("00 00") + static_cast<char>(clientNode) + '\0' +
+                                        static_cast<char>(sid) + Big16(c.command) + Hex(c.params);
+            std::string response;
+            ASSERT_TRUE(client.Exchange(request, response));
             ASSERT_EQ(kHeaderAndCodes + c.dataLen, response.size());
-            EXPECT_EQ(request[0] | kIcfResponseBit, response[0]);
-            EXPECT_EQ(clientNode, response[4]) << "DA1";
-            EXPECT_EQ(serverNode, response[7]) << "SA1";
-            EXPECT_EQ(sid, response[9]);
-            EXPECT_EQ(c.command, finstest::Be16(&response[10]));
-            EXPECT_EQ(c.code, finstest::Be16(&response[12]));
+            EXPECT_EQ(0x80 | kIcfResponseBit, static_cast<uint8_t>(response[0]));
+            EXPECT_EQ(clientNode, static_cast<uint8_t>(response[4])) << "DA1";
+            EXPECT_EQ(serverNode, static_cast<uint8_t>(response[7])) << "SA1";
+            EXPECT_EQ(sid, static_cast<uint8_t>(response[9]));
+            EXPECT_EQ(c.command, Be16(response, 10));
+            EXPECT_EQ(c.code, Be16(response, 12));
         }
     }
 };
@@ -94,19 +72,18 @@ TEST_F(StrictClientTest, TcpClientAskingForNode0GetsItsNodeInEveryResponse)
     StartHost();
     FinsTestClient client;
     ASSERT_TRUE(client.ConnectTcp());
-    Bytes reply;
+    std::string reply;
     ASSERT_TRUE(client.Handshake(0, &reply));
-    ASSERT_EQ(24u, reply.size());
-    EXPECT_EQ(0x01, reply[19]) << "client node: the last field of 127.0.0.1";
-    EXPECT_EQ(0x01, reply[23]) << "server node";
-    RunCases(client, reply[23], reply[19]);
+    ASSERT_EQ(ToHex(Hex("46494E53 00000010 00000001 00000000 00000001 00000001")), ToHex(reply))
+        << "client node: the last field of 127.0.0.1; server node 1";
+    RunCases(client, 1, 1);
 }
 
 TEST_F(StrictClientTest, ConnectedUdpClientOfASecondAddressHearsFromIt)
 {
     StartHost();
     FinsTestClient client;
-    ASSERT_TRUE(client.OpenUdp(finstest::TestPort(), kSecondLoopback));
+    ASSERT_TRUE(client.OpenUdp(TestPort(), kSecondLoopback));
     sockaddr_in self{};
     socklen_t len = sizeof(self);
     ASSERT_EQ(0, getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&self), &len));
@@ -116,11 +93,12 @@ TEST_F(StrictClientTest, ConnectedUdpClientOfASecondAddressHearsFromIt)
     // socket drops it.
     constexpr int kBurst = 8;
     for (int i = 0; i < kBurst; ++i) {
-        ASSERT_TRUE(client.SendAll(finstest::FinsRead(static_cast<uint8_t>(i), 0x82, 0, 0, 1)));
+        ASSERT_TRUE(SendAll(client.Fd(),
+                            FinsHeader(0x0101, i, 2, clientNode) + AreaCommand(kDmWord, 0, 0, 1)));
     }
     for (int i = 0; i < kBurst; ++i) {
-        Bytes response;
-        ASSERT_TRUE(client.RecvDatagram(&response)) << "reply " << i;
+        std::string response;
+        ASSERT_TRUE(RecvDatagram(client.Fd(), response)) << "reply " << i;
         EXPECT_EQ(16u, response.size());
     }
 }

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "tests/fins/FinsTestBytes.h"
+#include "tests/support/FinsBytes.h"
 
 namespace {
 

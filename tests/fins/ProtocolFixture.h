@@ -16,10 +16,10 @@
 #include "fins/FinsProtocol.h"
 #include "net/FinsBinding.h"
 #include "net/SockConnection.h"
-#include "tests/fins/FinsTestBytes.h"
 #include "tests/support/CaptureServer.h"
 #include "tests/support/FakeApplication.h"
 #include "tests/support/FakeLogger.h"
+#include "tests/support/FinsBytes.h"
 #include "utility/Singleton.h"
 
 // Client 10.0.0.21 (node 0x15) talking to this server at 10.0.0.3 (node 0x03).

@@ -1,13 +1,9 @@
-// Shared pieces of the network tests: application memory with a known pattern, a started loop
-// with a TCP listener and a UDP endpoint on 127.0.0.1 (ephemeral ports), FINS request builders,
-// poll-bounded client helpers, and EventLoopTestPeer, which reaches the loop's pool under its
-// mutexes.
+// Shared pieces of the network tests: application memory holding the pattern, a started loop
+// with a TCP listener and a UDP endpoint on 127.0.0.1 (ephemeral ports), and EventLoopTestPeer,
+// which reaches the loop's pool under its mutexes. Clients and frames: tests/support.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
-#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -20,13 +16,10 @@
 #include "net/UdpServer.h"
 #include "tests/support/FakeApplication.h"
 #include "tests/support/FakeLogger.h"
+#include "tests/support/FinsTestClient.h"
 
-constexpr int kWaitMs = 5000;         // upper bound of every wait in these tests
 constexpr uint32_t kMemBytes = 65536; // the fake application's M segment
 constexpr uint16_t kBigRead = 2000;   // words of the largest read
-
-// The word the M segment holds at word address w (host order in memory, big-endian on the wire).
-uint16_t PatternWord(uint32_t w);
 
 // The fake application with I, Q and M segments; M holds PatternWord. Loads the process-wide
 // application memory from it.
@@ -62,39 +55,9 @@ public:
     uint16_t udpPort = 0;
 };
 
-// FINS/TCP frame: header with the given command and length field (default: 8 + body size).
-std::string TcpFrame(uint32_t command, const std::string& body, int64_t lengthField = -1);
-// FINS memory area read (DM words) and its FINS/TCP frame.
-std::string DmReadFins(uint8_t sid, uint16_t addr, uint16_t count);
-std::string DmReadTcp(uint8_t sid, uint16_t addr, uint16_t count);
-// The exact response to DmReadFins from node 1 to node 1 (127.0.0.1 on both sides).
-std::string DmReadReplyFins(uint8_t sid, uint16_t addr, uint16_t count);
-std::string DmReadReplyTcp(uint8_t sid, uint16_t addr, uint16_t count);
-
-// Client side, bounded by poll timeouts.
-// source: the client's own address (127.0.0.2 plays another client); null lets the system pick.
-int ConnectTcp(uint16_t port, int rcvBuf = 0, const char* source = nullptr);
-int OpenUdp(const char* source = nullptr);
-bool SendAll(int fd, const std::string& bytes, int timeoutMs = kWaitMs);
-bool SendTo(int fd, uint16_t port, const std::string& bytes);
-// Exactly n bytes, or false at a timeout, an error or the peer's close.
-bool RecvExact(int fd, size_t n, std::string& out, int timeoutMs = kWaitMs);
-// One datagram, or false at the timeout.
-bool RecvDatagram(int fd, std::string& out, int timeoutMs = kWaitMs);
-// True when the peer closes (or resets) within the timeout; data arriving first is discarded.
-bool WaitPeerClose(int fd, int timeoutMs = kWaitMs);
-// True when nothing arrives on fd within the timeout.
-bool Quiet(int fd, int timeoutMs);
-// Resets the connection (linger 0) and closes fd.
-void ResetClose(int fd);
-// Polls pred every few milliseconds until it holds or the timeout passes.
-bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = kWaitMs);
-// CPU seconds the whole process has used.
+// CPU seconds this whole process has used, and those it uses over an idle interval.
 double ProcessCpuSeconds();
-// CPU seconds the process uses over an idle interval of the given length.
 double CpuOverIdle(int ms);
-// Open descriptors of this process.
-int OpenDescriptorCount();
 
 // Reaches the loop's internals; every list access takes the list's own mutex.
 class EventLoopTestPeer

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "tests/net/NetHarness.h"
+#include "tests/support/HostProcess.h"
 
 namespace {
 
@@ -265,7 +266,7 @@ TEST_F(TcpLoop, ResponsesQueuedForAClosedConnectionNeverReachTheRecordsNextUser)
 TEST_F(TcpLoop, TeardownClosesOpenConnectionsAndLeaksNoDescriptor)
 {
     h.reset();
-    const int before = OpenDescriptorCount();
+    const int before = OpenFds(getpid());
     h = std::make_unique<LoopHarness>();
     const int fd = ConnectTcp(h->tcpPort);
     ASSERT_NE(nullptr, WaitRecord());
@@ -273,7 +274,7 @@ TEST_F(TcpLoop, TeardownClosesOpenConnectionsAndLeaksNoDescriptor)
     EXPECT_TRUE(WaitPeerClose(fd));
     close(fd);
     h.reset();
-    EXPECT_EQ(before, OpenDescriptorCount());
+    EXPECT_EQ(before, OpenFds(getpid()));
 }
 
 TEST_F(TcpLoop, StartStopStartOnTheSamePortServesAgain)
@@ -317,7 +318,7 @@ bool ReadFull(int fd, void* buf, size_t n)
 // cmd: 'S' starts a measurement, 'E' ends it and writes a ChildReport, 'Q' quits.
 [[noreturn]] void ServeWithFewDescriptors(int cmd, int out, int extra)
 {
-    const rlimit limit{static_cast<rlim_t>(OpenDescriptorCount() + 3 + extra), 4096};
+    const rlimit limit{static_cast<rlim_t>(OpenFds(getpid()) + 3 + extra), 4096};
     setrlimit(RLIMIT_NOFILE, &limit);
     int code = 0;
     {

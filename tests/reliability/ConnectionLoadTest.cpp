@@ -12,10 +12,7 @@
 
 #include "tests/reliability/ReliabilityFixture.h"
 
-namespace reltest {
 namespace {
-
-using finstest::NowMs;
 
 constexpr int kChurnCycles = 20000;
 // Every so many cycles a connection is served a read; the listener's accept queue is first in,
@@ -60,7 +57,7 @@ protected:
             if (i % 2 == 0) {
                 CloseAll(fds);
             } else {
-                CloseWithReset(fds[0]);
+                ResetClose(fds[0]);
             }
             if ((i + 1) % kChurnProbeEvery == 0 && !ServedCorrectly(false)) {
                 ADD_FAILURE() << "not served after cycle " << i;
@@ -129,4 +126,3 @@ TEST_F(ConnectionLoad, ChurnAndFiveThousandHeldAreServedAndRecordsAreReusedOnlyA
 }
 
 } // namespace
-} // namespace reltest

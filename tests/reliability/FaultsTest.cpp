@@ -14,11 +14,7 @@
 
 #include "tests/reliability/ReliabilityFixture.h"
 
-namespace reltest {
 namespace {
-
-using finstest::FinsTestClient;
-using finstest::NowMs;
 
 constexpr int kTcpWorkers = 56;
 constexpr int kUdpWorkers = 8;
@@ -65,14 +61,14 @@ private:
     bool Round(FinsTestClient& client, uint16_t value)
     {
         const uint16_t word = static_cast<uint16_t>(kWorkerBaseWord + m_id);
-        if (!client.WriteWords(finstest::kDmWord, word, {value}).answered) {
+        if (!client.WriteWords(kDmWord, word, {value}).answered) {
             return false;
         }
-        const finstest::FinsResult r = client.ReadWords(finstest::kDmWord, word, 1);
+        const FinsResult r = client.ReadWords(kDmWord, word, 1);
         if (!r.answered) {
             return false;
         }
-        const std::vector<uint16_t> got = finstest::WireToWords(r.data);
+        const std::vector<uint16_t> got = WireToWords(r.data);
         // Over TCP both requests met the same download (a re-download closes the connection).
         // A datagram may meet the fresh, zeroed memory of a re-download in between.
         const bool fresh = m_udp && got == std::vector<uint16_t>{0};
@@ -156,25 +152,25 @@ bool ResetWithResponsesPending(int fd, int i)
     if (heldBack) {
         UseSmallBuffers(fd);
     }
-    const bool flowing = SendBigReads(fd, heldBack ? kHeldBackReads : kPendingReads) &&
-                         !StaysQuiet(fd, kReplyTimeoutMs);
+    const bool flowing =
+        SendBigReads(fd, heldBack ? kHeldBackReads : kPendingReads) && !Quiet(fd, kReplyTimeoutMs);
     if (flowing && heldBack) {
         (void)poll(nullptr, 0, kHeldBackSettleMs); // the server fills its queue for the peer
     }
-    CloseWithReset(fd);
+    ResetClose(fd);
     return flowing;
 }
 
 // A header announcing a body, half the body, then gone (orderly or reset, alternately).
 bool DisconnectMidFrame(int fd, int i)
 {
-    Bytes part = finstest::TcpWrap(finstest::kTcpFrame, Bytes(kAnnouncedBody, 0x80));
+    std::string part = TcpFrame(kTcpFrame, std::string(kAnnouncedBody, '\x80'));
     part.resize(part.size() - kAnnouncedBody / 2);
-    const bool sent = SendAllTo(fd, part);
+    const bool sent = SendAll(fd, part);
     if (i % 2 == 0) {
         close(fd);
     } else {
-        CloseWithReset(fd);
+        ResetClose(fd);
     }
     return sent;
 }
@@ -182,8 +178,7 @@ bool DisconnectMidFrame(int fd, int i)
 // Seven bytes of a header, then gone.
 bool DisconnectMidHeader(int fd, int)
 {
-    const Bytes header = DmReadRequest(1, 0, 1);
-    const bool sent = SendAllTo(fd, Bytes(header.begin(), header.begin() + 7));
+    const bool sent = SendAll(fd, DmReadTcp(1, 0, 1).substr(0, 7));
     close(fd);
     return sent;
 }
@@ -218,4 +213,3 @@ TEST_F(Faults, AbruptPeersLeaveNoDescriptorNoSpinAndEveryConnectionClosed)
 }
 
 } // namespace
-} // namespace reltest

@@ -13,12 +13,7 @@
 
 #include "tests/reliability/ReliabilityFixture.h"
 
-namespace reltest {
 namespace {
-
-using finstest::Bytes;
-using finstest::FinsTestClient;
-using finstest::TcpWrap;
 
 constexpr uint32_t kDefaultSeed = 0x5EED7;
 constexpr int kTcpCampaignConnections = 300;
@@ -35,23 +30,6 @@ constexpr size_t kFinsCommandOffset = 10;
 constexpr uint16_t kCioOutputWord = 0x8000;
 constexpr uint16_t kCheckedCioWords = 100;
 constexpr uint16_t kReadChunkWords = 2000;
-
-Bytes Header(const char* magic, uint32_t length, uint32_t command, uint32_t error = 0)
-{
-    Bytes out(magic, magic + 4);
-    for (uint32_t v : {length, command, error}) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            out.push_back(static_cast<uint8_t>(v >> shift));
-        }
-    }
-    return out;
-}
-
-Bytes Cat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 uint32_t Seed()
 {
@@ -73,8 +51,7 @@ protected:
         }
         FinsTestClient client;
         ASSERT_TRUE(client.ConnectTcp());
-        ASSERT_EQ(client.WriteWords(finstest::kCioWord, kCioOutputWord, words).code,
-                  finstest::kRespOk);
+        ASSERT_EQ(client.WriteWords(kCioWord, kCioOutputWord, words).code, kRespOk);
     }
 
     // All of DM and the CIO block read back unchanged.
@@ -82,20 +59,17 @@ protected:
     {
         FinsTestClient client;
         ASSERT_TRUE(client.ConnectTcp());
-        const Bytes& wire = PatternWire();
         for (uint32_t word = 0; word < kDmWords; word += kReadChunkWords) {
             const uint16_t count =
                 static_cast<uint16_t>(std::min<uint32_t>(kReadChunkWords, kDmWords - word));
-            const finstest::FinsResult r =
-                client.ReadWords(finstest::kDmWord, static_cast<uint16_t>(word), count);
+            const FinsResult r = client.ReadWords(kDmWord, static_cast<uint16_t>(word), count);
             ASSERT_TRUE(r.answered) << "DM " << word;
-            EXPECT_TRUE(r.data == Bytes(wire.begin() + 2 * word, wire.begin() + 2 * (word + count)))
+            EXPECT_TRUE(r.data == PatternWire(word, count))
                 << "DM " << word << ".." << word + count - 1 << " changed";
         }
-        const finstest::FinsResult r =
-            client.ReadWords(finstest::kCioWord, kCioOutputWord, kCheckedCioWords);
+        const FinsResult r = client.ReadWords(kCioWord, kCioOutputWord, kCheckedCioWords);
         ASSERT_TRUE(r.answered);
-        std::vector<uint16_t> words = finstest::WireToWords(r.data);
+        std::vector<uint16_t> words = WireToWords(r.data);
         for (uint16_t i = 0; i < kCheckedCioWords && i < words.size(); ++i) {
             EXPECT_EQ(words[i], CioWord(i)) << "CIO " << kCioOutputWord + i;
         }
@@ -110,7 +84,7 @@ public:
     explicit Campaign(uint32_t seed) : m_rng(seed) {}
 
     // One piece of a hostile TCP stream.
-    Bytes TcpPiece()
+    std::string TcpPiece()
     {
         switch (Pick(5)) {
         case 0:
@@ -120,36 +94,41 @@ public:
         case 2:
             return HostileHeader();
         case 3: {
-            Bytes frame = ValidTcpFrame();
+            std::string frame = ValidTcpFrame();
             frame.resize(Pick(frame.size())); // truncated
             return frame;
         }
         default:
-            return Cat(Header("FINX", 26, 2), RandomBytes(32)); // wrong magic
+            return "FINX" + TcpFrame(kTcpFrame, RandomBytes(32), 26).substr(4); // wrong magic
         }
     }
 
-    Bytes Datagram()
+    std::string Datagram()
     {
         if (Pick(2) == 0) {
             return RandomBytes(kMaxRandomDatagram);
         }
-        return Mutated(finstest::FinsRead(static_cast<uint8_t>(Pick(256)), AnyArea(),
-                                          static_cast<uint16_t>(Pick(65536)), 0,
-                                          static_cast<uint16_t>(Pick(2500))),
-                       0);
+        return Mutated(AnyRead(), 0);
     }
 
     size_t Pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(m_rng); }
 
 private:
-    Bytes RandomBytes(size_t max)
+    std::string RandomBytes(size_t max)
     {
-        Bytes out(Pick(max + 1));
-        for (uint8_t& b : out) {
-            b = static_cast<uint8_t>(Pick(256));
+        std::string out(Pick(max + 1), '\0');
+        for (char& b : out) {
+            b = static_cast<char>(Pick(256));
         }
         return out;
+    }
+
+    // A read of any area, address and count (over the limit too), with any request id.
+    std::string AnyRead()
+    {
+        return FinsHeader(0x0101, static_cast<unsigned int>(Pick(256)), 1, 2) +
+               AreaCommand(AnyArea(), static_cast<unsigned int>(Pick(65536)), 0,
+                           static_cast<unsigned int>(Pick(2500)));
     }
 
     uint8_t AnyArea()
@@ -158,52 +137,48 @@ private:
         return areas[Pick(sizeof(areas))];
     }
 
-    // A read (any area, address and count, over the limit too) or a node address request.
-    Bytes ValidTcpFrame()
+    // A read or a node address request.
+    std::string ValidTcpFrame()
     {
         if (Pick(4) == 0) {
-            return finstest::NodeRequest(static_cast<uint8_t>(Pick(256)));
+            return NodeRequest(static_cast<uint8_t>(Pick(256)));
         }
-        return TcpWrap(finstest::kTcpFrame,
-                       finstest::FinsRead(static_cast<uint8_t>(Pick(256)), AnyArea(),
-                                          static_cast<uint16_t>(Pick(65536)), 0,
-                                          static_cast<uint16_t>(Pick(2500))));
+        return TcpFrame(kTcpFrame, AnyRead());
     }
 
     // One to four bytes replaced. The FINS command code (at finsStart + 10) is left alone: a
     // mutation must never turn a read into a write, whose effect would be legitimate.
-    Bytes Mutated(Bytes frame, size_t finsStart)
+    std::string Mutated(std::string frame, size_t finsStart)
     {
         const size_t changes = 1 + Pick(4);
         for (size_t k = 0; k < changes; ++k) {
             const size_t at = Pick(frame.size());
             if (at != finsStart + kFinsCommandOffset && at != finsStart + kFinsCommandOffset + 1) {
-                frame[at] = static_cast<uint8_t>(Pick(256));
+                frame[at] = static_cast<char>(Pick(256));
             }
         }
         return frame;
     }
 
     // A header whose length field is tiny, at or beyond the limit, or random, then a few bytes.
-    Bytes HostileHeader()
+    std::string HostileHeader()
     {
         static const uint32_t lengths[] = {0, 1, 7, 8, 9, 19, 65543, 65544, 0x7FFFFFFF, 0xFFFFFFFF};
         const uint32_t length =
             Pick(3) == 0 ? static_cast<uint32_t>(m_rng()) : lengths[Pick(std::size(lengths))];
-        return Cat(Header("FINS", length, static_cast<uint32_t>(Pick(4))), RandomBytes(64));
+        return TcpFrame(static_cast<uint32_t>(Pick(4)), RandomBytes(64), length);
     }
 
     std::mt19937 m_rng;
 };
 
 // What the server sent a hostile client must still be FINS/TCP frames (a cut-off last one aside).
-std::string StreamProblem(const Bytes& in)
+std::string StreamProblem(const std::string& in)
 {
     size_t at = 0;
     while (in.size() - at >= kTcpHeaderLen) {
-        const uint32_t length = finstest::Be32(&in[at + 4]);
-        if (Bytes(in.begin() + at, in.begin() + at + 4) != Bytes{'F', 'I', 'N', 'S'} ||
-            length < 8) {
+        const uint32_t length = Be32(in, at + 4);
+        if (in.compare(at, 4, "FINS") != 0 || length < 8) {
             return "malformed response at byte " + std::to_string(at);
         }
         at += 8 + length;
@@ -212,17 +187,17 @@ std::string StreamProblem(const Bytes& in)
 }
 
 // Whatever arrives within a short grace period, without waiting for more.
-Bytes Collect(int fd)
+std::string Collect(int fd)
 {
-    Bytes got;
-    uint8_t buf[8192];
+    std::string got;
+    char buf[8192];
     pollfd p{fd, POLLIN, 0};
     while (poll(&p, 1, kReplyGraceMs) > 0) {
         const ssize_t n = recv(fd, buf, sizeof(buf), 0);
         if (n <= 0) {
             break;
         }
-        got.insert(got.end(), buf, buf + n);
+        got.append(buf, static_cast<size_t>(n));
     }
     return got;
 }
@@ -240,13 +215,13 @@ TEST_F(Garbage, RandomCampaignLeavesMemoryServiceAndDescriptorsAsTheyWere)
         ASSERT_EQ(fds.size(), 1u) << "connection " << c;
         const size_t pieces = 1 + campaign.Pick(kMaxPiecesPerConnection);
         for (size_t k = 0; k < pieces; ++k) {
-            if (!SendAllTo(fds[0], campaign.TcpPiece())) {
+            if (!SendAll(fds[0], campaign.TcpPiece())) {
                 break; // the server has closed the connection
             }
         }
         EXPECT_EQ(StreamProblem(Collect(fds[0])), "") << "connection " << c;
         if (campaign.Pick(2) == 0) {
-            CloseWithReset(fds[0]);
+            ResetClose(fds[0]);
             fds.clear();
         }
         CloseAll(fds);
@@ -255,11 +230,10 @@ TEST_F(Garbage, RandomCampaignLeavesMemoryServiceAndDescriptorsAsTheyWere)
     FinsTestClient udp;
     ASSERT_TRUE(udp.OpenUdp());
     for (int d = 0; d < kUdpCampaignDatagrams; ++d) {
-        const Bytes datagram = campaign.Datagram();
+        const std::string datagram = campaign.Datagram();
         (void)send(udp.Fd(), datagram.data(), datagram.size(), 0); // full socket: dropped
-        for (Bytes reply; d % kUdpDrainEvery == 0 && udp.RecvDatagram(&reply, 0);) {
-            EXPECT_TRUE(reply.size() >= 14 && reply[0] == 0xC0 && reply[1] == 0x00 &&
-                        reply[2] == 0x02)
+        for (std::string reply; d % kUdpDrainEvery == 0 && RecvDatagram(udp.Fd(), reply, 0);) {
+            EXPECT_TRUE(reply.size() >= 14 && reply.compare(0, 3, Hex("C0 00 02")) == 0)
                 << "malformed UDP response after datagram " << d;
         }
     }
@@ -272,4 +246,3 @@ TEST_F(Garbage, RandomCampaignLeavesMemoryServiceAndDescriptorsAsTheyWere)
 }
 
 } // namespace
-} // namespace reltest

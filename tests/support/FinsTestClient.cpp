@@ -1,62 +1,61 @@
 #include "tests/support/FinsTestClient.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
-
-namespace finstest {
 
 namespace {
 
-constexpr uint8_t kServerNode = 1;
-constexpr uint8_t kClientNode = 2;
-constexpr uint16_t kCmdRead = 0x0101;
-constexpr uint16_t kCmdWrite = 0x0102;
+constexpr int kPollStepMs = 2;
 constexpr size_t kTcpHeader = 16;
 constexpr size_t kFinsResponseMin = 14;
 constexpr uint32_t kMaxTcpLength = 65535 + 8;
 constexpr size_t kMaxDatagram = 65535;
 
-void PutBe16(Bytes& out, uint16_t v)
+// Waits for events on fd for what is left of the deadline: true when they came.
+bool PollUntil(int fd, short events, long long deadline)
 {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v & 0xFF));
+    for (;;) {
+        const long long left = deadline - NowMs();
+        pollfd p{fd, events, 0};
+        if (left <= 0) {
+            return false;
+        }
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
 }
 
-void PutBe32(Bytes& out, uint32_t v)
+// Binds fd to source (any port); true when there is none to bind.
+bool BindSource(int fd, const char* source)
 {
-    PutBe16(out, static_cast<uint16_t>(v >> 16));
-    PutBe16(out, static_cast<uint16_t>(v & 0xFFFF));
+    if (source == nullptr) {
+        return true;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    return inet_aton(source, &addr.sin_addr) != 0 &&
+           bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
 }
 
-Bytes FinsCommand(uint8_t sid, uint16_t command, uint8_t area, uint16_t word, uint8_t bit,
-                  uint16_t count)
+// Nothing more to wait for after a send or receive result r: an error other than "try again".
+bool Failed(ssize_t r)
 {
-    Bytes out = {0x80, 0x00, 0x02, 0x00, kServerNode, 0x00, 0x00, kClientNode, 0x00, sid};
-    PutBe16(out, command);
-    out.push_back(area);
-    PutBe16(out, word);
-    out.push_back(bit);
-    PutBe16(out, count);
-    return out;
+    return r < 0 && errno != EAGAIN && errno != EINTR;
 }
 
 } // namespace
-
-sockaddr_in LoopbackAddr(uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
 
 uint16_t TestPort()
 {
@@ -72,60 +71,138 @@ long long NowMs()
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-uint16_t Be16(const uint8_t* p)
+sockaddr_in LoopbackAddr(uint16_t port)
 {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
 }
 
-uint32_t Be32(const uint8_t* p)
+int ConnectTcp(uint16_t port, int rcvBuf, const char* source)
 {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-Bytes FinsRead(uint8_t sid, uint8_t area, uint16_t word, uint8_t bit, uint16_t count)
-{
-    return FinsCommand(sid, kCmdRead, area, word, bit, count);
-}
-
-Bytes FinsWrite(uint8_t sid, uint8_t area, uint16_t word, uint8_t bit, uint16_t count,
-                const Bytes& data)
-{
-    Bytes out = FinsCommand(sid, kCmdWrite, area, word, bit, count);
-    out.insert(out.end(), data.begin(), data.end());
-    return out;
-}
-
-Bytes TcpWrap(uint32_t command, const Bytes& body, uint32_t errorCode)
-{
-    Bytes out = {'F', 'I', 'N', 'S'};
-    PutBe32(out, static_cast<uint32_t>(body.size() + 8));
-    PutBe32(out, command);
-    PutBe32(out, errorCode);
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
-Bytes NodeRequest(uint8_t clientNode)
-{
-    return TcpWrap(kTcpNodeRequest, Bytes{0, 0, 0, clientNode});
-}
-
-Bytes WordsToWire(const std::vector<uint16_t>& words)
-{
-    Bytes out;
-    for (uint16_t w : words) {
-        PutBe16(out, w);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1) {
+        return -1;
     }
-    return out;
+    if (rcvBuf > 0) {
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof(rcvBuf));
+    }
+    const sockaddr_in addr = LoopbackAddr(port);
+    if (!BindSource(fd, source) ||
+        connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
-std::vector<uint16_t> WireToWords(const Bytes& bytes)
+int OpenUdp(const char* source)
 {
-    std::vector<uint16_t> out;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        out.push_back(Be16(&bytes[i]));
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd != -1 && !BindSource(fd, source != nullptr ? source : "127.0.0.1")) {
+        close(fd);
+        return -1;
     }
-    return out;
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes, int timeoutMs)
+{
+    const long long deadline = NowMs() + timeoutMs;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n =
+            send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (Failed(n) || !PollUntil(fd, POLLOUT, deadline)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SendTo(int fd, uint16_t port, const std::string& bytes)
+{
+    const sockaddr_in addr = LoopbackAddr(port);
+    return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&addr),
+                  sizeof(addr)) == static_cast<ssize_t>(bytes.size());
+}
+
+bool RecvExact(int fd, size_t n, std::string& out, int timeoutMs)
+{
+    const long long deadline = NowMs() + timeoutMs;
+    out.assign(n, '\0');
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = recv(fd, &out[done], n - done, MSG_DONTWAIT);
+        if (r > 0) {
+            done += static_cast<size_t>(r);
+        } else if (r == 0 || Failed(r) || !PollUntil(fd, POLLIN, deadline)) {
+            out.resize(done);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RecvDatagram(int fd, std::string& out, int timeoutMs)
+{
+    const long long deadline = NowMs() + timeoutMs;
+    out.assign(kMaxDatagram, '\0');
+    for (;;) {
+        const ssize_t r = recv(fd, &out[0], out.size(), MSG_DONTWAIT);
+        if (r >= 0) {
+            out.resize(static_cast<size_t>(r));
+            return true;
+        }
+        if (Failed(r) || !PollUntil(fd, POLLIN, deadline)) {
+            out.clear();
+            return false;
+        }
+    }
+}
+
+bool WaitPeerClose(int fd, int timeoutMs)
+{
+    const long long deadline = NowMs() + timeoutMs;
+    char buf[65536];
+    for (;;) {
+        const ssize_t r = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (r == 0 || Failed(r)) {
+            return true;
+        }
+        if (r < 0 && !PollUntil(fd, POLLIN, deadline)) {
+            return false;
+        }
+    }
+}
+
+bool Quiet(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 0;
+}
+
+void ResetClose(int fd)
+{
+    const linger l{1, 0};
+    (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    close(fd);
+}
+
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs)
+{
+    const long long deadline = NowMs() + timeoutMs;
+    while (!pred()) {
+        if (NowMs() >= deadline) {
+            return false;
+        }
+        (void)poll(nullptr, 0, kPollStepMs);
+    }
+    return true;
 }
 
 FinsTestClient::~FinsTestClient()
@@ -162,21 +239,17 @@ bool FinsTestClient::ConnectTcp(uint16_t port, int timeoutMs, uint32_t source)
     if (!OpenFrom(SOCK_STREAM, source)) {
         return false;
     }
-    sockaddr_in addr = LoopbackAddr(port);
-    int rc = connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    if (rc != 0 && (errno != EINPROGRESS || !WaitReady(POLLOUT, NowMs() + timeoutMs))) {
-        Close();
-        return false;
-    }
+    const sockaddr_in addr = LoopbackAddr(port);
+    const int rc = connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
     int soError = 0;
     socklen_t len = sizeof(soError);
-    getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &soError, &len);
-    if (soError != 0) {
+    if ((rc != 0 && (errno != EINPROGRESS || !PollUntil(m_fd, POLLOUT, NowMs() + timeoutMs))) ||
+        getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
         Close();
         return false;
     }
-    int one = 1;
-    setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    const int one = 1;
+    (void)setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     return true;
 }
 
@@ -195,160 +268,67 @@ bool FinsTestClient::OpenUdp(uint16_t port, uint32_t address, uint32_t source)
     return true;
 }
 
-bool FinsTestClient::WaitReady(short events, long long deadlineMs)
+bool FinsTestClient::RecvTcpFrame(std::string& frame, int timeoutMs)
 {
-    for (;;) {
-        long long left = deadlineMs - NowMs();
-        if (left <= 0 || m_fd < 0) {
-            return false;
-        }
-        pollfd p{m_fd, events, 0};
-        int ready = poll(&p, 1, static_cast<int>(left));
-        if (ready > 0) {
-            return true;
-        }
-        if (ready < 0 && errno != EINTR) {
-            return false;
-        }
+    std::string body;
+    if (!RecvExact(m_fd, kTcpHeader, frame, timeoutMs) || frame.compare(0, 4, "FINS") != 0) {
+        return false;
     }
-}
-
-bool FinsTestClient::SendAll(const Bytes& bytes, int timeoutMs)
-{
-    long long deadline = NowMs() + timeoutMs;
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n >= 0) {
-            sent += static_cast<size_t>(n);
-        } else if ((errno != EAGAIN && errno != EINTR) || !WaitReady(POLLOUT, deadline)) {
-            return false;
-        }
+    const uint32_t length = Be32(frame, 4);
+    if (length < 8 || length > kMaxTcpLength || !RecvExact(m_fd, length - 8, body, timeoutMs)) {
+        return false;
     }
+    frame += body;
     return true;
 }
 
-bool FinsTestClient::RecvExact(size_t len, Bytes* out, int timeoutMs)
+bool FinsTestClient::Handshake(uint8_t clientNode, std::string* reply)
 {
-    long long deadline = NowMs() + timeoutMs;
-    out->assign(len, 0);
-    size_t got = 0;
-    while (got < len) {
-        ssize_t n = recv(m_fd, out->data() + got, len - got, 0);
-        if (n > 0) {
-            got += static_cast<size_t>(n);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR) || !WaitReady(POLLIN, deadline)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool FinsTestClient::RecvTcpFrame(Bytes* frame, int timeoutMs)
-{
-    long long deadline = NowMs() + timeoutMs;
-    if (!RecvExact(kTcpHeader, frame, timeoutMs)) {
-        return false;
-    }
-    uint32_t length = Be32(&(*frame)[4]);
-    if (length < 8 || length > kMaxTcpLength) {
-        return false;
-    }
-    Bytes body;
-    long long left = deadline - NowMs();
-    if (length > 8 && (left <= 0 || !RecvExact(length - 8, &body, static_cast<int>(left)))) {
-        return false;
-    }
-    frame->insert(frame->end(), body.begin(), body.end());
-    return true;
-}
-
-bool FinsTestClient::RecvDatagram(Bytes* out, int timeoutMs)
-{
-    long long deadline = NowMs() + timeoutMs;
-    out->assign(kMaxDatagram, 0);
-    for (;;) {
-        ssize_t n = recv(m_fd, out->data(), out->size(), 0);
-        if (n >= 0) {
-            out->resize(static_cast<size_t>(n));
-            return true;
-        }
-        if ((errno != EAGAIN && errno != EINTR) || !WaitReady(POLLIN, deadline)) {
-            return false;
-        }
-    }
-}
-
-bool FinsTestClient::WaitClosed(int timeoutMs)
-{
-    long long deadline = NowMs() + timeoutMs;
-    uint8_t buf[4096];
-    for (;;) {
-        ssize_t n = recv(m_fd, buf, sizeof(buf), 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-            return true;
-        }
-        if (n < 0 && !WaitReady(POLLIN, deadline)) {
-            return false;
-        }
-    }
-}
-
-bool FinsTestClient::Handshake(uint8_t clientNode, Bytes* reply)
-{
-    Bytes frame;
-    if (!SendAll(NodeRequest(clientNode)) || !RecvTcpFrame(&frame)) {
+    std::string frame;
+    if (!SendAll(m_fd, NodeRequest(clientNode)) || !RecvTcpFrame(frame)) {
         return false;
     }
     if (reply != nullptr) {
         *reply = frame;
     }
-    return Be32(&frame[8]) == kTcpNodeResponse && Be32(&frame[12]) == 0;
+    return Be32(frame, 8) == kTcpNodeResponse && Be32(frame, 12) == 0;
 }
 
-bool FinsTestClient::Exchange(const Bytes& fins, Bytes* response, int timeoutMs)
+bool FinsTestClient::Exchange(const std::string& fins, std::string& response, int timeoutMs)
 {
     if (m_udp) {
-        return SendAll(fins, timeoutMs) && RecvDatagram(response, timeoutMs);
+        return SendAll(m_fd, fins, timeoutMs) && RecvDatagram(m_fd, response, timeoutMs);
     }
-    Bytes frame;
-    if (!SendAll(TcpWrap(kTcpFrame, fins), timeoutMs) || !RecvTcpFrame(&frame, timeoutMs)) {
+    std::string frame;
+    if (!SendAll(m_fd, TcpFrame(kTcpFrame, fins), timeoutMs) || !RecvTcpFrame(frame, timeoutMs) ||
+        Be32(frame, 8) != kTcpFrame || Be32(frame, 12) != 0) {
         return false;
     }
-    if (Be32(&frame[8]) != kTcpFrame || Be32(&frame[12]) != 0) {
-        return false;
-    }
-    response->assign(frame.begin() + kTcpHeader, frame.end());
+    response = frame.substr(kTcpHeader);
     return true;
 }
 
-FinsResult FinsTestClient::Request(const Bytes& fins, uint8_t sid, uint16_t command)
+FinsResult FinsTestClient::Request(uint16_t command, const std::string& params)
 {
-    FinsResult result{false, 0, {}};
-    Bytes response;
-    if (!Exchange(fins, &response) || response.size() < kFinsResponseMin) {
-        return result;
+    const uint8_t sid = ++m_sid;
+    std::string response;
+    if (!Exchange(FinsHeader(command, sid, 1, 2) + params, response) ||
+        response.size() < kFinsResponseMin || static_cast<uint8_t>(response[0]) != 0xC0 ||
+        static_cast<uint8_t>(response[9]) != sid || Be16(response, 10) != command) {
+        return FinsResult{false, 0, {}};
     }
-    if (response[0] != 0xC0 || response[9] != sid || Be16(&response[10]) != command) {
-        return result;
-    }
-    result.answered = true;
-    result.code = Be16(&response[12]);
-    result.data.assign(response.begin() + kFinsResponseMin, response.end());
-    return result;
+    return FinsResult{true, Be16(response, 12), response.substr(kFinsResponseMin)};
 }
 
 FinsResult FinsTestClient::Read(uint8_t area, uint16_t word, uint8_t bit, uint16_t count)
 {
-    uint8_t sid = ++m_sid;
-    return Request(FinsRead(sid, area, word, bit, count), sid, kCmdRead);
+    return Request(0x0101, AreaCommand(area, word, bit, count));
 }
 
 FinsResult FinsTestClient::Write(uint8_t area, uint16_t word, uint8_t bit, uint16_t count,
-                                 const Bytes& data)
+                                 const std::string& data)
 {
-    uint8_t sid = ++m_sid;
-    return Request(FinsWrite(sid, area, word, bit, count, data), sid, kCmdWrite);
+    return Request(0x0102, AreaCommand(area, word, bit, count) + data);
 }
 
 FinsResult FinsTestClient::ReadWords(uint8_t area, uint16_t word, uint16_t count)
@@ -361,5 +341,3 @@ FinsResult FinsTestClient::WriteWords(uint8_t area, uint16_t word,
 {
     return Write(area, word, 0, static_cast<uint16_t>(words.size()), WordsToWire(words));
 }
-
-} // namespace finstest

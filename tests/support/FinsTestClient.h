@@ -1,65 +1,56 @@
-// A raw FINS client for tests against a running server on the loopback address: frames built
-// byte by byte from the wire format, every wait bounded by a poll() deadline. Shared by the
-// end-to-end and reliability tests.
+// The client side of the tests that talk to a server over loopback: socket helpers on plain
+// descriptors and a FINS client for a running server, every wait bounded by a poll() deadline.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
-namespace finstest {
-
-typedef std::vector<uint8_t> Bytes;
+#include "tests/support/FinsBytes.h"
 
 constexpr uint16_t kFinsPort = 9600;
 // The variable that gives runtime-host and the component their port; CTest sets it for the test
 // programs whose hosts run on a port of their own.
 constexpr const char* kPortVariable = "DRVFINS_PORT";
+constexpr int kWaitMs = 5000; // upper bound of a wait that has none of its own
 
 // The port the servers of this test program serve on: $DRVFINS_PORT, else 9600.
 uint16_t TestPort();
-constexpr const char* kLoopback = "127.0.0.1";
-constexpr int kDefaultTimeoutMs = 3000;
+long long NowMs();
+// 127.0.0.1 at the given port (host order).
+sockaddr_in LoopbackAddr(uint16_t port);
 
-// Memory area codes.
-constexpr uint8_t kCioBit = 0x30;
-constexpr uint8_t kCioWord = 0xB0;
-constexpr uint8_t kDmBit = 0x02;
-constexpr uint8_t kDmWord = 0x82;
-constexpr uint16_t kCioOutputs = 0x8000;
-
-// FINS/TCP commands.
-constexpr uint32_t kTcpNodeRequest = 0;
-constexpr uint32_t kTcpNodeResponse = 1;
-constexpr uint32_t kTcpFrame = 2;
-
-// FINS response codes the server uses.
-constexpr uint16_t kRespOk = 0x0000;
-constexpr uint16_t kRespStartOutOfRange = 0x1103;
-constexpr uint16_t kRespEndOutOfRange = 0x1104;
-
-// A FINS memory area read (01 01) or write (01 02) with destination node 1 and source node 2.
-Bytes FinsRead(uint8_t sid, uint8_t area, uint16_t word, uint8_t bit, uint16_t count);
-Bytes FinsWrite(uint8_t sid, uint8_t area, uint16_t word, uint8_t bit, uint16_t count,
-                const Bytes& data);
-// The 16-byte FINS/TCP header for a body, followed by the body.
-Bytes TcpWrap(uint32_t command, const Bytes& body, uint32_t errorCode = 0);
-Bytes NodeRequest(uint8_t clientNode);
-
-Bytes WordsToWire(const std::vector<uint16_t>& words);
-std::vector<uint16_t> WireToWords(const Bytes& bytes);
-uint16_t Be16(const uint8_t* p);
-uint32_t Be32(const uint8_t* p);
+// source: the client's own address (127.0.0.2 plays another client); null lets the system pick.
+// A connected TCP socket (blocking connect) or -1; a receive buffer of rcvBuf bytes when given.
+int ConnectTcp(uint16_t port, int rcvBuf = 0, const char* source = nullptr);
+// A UDP socket bound to an ephemeral port of source (127.0.0.1 by default), or -1.
+int OpenUdp(const char* source = nullptr);
+bool SendAll(int fd, const std::string& bytes, int timeoutMs = kWaitMs);
+bool SendTo(int fd, uint16_t port, const std::string& bytes);
+// Exactly n bytes, or false at a timeout, an error or the peer's close.
+bool RecvExact(int fd, size_t n, std::string& out, int timeoutMs = kWaitMs);
+// One datagram, or false at the timeout.
+bool RecvDatagram(int fd, std::string& out, int timeoutMs = kWaitMs);
+// True when the peer closes (or resets) within the timeout; data arriving first is discarded.
+bool WaitPeerClose(int fd, int timeoutMs = kWaitMs);
+// True when nothing arrives on fd within the timeout.
+bool Quiet(int fd, int timeoutMs);
+// Resets the connection (linger 0) and closes fd.
+void ResetClose(int fd);
+// Polls pred every few milliseconds until it holds or the timeout passes.
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = kWaitMs);
 
 struct FinsResult
 {
-    bool answered; // a well-formed response to this request arrived in time
-    uint16_t code; // response code
-    Bytes data;    // bytes after the response code
+    bool answered;    // a well-formed response to this request arrived in time
+    uint16_t code;    // response code
+    std::string data; // bytes after the response code
 };
 
+// A FINS client of a server on 127.0.0.1 (node 2 asking node 1), over TCP or UDP.
 class FinsTestClient
 {
 public:
@@ -70,7 +61,7 @@ public:
 
     // Connects to 127.0.0.1:port from `source` (host order; any: the system picks); false when
     // refused or not done within the timeout.
-    bool ConnectTcp(uint16_t port = TestPort(), int timeoutMs = kDefaultTimeoutMs,
+    bool ConnectTcp(uint16_t port = TestPort(), int timeoutMs = kWaitMs,
                     uint32_t source = INADDR_ANY);
     // A UDP socket connected to port at a loopback address (host order; 127.0.0.1 by default),
     // sending from `source`.
@@ -79,38 +70,26 @@ public:
     void Close();
     int Fd() const { return m_fd; }
 
-    bool SendAll(const Bytes& bytes, int timeoutMs = kDefaultTimeoutMs);
-    bool RecvExact(size_t len, Bytes* out, int timeoutMs = kDefaultTimeoutMs);
     // One whole FINS/TCP frame: 16-byte header and body.
-    bool RecvTcpFrame(Bytes* frame, int timeoutMs = kDefaultTimeoutMs);
-    bool RecvDatagram(Bytes* out, int timeoutMs = kDefaultTimeoutMs);
-    // True when the server ends the connection (EOF or reset) within the timeout.
-    bool WaitClosed(int timeoutMs);
-
+    bool RecvTcpFrame(std::string& frame, int timeoutMs = kWaitMs);
     // Node address request for clientNode; the whole 24-byte reply in *reply.
-    bool Handshake(uint8_t clientNode, Bytes* reply = nullptr);
+    bool Handshake(uint8_t clientNode, std::string* reply = nullptr);
     // Sends a FINS frame (wrapped in a FINS/TCP header over TCP) and returns the FINS frame that
     // answers it.
-    bool Exchange(const Bytes& fins, Bytes* response, int timeoutMs = kDefaultTimeoutMs);
+    bool Exchange(const std::string& fins, std::string& response, int timeoutMs = kWaitMs);
 
     FinsResult Read(uint8_t area, uint16_t word, uint8_t bit, uint16_t count);
-    FinsResult Write(uint8_t area, uint16_t word, uint8_t bit, uint16_t count, const Bytes& data);
+    FinsResult Write(uint8_t area, uint16_t word, uint8_t bit, uint16_t count,
+                     const std::string& data);
     FinsResult ReadWords(uint8_t area, uint16_t word, uint16_t count);
     FinsResult WriteWords(uint8_t area, uint16_t word, const std::vector<uint16_t>& words);
 
 private:
-    bool WaitReady(short events, long long deadlineMs);
     // A new socket of the type, bound to source unless that is INADDR_ANY; false on failure.
     bool OpenFrom(int type, uint32_t source);
-    FinsResult Request(const Bytes& fins, uint8_t sid, uint16_t command);
+    FinsResult Request(uint16_t command, const std::string& params);
 
     int m_fd = -1;
     bool m_udp = false;
     uint8_t m_sid = 0;
 };
-
-long long NowMs();
-// 127.0.0.1 at the given port (host order).
-sockaddr_in LoopbackAddr(uint16_t port);
-
-} // namespace finstest

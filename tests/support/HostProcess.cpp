@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,12 +14,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include "tests/support/FinsTestClient.h"
 
 extern char** environ;
-
-namespace finstest {
 
 namespace {
 
@@ -28,18 +29,6 @@ constexpr int kHandshakeTimeoutMs = 1000;
 constexpr int kRetryWaitMs = 50;
 constexpr int kPortPollMs = 200;
 constexpr char kUdpBoundLine[] = "udp server is running";
-constexpr int kSpawnFailedExit = 127; // as a shell reports a command it could not run
-
-std::vector<char*> Argv(const std::string& path, std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    return argv;
-}
 
 // Starts path with stdout and stderr going to the given pipe ends (-1: inherited).
 pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, int errFd)
@@ -52,28 +41,15 @@ pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, i
     if (errFd >= 0) {
         posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
     }
-    std::vector<char*> argv = Argv(path, args);
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
     pid_t pid = -1;
     int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
-}
-
-// As Spawn (stderr to errFd), with soft and hard RLIMIT_NOFILE set to `limit` in the child:
-// posix_spawn cannot set a limit, so this forks. Between fork and exec the child makes only
-// async-signal-safe calls on memory prepared before the fork.
-pid_t SpawnLimited(const std::string& path, std::vector<std::string> args, int errFd, rlim_t limit)
-{
-    std::vector<char*> argv = Argv(path, args);
-    const rlimit lim{limit, limit};
-    const pid_t pid = fork();
-    if (pid != 0) {
-        return pid; // the parent, or -1
-    }
-    if (setrlimit(RLIMIT_NOFILE, &lim) == 0 && dup2(errFd, STDERR_FILENO) != -1) {
-        execve(path.c_str(), argv.data(), environ);
-    }
-    _exit(kSpawnFailedExit);
 }
 
 int DecodeStatus(int status)
@@ -125,11 +101,6 @@ HostProcess::~HostProcess()
     }
 }
 
-void HostProcess::SetOpenFileLimit(unsigned long limit)
-{
-    m_openFileLimit = limit;
-}
-
 bool HostProcess::Start()
 {
     int pipeFds[2];
@@ -137,8 +108,7 @@ bool HostProcess::Start()
         return false;
     }
     const std::string path = BinDir() + "/" + m_program;
-    m_pid = m_openFileLimit != 0 ? SpawnLimited(path, m_args, pipeFds[1], m_openFileLimit)
-                                 : Spawn(path, m_args, -1, pipeFds[1]);
+    m_pid = Spawn(path, m_args, -1, pipeFds[1]);
     close(pipeFds[1]);
     if (m_pid <= 0) {
         close(pipeFds[0]);
@@ -348,4 +318,138 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-} // namespace finstest
+namespace {
+
+constexpr size_t kLogTailLines = 40;
+constexpr const char* kSanitizerMarks[] = {"AddressSanitizer", "LeakSanitizer",
+                                           "runtime error:", "ThreadSanitizer"};
+// utime and stime are fields 14 and 15 of /proc/PID/stat; counted from field 3, which is the
+// first one after the command name's closing parenthesis.
+constexpr int kUtimeToken = 14 - 3;
+
+// Sockets listening on TCP port 9600, from /proc/net/tcp (local address "00000000:2580", state
+// 0A). More than one means another server shares the port through SO_REUSEPORT and takes a share
+// of this test's connections.
+int ListenersOn9600()
+{
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    int count = 0;
+    while (std::getline(table, line)) {
+        count += line.find(":2580 00000000:0000 0A ") != std::string::npos ? 1 : 0;
+    }
+    return count;
+}
+
+} // namespace
+
+std::string SanitizerReport(const std::string& log)
+{
+    for (const char* mark : kSanitizerMarks) {
+        const size_t at = log.find(mark);
+        if (at != std::string::npos) {
+            const size_t begin = log.rfind('\n', at);
+            const size_t start = begin == std::string::npos ? 0 : begin + 1;
+            return log.substr(start, log.find('\n', at) - start);
+        }
+    }
+    return "";
+}
+
+std::string LogTail(const std::string& log)
+{
+    size_t pos = log.size();
+    for (size_t lines = 0; pos > 0 && lines <= kLogTailLines; ++lines) {
+        pos = log.rfind('\n', pos - 1);
+        if (pos == std::string::npos) {
+            return log;
+        }
+    }
+    return log.substr(pos);
+}
+
+void HostTest::StartHost(std::vector<std::string> args)
+{
+    // A host that finds the port taken by another server ends at once: wait for it to be free.
+    ASSERT_TRUE(WaitPortFree(TestPort(), kPortBusyTimeoutMs))
+        << "another process serves port " << TestPort();
+    host = std::make_unique<HostProcess>(std::move(args));
+    ASSERT_TRUE(host->Start());
+    ASSERT_TRUE(host->WaitReady(kReadyTimeoutMs)) << LogTail(host->Log());
+}
+
+void HostTest::StopHost()
+{
+    ASSERT_TRUE(host->Signal(SIGTERM)) << "the host is no longer running\n" << LogTail(host->Log());
+    int code = -1;
+    ASSERT_TRUE(host->WaitExit(kExitTimeoutMs, &code)) << LogTail(host->Log());
+    const std::string log = host->Log();
+    EXPECT_EQ(code, 0) << LogTail(log);
+    EXPECT_EQ(SanitizerReport(log), "") << LogTail(log);
+}
+
+void HostTest::TearDown()
+{
+    if (host == nullptr) {
+        return;
+    }
+    if (HasFailure() && ListenersOn9600() > 1) {
+        ADD_FAILURE() << "another process listens on port 9600 beside this test's host: it may "
+                         "have taken some of the test's connections";
+    }
+    if (host->Running()) {
+        StopHost();
+        return;
+    }
+    // Ended without being asked, or already stopped by the test: a report must not be missed, so
+    // the output is read to its end first.
+    EXPECT_TRUE(host->WaitExit(kExitTimeoutMs, nullptr));
+    EXPECT_EQ(SanitizerReport(host->Log()), "") << LogTail(host->Log());
+}
+
+long RssKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const std::string name = "VmRSS:";
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, name.size(), name) == 0) {
+            return std::stol(line.substr(name.size()));
+        }
+    }
+    return -1;
+}
+
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(text.substr(close + 1));
+    std::string token;
+    unsigned long long ticks = 0;
+    for (int i = 0; i <= kUtimeToken + 1 && fields >> token; ++i) {
+        if (i >= kUtimeToken) {
+            ticks += std::stoull(token);
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int OpenFds(pid_t pid)
+{
+    std::error_code error;
+    std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+    const int count = static_cast<int>(std::distance(fds, std::filesystem::directory_iterator()));
+    return error ? -1 : count - (pid == getpid() ? 1 : 0);
+}
+
+double CpuOver(pid_t pid, int ms)
+{
+    const double before = CpuSeconds(pid);
+    (void)poll(nullptr, 0, ms); // a timed wait, nothing to watch
+    return CpuSeconds(pid) - before;
+}

@@ -1,21 +1,22 @@
 // Runs build/bin/runtime-host (or another program of build/bin) as a child process for tests:
 // standard error is collected line by line on a thread of its own, readiness is a FINS
 // handshake answered on 127.0.0.1:9600, and every wait is bounded. The destructor kills a child
-// that is still running, so no test leaves a host on port 9600.
+// that is still running, so no test leaves a host on port 9600. HostTest is the fixture of the
+// tests that run one host each; the /proc helpers say what the kernel sees of a process.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/FinsTestClient.h" // TestPort
-
-namespace finstest {
 
 // Folder of the built programs: $FINS_BIN_DIR, else "bin" (tests run in the build folder).
 std::string BinDir();
@@ -28,11 +29,6 @@ public:
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
-
-    // Soft and hard RLIMIT_NOFILE of the child (set before Start; without it the child inherits
-    // this process's limit). Applied between fork and exec, so the limit holds from the child's
-    // first instruction and the child cannot raise it.
-    void SetOpenFileLimit(unsigned long limit);
 
     bool Start();
     // True once this host has bound FINS/UDP (which no second process can share) and a FINS/TCP
@@ -57,7 +53,6 @@ private:
 
     std::vector<std::string> m_args;
     std::string m_program;
-    unsigned long m_openFileLimit = 0; // 0: inherited
     pid_t m_pid = -1;
     int m_pidfd = -1;
     bool m_exited = false;
@@ -85,4 +80,34 @@ struct ProgramResult
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          int timeoutMs = 10000);
 
-} // namespace finstest
+// The first line of a sanitizer report in a log, or "" when there is none.
+std::string SanitizerReport(const std::string& log);
+// The last lines of a log, for failure messages.
+std::string LogTail(const std::string& log);
+
+// Sanitizer builds start, serve and stop more slowly; the bounds are generous on purpose.
+constexpr int kReadyTimeoutMs = 30000;
+constexpr int kExitTimeoutMs = 15000;
+// A host of another test run may still hold the fixed port for a while.
+constexpr int kPortBusyTimeoutMs = 120000;
+
+// One runtime-host per test; TearDown stops it (SIGTERM) if the test did not.
+class HostTest : public ::testing::Test
+{
+protected:
+    // Waits for port 9600 to be free, starts the host and waits until it serves.
+    void StartHost(std::vector<std::string> args = {});
+    // SIGTERM, exit 0 within the timeout, and no sanitizer report on its standard error.
+    void StopHost();
+    void TearDown() override;
+
+    std::unique_ptr<HostProcess> host;
+};
+
+// --- What /proc says about a process ---
+long RssKiB(pid_t pid);       // VmRSS
+double CpuSeconds(pid_t pid); // user + system time of all its threads
+// Open descriptors (for this process, without the one that lists them).
+int OpenFds(pid_t pid);
+// CPU seconds the process uses during a window of `ms` milliseconds.
+double CpuOver(pid_t pid, int ms);
