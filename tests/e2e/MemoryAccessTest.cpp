@@ -83,42 +83,67 @@ TEST_P(MemoryAccessTest, BitWritesLandOnTheirBitsAndCarryIntoTheNextWord)
     }
 }
 
-TEST_P(MemoryAccessTest, AccessesPastTheSegmentsAreRefusedWithTheirRangeCode)
+// The host's application options reach the component: segment sizes, no application, a missing
+// segment. Each row is one host; a refused write must leave the word as it was.
+TEST_P(MemoryAccessTest, TheHostsSegmentOptionsDecideWhatIsServed)
 {
-    StartHost({"--memory-bytes", "100", "--input-bytes", "4"});
-    FinsTestClient client;
-    Open(client);
-    ExpectCode(client.ReadWords(kDmWord, 49, 1), kRespOk);
-    ExpectCode(client.ReadWords(kDmWord, 50, 1), kRespStartOutOfRange);
-    ExpectCode(client.ReadWords(kDmWord, 49, 2), kRespEndOutOfRange);
-    ExpectCode(client.WriteWords(kDmWord, 49, {1, 2}), kRespEndOutOfRange);
-    ExpectCode(client.Read(kCioBit, 1, 15, 1), kRespOk);
-    ExpectCode(client.Read(kCioBit, 1, 15, 2), kRespEndOutOfRange);
-    FinsResult untouched = client.ReadWords(kDmWord, 49, 1);
-    ExpectCode(untouched, kRespOk);
-    EXPECT_EQ(WireToWords(untouched.data), std::vector<uint16_t>{0}) << "a refused write wrote";
-}
-
-TEST_P(MemoryAccessTest, NoApplicationAnswersEveryAccessWithStartOutOfRange)
-{
-    StartHost({"--no-app"});
-    EXPECT_EQ(host->CountLog("CAL_AppGetFirstApp instance fail"), 1);
-    FinsTestClient client;
-    Open(client);
-    ExpectCode(client.ReadWords(kDmWord, 0, 1), kRespStartOutOfRange);
-    ExpectCode(client.ReadWords(kCioWord, 0, 1), kRespStartOutOfRange);
-    ExpectCode(client.WriteWords(kCioWord, kCioOutputs, {1}), kRespStartOutOfRange);
-}
-
-TEST_P(MemoryAccessTest, AMissingSegmentIsRefusedWhileTheOthersServe)
-{
-    StartHost({"--no-segment", "Q"});
-    EXPECT_EQ(host->CountLog("failed to GetSegmentAddress:OUTPUT(Q)"), 1);
-    FinsTestClient client;
-    Open(client);
-    ExpectCode(client.ReadWords(kCioWord, kCioOutputs, 1), kRespStartOutOfRange);
-    ExpectCode(client.ReadWords(kCioWord, 0, 1), kRespOk);
-    ExpectCode(client.ReadWords(kDmWord, 0, 1), kRespOk);
+    struct Access
+    {
+        uint8_t area;
+        uint16_t word;
+        uint8_t bit;
+        uint16_t count;
+        bool write;
+        uint16_t code;
+    };
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* logged;
+        std::vector<Access> accesses;
+    } cases[] = {
+        {{"--memory-bytes", "100", "--input-bytes", "4"},
+         "",
+         {{kDmWord, 49, 0, 1, false, kRespOk},
+          {kDmWord, 50, 0, 1, false, kRespStartOutOfRange},
+          {kDmWord, 49, 0, 2, false, kRespEndOutOfRange},
+          {kDmWord, 49, 0, 2, true, kRespEndOutOfRange},
+          {kCioBit, 1, 15, 1, false, kRespOk},
+          {kCioBit, 1, 15, 2, false, kRespEndOutOfRange}}},
+        {{"--no-app"},
+         "CAL_AppGetFirstApp instance fail",
+         {{kDmWord, 0, 0, 1, false, kRespStartOutOfRange},
+          {kCioWord, 0, 0, 1, false, kRespStartOutOfRange},
+          {kCioWord, kCioOutputs, 0, 1, true, kRespStartOutOfRange}}},
+        {{"--no-segment", "Q"},
+         "failed to GetSegmentAddress:OUTPUT(Q)",
+         {{kCioWord, kCioOutputs, 0, 1, false, kRespStartOutOfRange},
+          {kCioWord, 0, 0, 1, false, kRespOk},
+          {kDmWord, 0, 0, 1, false, kRespOk}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        StartHost(c.args);
+        ASSERT_FALSE(HasFatalFailure());
+        if (*c.logged != '\0') {
+            EXPECT_EQ(host->CountLog(c.logged), 1);
+        }
+        FinsTestClient client;
+        Open(client);
+        for (const Access& a : c.accesses) {
+            SCOPED_TRACE(testing::Message() << "word " << a.word << " count " << a.count);
+            ExpectCode(a.write ? client.Write(a.area, a.word, a.bit, a.count,
+                                              std::string(2u * a.count, '\x11'))
+                               : client.Read(a.area, a.word, a.bit, a.count),
+                       a.code);
+        }
+        const FinsResult untouched = client.ReadWords(kDmWord, 49, 1);
+        EXPECT_TRUE(!untouched.answered || untouched.code != kRespOk ||
+                    untouched.data == Hex("0000"))
+            << "a refused write wrote";
+        StopHost();
+        host.reset();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, MemoryAccessTest, ::testing::Values(false, true),

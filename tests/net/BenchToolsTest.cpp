@@ -13,7 +13,6 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/HostProcess.h"
+
 namespace {
 
 constexpr int kRunMs = 30000; // the longest a read of the scripted server waits
@@ -33,28 +34,19 @@ const std::string kTimeout = "timeout 60 ";
 
 std::string binPath(const std::string& program)
 {
-    const char* dir = std::getenv("FINS_BIN_DIR");
-    return std::string(dir != nullptr ? dir : "bin") + "/" + program;
+    return BinDir() + "/" + program;
 }
 
-struct BenchRun
+// One fins-bench run, standard error behind standard output.
+ProgramResult runBench(const std::string& port, const std::string& args)
 {
-    int status; // exit status; 124 when timeout(1) had to stop the run
-    std::string output;
-};
-
-// One fins-bench run, standard error included in the output.
-BenchRun runBench(const std::string& port, const std::string& args)
-{
-    FILE* pipe = popen(
-        (kTimeout + binPath("fins-bench") + " --port " + port + " " + args + " 2>&1").c_str(), "r");
-    BenchRun r{-1, ""};
-    char buf[4096];
-    for (std::size_t n; pipe != nullptr && (n = std::fread(buf, 1, sizeof(buf), pipe)) > 0;) {
-        r.output.append(buf, n);
+    std::vector<std::string> argv{"--port", port};
+    std::istringstream words(args);
+    for (std::string w; words >> w;) {
+        argv.push_back(w);
     }
-    const int status = pipe != nullptr ? pclose(pipe) : -1;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ProgramResult r = RunProgram("fins-bench", argv, 2 * kRunMs);
+    r.out += r.err;
     return r;
 }
 
@@ -135,11 +127,11 @@ TEST_F(BenchTools, CountsAReferenceRunAndFailsLoudlyOnAWrongOrMissingAnswer)
         SCOPED_TRACE(std::string(c.benchArgs) + " against " + c.responderArgs);
         Responder responder(c.responderArgs);
         ASSERT_FALSE(responder.port.empty()) << "reference-responder did not start";
-        const BenchRun r =
+        const ProgramResult r =
             runBench(responder.port, c.benchArgs + std::string(" --count 640 --timeout-ms 500"));
-        EXPECT_EQ(r.status, c.status) << r.output;
-        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
-        EXPECT_EQ(r.output.find("req/s=") == std::string::npos, c.status != 0) << r.output;
+        EXPECT_EQ(r.exitCode, c.status) << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("req/s=") == std::string::npos, c.status != 0) << r.out;
     }
 }
 
@@ -173,7 +165,7 @@ Bytes readResponse(const Bytes& request)
     const uint8_t* fins = request.data() + kTcpHeaderLen;
     const std::size_t words = getBe16(fins + kCommandOffset + 2 + 4);
     Bytes r(kTcpHeaderLen + kResponseHeadLen + 2 * words, 0);
-    putTcpHeader(r.data(), r.size() - kTcpHeaderLen, kTcpFrame, 0);
+    putTcpHeader(r.data(), r.size() - kTcpHeaderLen, finswire::kTcpFrame, 0);
     uint8_t* f = &r[kTcpHeaderLen];
     std::memcpy(f, kResponsePrefix, sizeof(kResponsePrefix));
     f[kSidOffset] = fins[kSidOffset];
@@ -184,7 +176,7 @@ Bytes readResponse(const Bytes& request)
 Bytes nodeReply(const Bytes& request)
 {
     Bytes r(kTcpHeaderLen + kNodeReplyBody, 0);
-    putTcpHeader(r.data(), kNodeReplyBody, kTcpNodeResponse, 0);
+    putTcpHeader(r.data(), kNodeReplyBody, finswire::kTcpNodeResponse, 0);
     r[kTcpHeaderLen + kNodeClientByte] = request[kTcpHeaderLen + kNodeClientByte];
     return r;
 }
@@ -259,7 +251,7 @@ private:
             if (!readFrame(fd, frame)) {
                 return false;
             }
-            if (getBe32(&frame[kTcpCommandOffset]) == kTcpNodeRequest) {
+            if (getBe32(&frame[kTcpCommandOffset]) == finswire::kTcpNodeRequest) {
                 Bytes reply = nodeReply(frame);
                 if (m_script.spoilReply) {
                     m_script.spoilReply(reply);
@@ -381,13 +373,14 @@ TEST_F(BenchTools, EverySpoiledByteIsCaughtAndAnySegmentationIsReassembled)
         ScriptedServer server(script);
         ASSERT_FALSE(server.port.empty());
         const bool good = *script.reasons == '\0';
-        const BenchRun r = runBench(server.port, script.delivery == D::Gathered
-                                                     ? "--count 20 --timeout-ms 1000 --pipeline 4"
-                                                     : "--count 20 --timeout-ms 1000");
-        EXPECT_EQ(r.status, good ? 0 : 1) << r.output;
-        EXPECT_TRUE(good ? r.output.find(" requests=20 ") != std::string::npos
-                         : containsOneOf(r.output, script.reasons))
-            << r.output;
+        const ProgramResult r =
+            runBench(server.port, script.delivery == D::Gathered
+                                      ? "--count 20 --timeout-ms 1000 --pipeline 4"
+                                      : "--count 20 --timeout-ms 1000");
+        EXPECT_EQ(r.exitCode, good ? 0 : 1) << r.out;
+        EXPECT_TRUE(good ? r.out.find(" requests=20 ") != std::string::npos
+                         : containsOneOf(r.out, script.reasons))
+            << r.out;
     }
 }
 
