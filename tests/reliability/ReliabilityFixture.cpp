@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
 
@@ -172,41 +173,17 @@ void CloseAll(std::vector<int>& fds)
 std::vector<bool> RoundTrip(const std::vector<int>& fds, uint16_t word, int timeoutMs)
 {
     const long long deadline = NowMs() + timeoutMs;
-    std::vector<bool> answered(fds.size(), false);
-    std::vector<std::string> got(fds.size());
-    std::vector<size_t> pending;
+    std::vector<bool> sent(fds.size(), false);
     for (size_t i = 0; i < fds.size(); ++i) {
-        if (SendAll(fds[i], DmReadTcp(static_cast<uint8_t>(i), word, 1), timeoutMs)) {
-            pending.push_back(i);
-        }
+        sent[i] = SendAll(fds[i], DmReadTcp(static_cast<uint8_t>(i), word, 1), timeoutMs);
     }
-    const size_t replyLen = DmReadReplyTcp(0, word, 1).size();
-    std::vector<pollfd> polls;
-    while (!pending.empty() && NowMs() < deadline) {
-        polls.clear();
-        for (size_t i : pending) {
-            polls.push_back(pollfd{fds[i], POLLIN, 0});
-        }
-        if (poll(polls.data(), polls.size(), static_cast<int>(deadline - NowMs())) <= 0) {
-            continue; // timed out (the loop ends) or interrupted
-        }
-        std::vector<size_t> still;
-        for (size_t k = 0; k < pending.size(); ++k) {
-            const size_t i = pending[k];
-            char buf[256];
-            const ssize_t r = polls[k].revents != 0 ? recv(fds[i], buf, sizeof(buf), 0) : -1;
-            if (r > 0) {
-                got[i].append(buf, static_cast<size_t>(r));
-            }
-            const bool ended =
-                r == 0 || (r < 0 && polls[k].revents != 0 && errno != EAGAIN && errno != EINTR);
-            if (got[i].size() >= replyLen) {
-                answered[i] = got[i] == DmReadReplyTcp(static_cast<uint8_t>(i), word, 1);
-            } else if (!ended) {
-                still.push_back(i); // nothing yet, or part of the reply
-            }
-        }
-        pending.swap(still);
+    // A reply that came while an earlier one was awaited is read at once: one deadline for all.
+    std::vector<bool> answered(fds.size(), false);
+    for (size_t i = 0; i < fds.size(); ++i) {
+        const std::string want = DmReadReplyTcp(static_cast<uint8_t>(i), word, 1);
+        std::string got;
+        const int left = static_cast<int>(std::max(0LL, deadline - NowMs()));
+        answered[i] = sent[i] && RecvExact(fds[i], want.size(), got, left) && got == want;
     }
     return answered;
 }

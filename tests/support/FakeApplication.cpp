@@ -53,12 +53,6 @@ std::vector<FakeApplication::Lookup> FakeApplication::lookups() const
     return m_lookups;
 }
 
-void FakeApplication::clearLookups()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lookups.clear();
-}
-
 void FakeApplication::record(Lookup::Kind kind, uint32_t areaCode, void* app, RTS_RESULT* result)
 {
     m_lookups.push_back(Lookup{kind, areaCode, app});

@@ -45,7 +45,6 @@ public:
     void* handle() const;
 
     std::vector<Lookup> lookups() const;
-    void clearLookups();
 
 private:
     struct Segment

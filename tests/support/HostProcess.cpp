@@ -341,8 +341,7 @@ int ListenersOn9600()
     return count;
 }
 
-} // namespace
-
+// The first line of a sanitizer report in a log, or "" when there is none.
 std::string SanitizerReport(const std::string& log)
 {
     for (const char* mark : kSanitizerMarks) {
@@ -355,6 +354,8 @@ std::string SanitizerReport(const std::string& log)
     }
     return "";
 }
+
+} // namespace
 
 std::string LogTail(const std::string& log)
 {

@@ -80,8 +80,6 @@ struct ProgramResult
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          int timeoutMs = 10000);
 
-// The first line of a sanitizer report in a log, or "" when there is none.
-std::string SanitizerReport(const std::string& log);
 // The last lines of a log, for failure messages.
 std::string LogTail(const std::string& log);
 
