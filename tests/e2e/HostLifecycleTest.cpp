@@ -1,4 +1,4 @@
-// runtime-host as a process: the handshake, log lines, SIGHUP re-download, clean exit on SIGINT
+// runtime-host as a process: log lines, SIGHUP re-download, clean exit on SIGINT
 // and SIGTERM, the demo program, and clear failures when the component cannot start.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -26,20 +26,6 @@ constexpr rlim_t kLowOpenFiles = 256;
 
 class HostLifecycleTest : public HostTest
 {};
-
-TEST_F(HostLifecycleTest, HandshakeEchoesANonZeroClientNodeAndNamesTheServerNode)
-{
-    StartHost();
-    for (uint8_t node : {5, 254}) { // node 0 is assigned one: StrictClientTest
-        FinsTestClient client;
-        ASSERT_TRUE(client.ConnectTcp());
-        std::string reply;
-        ASSERT_TRUE(client.Handshake(node, &reply));
-        EXPECT_EQ(ToHex(Hex("46494E53 00000010 00000001 00000000") + Big32(node) + Big32(1)),
-                  ToHex(reply))
-            << "node " << int{node} << "; 127.0.0.1 is node 1";
-    }
-}
 
 TEST_F(HostLifecycleTest, EveryLoggerEntryIsOneLineWithTimeLevelComponentAndText)
 {
