@@ -136,13 +136,10 @@ TEST(FinsCli, RefusesBadAddressesAndValuesWithUsage)
 // A UDP socket of the test that never answers: the client must give up by itself.
 TEST(FinsCli, TimesOutCleanlyWhenNoServerAnswers)
 {
-    int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int silent = OpenUdp();
     ASSERT_GE(silent, 0);
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
     ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
     std::string port = std::to_string(ntohs(addr.sin_port));
     ProgramResult r =

@@ -1,5 +1,5 @@
-// Word and bit reads and writes in CIO and DM through the running runtime-host, over FINS/TCP and
-// FINS/UDP, with the segment sizes the host was started with.
+// The host's segment options through the running runtime-host, over FINS/TCP and FINS/UDP. Word
+// and bit round trips through the host are the fins client's tests (FinsCliTest).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -30,58 +30,6 @@ protected:
         EXPECT_EQ(r.code, code);
     }
 };
-
-TEST_P(MemoryAccessTest, WordWritesReadBackInDmCioInputsAndCioOutputs)
-{
-    StartHost();
-    FinsTestClient client;
-    Open(client);
-    const struct
-    {
-        uint8_t area;
-        uint16_t word;
-        std::vector<uint16_t> values;
-    } cases[] = {
-        {kDmWord, 100, {0x1234, 0xABCD, 0x0000, 0xFFFF}},
-        {kDmWord, 65535, {0x5A5A}},
-        {kCioWord, 10, {0x0102, 0x0304}},
-        {kCioWord, kCioOutputs + 5, {0xBEEF}},
-        {kCioWord, 0xFFFF, {0x7777}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "area " << int{c.area} << " word " << c.word);
-        ExpectCode(client.WriteWords(c.area, c.word, c.values), kRespOk);
-        FinsResult r = client.ReadWords(c.area, c.word, static_cast<uint16_t>(c.values.size()));
-        ExpectCode(r, kRespOk);
-        EXPECT_EQ(WireToWords(r.data), c.values);
-    }
-}
-
-TEST_P(MemoryAccessTest, BitWritesLandOnTheirBitsAndCarryIntoTheNextWord)
-{
-    StartHost();
-    FinsTestClient client;
-    Open(client);
-    const struct
-    {
-        uint8_t bitArea;
-        uint8_t wordArea;
-        uint16_t word;
-    } cases[] = {
-        {kDmBit, kDmWord, 200}, {kCioBit, kCioWord, 20}, {kCioBit, kCioWord, kCioOutputs + 1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.word);
-        ExpectCode(client.WriteWords(c.wordArea, c.word, {0x0000, 0xFFFF}), kRespOk);
-        // Bits 14 and 15 of the first word and bit 0 of the next: 1, 0, 0.
-        ExpectCode(client.Write(c.bitArea, c.word, 14, 3, Hex("01 FE 00")), kRespOk);
-        FinsResult words = client.ReadWords(c.wordArea, c.word, 2);
-        ExpectCode(words, kRespOk);
-        EXPECT_EQ(WireToWords(words.data), (std::vector<uint16_t>{0x4000, 0xFFFE}));
-        FinsResult bits = client.Read(c.bitArea, c.word, 13, 4);
-        ExpectCode(bits, kRespOk);
-        EXPECT_EQ(bits.data, Hex("00 01 00 00"));
-    }
-}
 
 // The host's application options reach the component: segment sizes, no application, a missing
 // segment. Each row is one host; a refused write must leave the word as it was.
