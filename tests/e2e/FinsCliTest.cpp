@@ -43,6 +43,11 @@ TEST_F(FinsCliTest, ChangesAndReadsWordsAndBitsOverTcpAndUdp)
          {"--udp", "read", "d7.14", "4"},
          "D7.14 = 0\nD7.15 = 1\nD8.0 = 0\nD8.1 = 1\n"},
         {{"--udp", "write", "CIO10.3", "1"}, {"read", "CIO10"}, "CIO10 = 8 (0x0008)\n"},
+        // The last word of each segment the host gives: CIO65535 ends the outputs, D65535 DM.
+        {{"write", "CIO65535", "0x7777"},
+         {"--udp", "read", "CIO65535"},
+         "CIO65535 = 30583 (0x7777)\n"},
+        {{"--udp", "write", "D65535", "0x5A5A"}, {"read", "D65535"}, "D65535 = 23130 (0x5A5A)\n"},
         {{"fill", "D200", "2", "0x0BCD", "--udp"},
          {"read", "D200", "CIO10.3", "d201", "D202"},
          "D200 = 3021 (0x0BCD)\nCIO10.3 = 1\nD201 = 3021 (0x0BCD)\nD202 = 0 (0x0000)\n"},
