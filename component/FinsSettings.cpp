@@ -42,7 +42,7 @@ using Strings = std::vector<std::string>;
 // `rejected` receives the bad entries of a list whose good entries were taken.
 using KeyParser = bool (*)(const std::string& value, FinsSettings& settings, Strings& rejected);
 
-struct KeySpec
+struct KeyRule
 {
     const char* section;
     const char* key;
@@ -181,7 +181,7 @@ bool ParseAllow(const std::string& text, FinsSettings& s, Strings& rejected)
     return true;
 }
 
-const KeySpec kKeys[] = {
+const KeyRule kKeys[] = {
     {"server", "bind", kServerBindAddr,
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseAddress(v, s.bindAddr); }},
     {"server", "port", "9600",
@@ -208,8 +208,8 @@ const KeySpec kKeys[] = {
 
 bool IsKnown(const std::string& section, const std::string& key)
 {
-    for (const KeySpec& spec : kKeys) {
-        if (section == spec.section && key == spec.key) {
+    for (const KeyRule& rule : kKeys) {
+        if (section == rule.section && key == rule.key) {
             return true;
         }
     }
@@ -254,20 +254,20 @@ void WarnUnknownKeys(const utility::IniFile& ini, const std::string& path)
     }
 }
 
-void ApplyKey(utility::IniFile& ini, const std::string& path, const KeySpec& spec,
+void ApplyKey(utility::IniFile& ini, const std::string& path, const KeyRule& rule,
               FinsSettings& settings)
 {
-    int line = ini.GetLine(spec.section, spec.key);
+    int line = ini.GetLine(rule.section, rule.key);
     if (line == 0) {
         return; // absent: the default stays, silently
     }
-    std::string value = ini.GetString(spec.section, spec.key, "");
+    std::string value = ini.GetString(rule.section, rule.key, "");
     Strings rejected;
-    if (!spec.parse(value, settings, rejected)) {
-        (void)kelLogAddWarnF(kBadValueMsg, path.c_str(), line, spec.section, spec.key,
-                             value.c_str(), spec.defaultText);
+    if (!rule.parse(value, settings, rejected)) {
+        (void)kelLogAddWarnF(kBadValueMsg, path.c_str(), line, rule.section, rule.key,
+                             value.c_str(), rule.defaultText);
     } else if (!rejected.empty()) {
-        (void)kelLogAddWarnF(kBadEntriesMsg, path.c_str(), line, spec.section, spec.key,
+        (void)kelLogAddWarnF(kBadEntriesMsg, path.c_str(), line, rule.section, rule.key,
                              Join(rejected, " ").c_str());
     }
 }
@@ -329,8 +329,8 @@ FinsSettings LoadFinsSettings(const std::string& path)
     }
     settings.file = path;
     WarnUnknownKeys(ini, path);
-    for (const KeySpec& spec : kKeys) {
-        ApplyKey(ini, path, spec, settings);
+    for (const KeyRule& rule : kKeys) {
+        ApplyKey(ini, path, rule, settings);
     }
     return settings;
 }
