@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "base/LogLimiter.h"
 #include "base/kellog.h"
@@ -142,8 +143,10 @@ int TcpServer::sock_event_accept(CSocketConnection* listenConn)
     sockaddr_in local{};
     socklen_t localLen = sizeof(local);
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) == 0) {
+        conn->boundAddr = local;
         FormatIpv4(local.sin_addr, conn->szLocalAddr, sizeof(conn->szLocalAddr));
     }
+    std::memcpy(&conn->peerAddr, &peer, sizeof(peer));
     set_sock_opt(fd);
     if (use_accept4 == 0) {
         setnonblocking(fd);

@@ -298,7 +298,8 @@ TEST_F(FinsProtocol, WildcardBoundUdpTakesTheServerNodeFromTheRequest)
 TEST_F(FinsProtocol, NodeNumbersAreRecomputedForEveryFrame)
 {
     Exchange(ReadRequest(0x82, 0, 0, 1), true);
-    std::strcpy(tcp->szPeerAddr, "10.0.0.77:1234");
+    const std::string local = tcp->szLocalAddr;
+    SetConnectionAddrs(tcp.get(), "10.0.0.77:1234", local.c_str());
     std::string reply = Exchange(ReadRequest(0x82, 0, 0, 1), true);
     EXPECT_EQ(77, reply[4]);
 }
