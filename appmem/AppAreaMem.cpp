@@ -82,7 +82,9 @@ int ReadBits(const char* mem, size_t limit, int startWord, int startBit, int bit
     if (mem == nullptr || dst == nullptr || startWord < 0 || startBit < 0 || bitCount < 0) {
         return -1;
     }
-    ForEachBitWord(startWord, startBit, bitCount, [&](size_t offset, int first, int bits, int i) {
+    // Captured by value: the byte stores through dst could otherwise alias the captured
+    // references and reload them for every word.
+    ForEachBitWord(startWord, startBit, bitCount, [=](size_t offset, int first, int bits, int i) {
         uint16_t word = LoadWord(mem, offset, limit);
         if (bits == kBitsPerWord) {
             std::memcpy(dst + i, &kSpread[word & 0xFFu], sizeof(uint64_t));
