@@ -101,7 +101,11 @@ cleanup() {
     for pid in "${PIDS[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
-    wait 2>/dev/null || true
+    # The servers only: a bare wait would also wait for the results copy (tee), which ends only
+    # when this shell closes its standard output.
+    for pid in "${PIDS[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
 }
 trap cleanup EXIT
 
@@ -441,10 +445,12 @@ strict_status() {
 }
 
 main() {
-    local results status
+    local results status tee_pid
     results=$(mktemp /tmp/fins-bench-results.XXXXXX)
-    # The results go to standard output as always and to a copy --strict reads at the end.
-    exec > >(tee "$results")
+    # The results go to standard output as always (kept as descriptor 3) and to a copy --strict
+    # reads at the end, once the copy is closed and complete.
+    exec 3>&1 > >(tee "$results")
+    tee_pid=$!
     build
     declare -gA REF_PORTS REF_PIDS
     say "logs in $LOGDIR"
@@ -468,6 +474,8 @@ main() {
     else
         say "a run failed; logs kept in $LOGDIR"
     fi
+    exec 1>&3 3>&-
+    wait "$tee_pid" 2>/dev/null || true
     status=$(strict_status "$results" "$FAILED")
     rm -f "$results"
     exit "$status"
