@@ -76,15 +76,15 @@ constexpr std::array<uint64_t, 256> MakeSpreadTable()
 constexpr std::array<uint64_t, 256> kSpread = MakeSpreadTable();
 
 // Bit read over a segment of `limit` bytes (see ReadBitsFromMemoryData).
-int ReadBits(const char* mem, size_t limit, int startWord, int startBit, int bitCount,
-             std::string& out)
+// dst has room for bitCount bytes.
+int ReadBits(const char* mem, size_t limit, int startWord, int startBit, int bitCount, char* dst)
 {
-    if (mem == nullptr || startWord < 0 || startBit < 0 || bitCount < 0) {
+    if (mem == nullptr || dst == nullptr || startWord < 0 || startBit < 0 || bitCount < 0) {
         return -1;
     }
-    out.resize(static_cast<size_t>(bitCount));
-    char* dst = &out[0];
-    ForEachBitWord(startWord, startBit, bitCount, [&](size_t offset, int first, int bits, int i) {
+    // Captured by value: the byte stores through dst could otherwise alias the captured
+    // references and reload them for every word.
+    ForEachBitWord(startWord, startBit, bitCount, [=](size_t offset, int first, int bits, int i) {
         uint16_t word = LoadWord(mem, offset, limit);
         if (bits == kBitsPerWord) {
             std::memcpy(dst + i, &kSpread[word & 0xFFu], sizeof(uint64_t));
@@ -96,6 +96,17 @@ int ReadBits(const char* mem, size_t limit, int startWord, int startBit, int bit
         }
     });
     return 0;
+}
+
+// The string form of ReadBits: out holds the bitCount bytes.
+int ReadBits(const char* mem, size_t limit, int startWord, int startBit, int bitCount,
+             std::string& out)
+{
+    if (mem == nullptr || startWord < 0 || startBit < 0 || bitCount < 0) {
+        return -1;
+    }
+    out.resize(static_cast<size_t>(bitCount));
+    return ReadBits(mem, limit, startWord, startBit, bitCount, &out[0]);
 }
 
 // Bit write over a segment of `limit` bytes (see WriteBitToMemoryData): each touched word is read
@@ -242,6 +253,28 @@ int CAppAreaMemmory::ReadBitsFromAppMempry(AppAreaMemType type, int startWord, i
     out.clear();
     if (!IsKnownType(type)) {
         return 0;
+    }
+    return ReadBits(GetAppMemoryAddrFromType(type), GetAppMemorySizeFromType(type), startWord,
+                    startBit, bitCount, out);
+}
+
+int CAppAreaMemmory::ReadWordIntoBuffer(AppAreaMemType type, int startWord, int wordCount,
+                                        char* out)
+{
+    char* mem = IsKnownType(type) ? GetAppMemoryAddrFromType(type) : nullptr;
+    if (mem == nullptr || out == nullptr || startWord < 0 || wordCount < 0) {
+        return -1;
+    }
+    std::memcpy(out, mem + static_cast<size_t>(startWord) * kWordBytes,
+                static_cast<size_t>(wordCount) * kWordBytes);
+    return 0;
+}
+
+int CAppAreaMemmory::ReadBitsIntoBuffer(AppAreaMemType type, int startWord, int startBit,
+                                        int bitCount, char* out)
+{
+    if (!IsKnownType(type)) {
+        return -1;
     }
     return ReadBits(GetAppMemoryAddrFromType(type), GetAppMemorySizeFromType(type), startWord,
                     startBit, bitCount, out);

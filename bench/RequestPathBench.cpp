@@ -119,6 +119,13 @@ void RunRequest(benchmark::State& state, const std::string& frame, uint32_t expe
     conn.SetSockServer(&server);
     std::strcpy(conn.szPeerAddr, "10.0.0.21:50000");
     std::strcpy(conn.szLocalAddr, "10.0.0.3");
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(50000);
+    peer.sin_addr.s_addr = htonl(0x0A000015); // the texts' addresses, which the nodes come from
+    std::memcpy(&conn.peerAddr, &peer, sizeof(peer));
+    conn.boundAddr = peer;
+    conn.boundAddr.sin_addr.s_addr = htonl(0x0A000003);
     std::unique_ptr<char[]> block(new char[sizeof(_SockMsgHeader) + frame.size()]);
     _SockMsgHeader head{};
     head.pConn = &conn;

@@ -4,6 +4,7 @@
 #   bench/run.sh           3 interleaved rounds of 5-second runs (medians), the ordinary-scheduling
 #                          section, the scale run, the request path benchmark
 #   bench/run.sh --quick   1 round of 2-second runs, for development
+#   --strict (with either) exit status 3 when a target is missed (a MISS in the results)
 #
 # Builds in Release into build-release, starts build-release/bin/runtime-host (port 9600) and two
 # reference responders (10-word and 2000-word answers, free loopback ports), and runs every
@@ -26,21 +27,25 @@
 #   - The idle check uses the default host, the scale run the ordinary one.
 # On a machine with fewer than two CPUs nothing is pinned.
 # Progress goes to standard error, the results to standard output. Exit status 1 when a run
-# failed (a wrong or missing response) or the server could not be started.
+# failed (a wrong or missing response) or the server could not be started; with --strict, 3 when
+# every run succeeded but a target was missed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ROUNDS=3
 SECONDS_PER_RUN=5
 BENCH_MIN_TIME=0.5
-if [ "${1:-}" = "--quick" ]; then
-    ROUNDS=1
-    SECONDS_PER_RUN=2
-    BENCH_MIN_TIME=0.1
-elif [ $# -gt 0 ]; then
-    echo "usage: bench/run.sh [--quick]" >&2
-    exit 2
-fi
+STRICT=0
+for arg in "$@"; do
+    case $arg in
+    --quick) ROUNDS=1 SECONDS_PER_RUN=2 BENCH_MIN_TIME=0.1 ;;
+    --strict) STRICT=1 ;;
+    *)
+        echo "usage: bench/run.sh [--quick] [--strict]" >&2
+        exit 2
+        ;;
+    esac
+done
 
 BUILD=build-release
 BIN=$BUILD/bin
@@ -96,7 +101,11 @@ cleanup() {
     for pid in "${PIDS[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
-    wait 2>/dev/null || true
+    # The servers only: a bare wait would also wait for the results copy (tee), which ends only
+    # when this shell closes its standard output.
+    for pid in "${PIDS[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
 }
 trap cleanup EXIT
 
@@ -425,7 +434,23 @@ start_refs() {
     done
 }
 
+# With --strict: 3 when the results ($1) hold a missed target, else $2.
+strict_status() {
+    if [ "$STRICT" -eq 1 ] && [ "$2" -eq 0 ] && grep -qw MISS "$1"; then
+        say "a target was missed (--strict)"
+        echo 3
+    else
+        echo "$2"
+    fi
+}
+
 main() {
+    local results status tee_pid
+    results=$(mktemp /tmp/fins-bench-results.XXXXXX)
+    # The results go to standard output as always (kept as descriptor 3) and to a copy --strict
+    # reads at the end, once the copy is closed and complete.
+    exec 3>&1 > >(tee "$results")
+    tee_pid=$!
     build
     declare -gA REF_PORTS REF_PIDS
     say "logs in $LOGDIR"
@@ -449,7 +474,11 @@ main() {
     else
         say "a run failed; logs kept in $LOGDIR"
     fi
-    exit "$FAILED"
+    exec 1>&3 3>&-
+    wait "$tee_pid" 2>/dev/null || true
+    status=$(strict_status "$results" "$FAILED")
+    rm -f "$results"
+    exit "$status"
 }
 
 main

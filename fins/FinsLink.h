@@ -6,7 +6,9 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 
 class CSocketConnection;
 
@@ -25,6 +27,13 @@ struct _SockMsgHeader
     // (INADDR_ANY: whichever the routing picks). Copied like peerAddr.
     in_addr localAddr;
 };
+
+// A new block with room for `payload` bytes behind its header (not filled); null when memory is
+// short. Released with delete[].
+inline char* SockMsgNewBlock(size_t payload)
+{
+    return new (std::nothrow) char[sizeof(_SockMsgHeader) + payload];
+}
 
 // Payload of a block: the bytes right behind its header.
 inline char* SockMsgPayload(char* block)
@@ -55,6 +64,7 @@ public:
     // Whether a node address handshake has been answered on conn, and its recording.
     virtual bool IsHandShake(CSocketConnection* conn) = 0;
     virtual void SetHandShake(CSocketConnection* conn) = 0;
-    // Queues a copy of one response for conn (the record's send_message): 0, -1 for null data.
-    virtual int SendReply(CSocketConnection* conn, const char* data, int len) = 0;
+    // Queues a send block holding one response of len bytes behind its header (not filled) for
+    // conn, taking ownership (the record's send_block): 0, -1 for a null block.
+    virtual int SendReply(CSocketConnection* conn, char* block, uint32_t len) = 0;
 };

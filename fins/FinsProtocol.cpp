@@ -5,8 +5,8 @@
 // through byte copies, never through a typed pointer into the buffer.
 #include "fins/FinsProtocol.h"
 
-#include <climits>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -64,28 +64,6 @@ short CommandOf(const _FinsFrameHeader* header)
 int ReqIdOf(const _FinsFrameHeader* header)
 {
     return static_cast<unsigned char>(Bytes(header)[kReqIdOffset]);
-}
-
-// One address field as strtol(field, nullptr, 10) reads it (leading white space, a sign, digits
-// up to the first other character, saturation at the long range), truncated to 8 bits. Written
-// out because every FINS frame parses two address texts, and strtol's locale handling is most of
-// the cost of a small read.
-unsigned int FieldByte(const char* p)
-{
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
-        ++p;
-    }
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+') {
-        ++p;
-    }
-    const uint64_t limit = static_cast<uint64_t>(LONG_MAX) + (negative ? 1u : 0u);
-    uint64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        unsigned int digit = static_cast<unsigned int>(*p - '0');
-        value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
-    }
-    return static_cast<unsigned int>((negative ? 0u - value : value) & 0xFFu);
 }
 
 // The 6-byte memory area command at the start of a body; the caller has converted wAddr and
@@ -156,7 +134,7 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
     if (code != RESP_OK) {
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
-    CMessage response;
+    CMessage response(kResponseHeadLen + static_cast<int>(data.size()));
     StartResponse(protocol, response, conn, header, tcp);
     (void)response.BuildFinsResponseReadMessage(CommandOf(header), RESP_OK, &data[0],
                                                 static_cast<int>(data.size()));
@@ -164,24 +142,60 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
     return 0;
 }
 
-// Range check and copy of a read, for both areas (ReadCIOArea and ReadDMArea).
+// Range check of a read: true when it may go ahead, else the FINS error has been sent.
+bool ReadInRange(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
+                 const _FinsReadCmd& cmd, AppAreaMemType segment, bool tcp)
+{
+    uint16_t code =
+        CheckRange(AppMemory().GetAppMemorySizeFromType(segment), cmd, IsWordArea(cmd.byArea));
+    if (code != RESP_OK) {
+        (void)protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
+        return false;
+    }
+    return true;
+}
+
+// Range check and copy of a read into a string, for both areas (ReadCIOArea and ReadDMArea).
 int ReadArea(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
              const _FinsReadCmd& cmd, AppAreaMemType segment, std::string& out, bool tcp)
 {
-    CAppAreaMemmory& mem = AppMemory();
-    bool words = IsWordArea(cmd.byArea);
-    uint16_t code = CheckRange(mem.GetAppMemorySizeFromType(segment), cmd, words);
-    if (code != RESP_OK) {
-        (void)protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
+    if (!ReadInRange(protocol, conn, header, cmd, segment, tcp)) {
         return -1;
     }
-    if (words) {
+    CAppAreaMemmory& mem = AppMemory();
+    if (IsWordArea(cmd.byArea)) {
         return mem.ReadWordFromAppMemory(segment, cmd.wAddr, cmd.wCount, out);
     }
     return mem.ReadBitsFromAppMempry(segment, cmd.wAddr, cmd.byBit, cmd.wCount, out);
 }
 
-// A memory area read of either area: count limit, range, copy, response.
+// Bytes of a read's data: two per word, one per bit.
+int ReadDataLen(const _FinsReadCmd& cmd)
+{
+    return IsWordArea(cmd.byArea) ? 2 * cmd.wCount : cmd.wCount;
+}
+
+// The data of a checked read, appended straight from memory to the response (words big-endian,
+// as FINS carries them; memory holds them in host order): 0, or -1 when there is nothing to send.
+int AppendReadData(CMessage& response, const _FinsReadCmd& cmd, AppAreaMemType segment)
+{
+    char* at = response.Reserve(ReadDataLen(cmd));
+    if (at == nullptr) {
+        return -1;
+    }
+    CAppAreaMemmory& mem = AppMemory();
+    if (!IsWordArea(cmd.byArea)) {
+        return mem.ReadBitsIntoBuffer(segment, cmd.wAddr, cmd.byBit, cmd.wCount, at);
+    }
+    if (mem.ReadWordIntoBuffer(segment, cmd.wAddr, cmd.wCount, at) != 0) {
+        return -1;
+    }
+    SwapWords(at, cmd.wCount);
+    return 0;
+}
+
+// A memory area read of either area: count limit, range, then the response, built once in a
+// block of its size with the data read into it.
 int ProcessRead(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
                 char* body, unsigned int bodyLen, bool tcp, bool cio)
 {
@@ -194,24 +208,17 @@ int ProcessRead(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHead
     if (cmd.wCount > kMaxReadItems) { // before any address test
         return protocol.ProcessFrameErrorRequest(conn, header, RESP_COUNT_TOO_LARGE, tcp);
     }
-    CMessage response;
+    AppAreaMemType segment = cio ? MapCioAddress(cmd) : APP_AREA_M;
+    if (!ReadInRange(protocol, conn, header, cmd, segment, tcp)) {
+        return -1;
+    }
+    CMessage response(kResponseHeadLen + ReadDataLen(cmd));
     StartResponse(protocol, response, conn, header, tcp);
-    // The thread's read buffer keeps its capacity (at most a maximal read), so a read allocates
-    // nothing once the largest size has been seen; the memory reads clear it first.
-    thread_local std::string out;
-    int result = cio ? protocol.ReadCIOArea(conn, header, cmd, response, out, tcp)
-                     : protocol.ReadDMArea(conn, header, cmd, response, out, tcp);
-    if (result != 0) {
-        return -1; // the error reply, if any, has gone; this response is dropped
+    // Command and response code: the read message's head, its data read in behind it.
+    (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
+    if (AppendReadData(response, cmd, segment) != 0) {
+        return -1; // an absent segment: the response is dropped
     }
-    if (IsWordArea(cmd.byArea)) {
-        if (out.size() % 2 != 0) {
-            return -1;
-        }
-        SwapWords(&out[0], out.size() / 2); // memory words are host order, FINS big-endian
-    }
-    (void)response.BuildFinsResponseReadMessage(CommandOf(header), RESP_OK, &out[0],
-                                                static_cast<int>(out.size()));
     SendResponse(protocol, conn, header, response, tcp);
     return 0;
 }
@@ -298,7 +305,8 @@ unsigned int GetIpAddrLastValue(const char* text)
         if (fields == kIpFields) {
             return 0; // a fifth field
         }
-        packed |= FieldByte(field) << (8 * fields);
+        packed |= (static_cast<unsigned int>(std::strtol(field, nullptr, 10)) & 0xFFu)
+                  << (8 * fields);
         while (*field != '.' && *field != '\0') {
             ++field;
         }
@@ -496,8 +504,11 @@ void CFinsProtocol::SendMessage(CSocketConnection* conn, CMessage& msg, bool wit
     if (withTcpHeader) {
         msg.SetPacketLen(len);
     }
-    // The record copies the bytes into its own send block; msg may go as soon as this returns.
-    (void)m_link->SendReply(conn, msg.GetMessageBuffer(), len);
+    // The message was built in its send block: the record takes it over as it is.
+    char* block = msg.ReleaseBlock();
+    if (block != nullptr) {
+        (void)m_link->SendReply(conn, block, static_cast<uint32_t>(len));
+    }
 }
 
 int CFinsProtocol::ProcessCIOReadRequest(CSocketConnection* conn, _FinsFrameHeader* header,

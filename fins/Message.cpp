@@ -2,8 +2,10 @@
 // FINS carries it; the builders only append, so a response is composed in wire order.
 #include "fins/Message.h"
 
+#include <algorithm>
 #include <cstring>
-#include <new>
+
+#include "fins/FinsLink.h"
 
 namespace {
 
@@ -36,60 +38,31 @@ char TopByte(int value)
     return static_cast<char>((static_cast<unsigned int>(value) >> 24) & 0xFF);
 }
 
-// Message buffers of one thread kept for its next messages: a response then costs no allocation
-// and no 4 KiB zero fill. The builders write every byte they append, so what is sent never
-// depends on what an earlier message left in the buffer. A few are kept because an error reply
-// may be built while the response it replaces is still alive.
-class BufferCache
-{
-public:
-    BufferCache() = default;
-    BufferCache(const BufferCache&) = delete;
-    BufferCache& operator=(const BufferCache&) = delete;
-    ~BufferCache()
-    {
-        for (int i = 0; i < m_count; ++i) {
-            delete[] m_free[i];
-        }
-    }
-
-    // A kept buffer, or a new one (null when memory is short).
-    char* Take()
-    {
-        return m_count > 0 ? m_free[--m_count] : new (std::nothrow) char[kMessageCapacity];
-    }
-
-    void Give(char* buffer)
-    {
-        if (buffer == nullptr) {
-            return;
-        }
-        if (m_count == kCachedBuffers) {
-            delete[] buffer;
-            return;
-        }
-        m_free[m_count++] = buffer;
-    }
-
-private:
-    static constexpr int kCachedBuffers = 4;
-    char* m_free[kCachedBuffers] = {};
-    int m_count = 0;
-};
-
-thread_local BufferCache t_buffers; // each thread's own; no sharing
-
 } // namespace
 
-CMessage::CMessage() : m_iLen(0), m_iCapacity(kMessageCapacity), m_pBuffer(t_buffers.Take()) {}
+CMessage::CMessage(int capacity)
+    : m_iLen(0), m_iCapacity(std::min(std::max(capacity, 0), kMessageCapacity)),
+      m_pBlock(SockMsgNewBlock(static_cast<size_t>(m_iCapacity))),
+      m_pBuffer(m_pBlock != nullptr ? SockMsgPayload(m_pBlock) : nullptr)
+{}
 
 CMessage::~CMessage()
 {
-    t_buffers.Give(m_pBuffer);
+    delete[] m_pBlock;
+}
+
+char* CMessage::ReleaseBlock()
+{
+    char* block = m_pBlock;
+    m_pBlock = nullptr;
+    m_pBuffer = nullptr;
+    m_iLen = 0;
+    m_iCapacity = 0;
+    return block;
 }
 
 // Room for n more bytes at the end: null when there is no buffer, or when n bytes would not fit.
-// The callers' limits keep every response within the buffer; this only refuses to overrun it.
+// The callers size every message for its response; this only refuses to overrun it.
 char* CMessage::Reserve(int n)
 {
     if (m_pBuffer == nullptr || n < 0 || n > m_iCapacity - m_iLen) {

@@ -1,15 +1,22 @@
 #include "net/FinsBinding.h"
 
+#include <cstring>
+
 #include "net/SockConnection.h"
 
 namespace {
 
-// The node is the last field of an address text, packed into bits 24-31.
-constexpr unsigned int kNodeShift = 24;
-
-uint32_t NodeOf(const char* addrText)
+// The node is the last byte of an IPv4 address; 0 for no IPv4 address.
+uint32_t NodeOf(const sockaddr_in& addr)
 {
-    return GetIpAddrLastValue(addrText) >> kNodeShift;
+    return addr.sin_family == AF_INET ? ntohl(addr.sin_addr.s_addr) & 0xFFu : 0;
+}
+
+sockaddr_in Ipv4Of(const sockaddr_storage& addr)
+{
+    sockaddr_in in{};
+    std::memcpy(&in, &addr, sizeof(in));
+    return in;
 }
 
 } // namespace
@@ -43,7 +50,7 @@ const char* CFinsBinding::PeerAddrText(CSocketConnection* conn)
 
 FinsNodes CFinsBinding::AddressNodes(CSocketConnection* conn)
 {
-    return FinsNodes{NodeOf(conn->szPeerAddr), NodeOf(conn->szLocalAddr)};
+    return FinsNodes{NodeOf(Ipv4Of(conn->peerAddr)), NodeOf(conn->boundAddr)};
 }
 
 FinsNodes CFinsBinding::ReplyNodes(CSocketConnection* conn)
@@ -67,7 +74,7 @@ void CFinsBinding::SetHandShake(CSocketConnection* conn)
     conn->SetHandShake(true);
 }
 
-int CFinsBinding::SendReply(CSocketConnection* conn, const char* data, int len)
+int CFinsBinding::SendReply(CSocketConnection* conn, char* block, uint32_t len)
 {
-    return conn->send_message(data, len);
+    return conn->send_block(block, len);
 }

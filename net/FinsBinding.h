@@ -26,7 +26,7 @@ public:
     void SetReplyNodes(CSocketConnection* conn, FinsNodes nodes) override;
     bool IsHandShake(CSocketConnection* conn) override;
     void SetHandShake(CSocketConnection* conn) override;
-    int SendReply(CSocketConnection* conn, const char* data, int len) override;
+    int SendReply(CSocketConnection* conn, char* block, uint32_t len) override;
 
 private:
     CFinsProtocol& m_protocol;

@@ -44,6 +44,7 @@ CSocketConnection::CSocketConnection()
     std::memset(headerBuf, 0, sizeof(headerBuf));
     std::memset(&peerAddr, 0, sizeof(peerAddr));
     std::memset(&localAddr, 0, sizeof(localAddr));
+    std::memset(&boundAddr, 0, sizeof(boundAddr));
     std::memset(szPeerAddr, 0, sizeof(szPeerAddr));
     std::memset(szLocalAddr, 0, sizeof(szLocalAddr));
 }
@@ -71,6 +72,7 @@ int CSocketConnection::GetOneToUse()
     iWritePending.store(0);
     pSockServer = nullptr;
     szPeerAddr[0] = '\0';
+    std::memset(&peerAddr, 0, sizeof(peerAddr));
     // A new use is a new client: it has not done a node address handshake yet.
     bHandShake = false;
     return 0;
@@ -93,7 +95,16 @@ int CSocketConnection::send_message(const char* data, int len)
         return -1;
     }
     size_t payload = static_cast<size_t>(len);
-    char* block = new (std::nothrow) char[sizeof(_SockMsgHeader) + payload];
+    char* block = SockMsgNewBlock(payload);
+    if (block == nullptr) {
+        return -1;
+    }
+    std::memcpy(SockMsgPayload(block), data, payload);
+    return send_block(block, static_cast<uint32_t>(payload));
+}
+
+int CSocketConnection::send_block(char* block, uint32_t len)
+{
     if (block == nullptr) {
         return -1;
     }
@@ -101,13 +112,12 @@ int CSocketConnection::send_message(const char* data, int len)
     std::memset(&head, 0, sizeof(head));
     head.pConn = this;
     head.iSequence = iCurrsequence.load();
-    head.iLen = static_cast<uint32_t>(payload);
+    head.iLen = len;
     // The UDP endpoint answers the sender of the datagram being processed; the send thread takes
     // the address from the block, since peerAddr changes with the next datagram.
     std::memcpy(&head.peerAddr, &peerAddr, sizeof(head.peerAddr));
     head.localAddr = localAddr;
     std::memcpy(block, &head, sizeof(head));
-    std::memcpy(SockMsgPayload(block), data, payload);
     (void)msg_send(block); // queued or released there; the caller learns nothing either way
     return 0;
 }

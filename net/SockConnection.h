@@ -88,9 +88,9 @@ public:
     CSocketConnection& operator=(const CSocketConnection&) = delete;
 
     // Prepares the record for a new use (sequence plus one, socket -1, framing reset). Keeps the
-    // handlers, bHandShake, szLocalAddr and the node numbers. Returns 0. Both run while no other
-    // thread can reach the record (taken from or returning to the free list), so they touch the
-    // send side without its lock.
+    // handlers, bHandShake, szLocalAddr, boundAddr and the node numbers. Returns 0. Both run while
+    // no other thread can reach the record (taken from or returning to the free list), so they
+    // touch the send side without its lock.
     int GetOneToUse() NO_THREAD_SAFETY_ANALYSIS;
     // Ends a use before the record returns to the free list: sequence plus one, blocks released.
     void PutOneToFree() NO_THREAD_SAFETY_ANALYSIS;
@@ -98,6 +98,10 @@ public:
     // Queues a copy of len bytes for sending (a send block stamped with the current sequence).
     // -1 for null data; otherwise 0, whatever became of the block. Reader thread.
     virtual int send_message(const char* data, int len);
+    // Queues a send block whose payload is already in place (SockMsgNewBlock), taking ownership:
+    // stamps its header (this record, the current sequence, len, the UDP destination and source)
+    // and hands it to msg_send. -1 for a null block; otherwise 0. Reader thread.
+    int send_block(char* block, uint32_t len);
     // Hands a send block to the owning server's queue: 0. Null block: -1. No owning server: the
     // block is released and -1 returned.
     virtual int msg_send(char* block);
@@ -129,9 +133,13 @@ public:
     // Use counter: changed by the thread that takes, closes or frees the record, read by the send
     // thread without a common lock.
     std::atomic<uint64_t> iCurrsequence;
-    // UDP endpoint: sender of the last datagram; TCP connection: its peer. Reader thread.
+    // The peer: a TCP connection's client, the UDP endpoint's sender of the last datagram. Reader
+    // thread. The client's node number is taken from it.
     sockaddr_storage peerAddr;
-    in_addr localAddr;              // UDP endpoint: where that datagram was sent to; reader thread
+    in_addr localAddr; // UDP endpoint: where that datagram was sent to; reader thread
+    // The socket's own address (getsockname): a TCP connection's local end, the UDP endpoint's bind
+    // address (INADDR_ANY on the wildcard). Reader thread. The server's node number comes from it.
+    sockaddr_in boundAddr;
     ISocketServer* pSockServer;     // not owned; set before registration
     char szPeerAddr[kAddrTextLen];  // reader thread
     char szLocalAddr[kAddrTextLen]; // reader thread

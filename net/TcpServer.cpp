@@ -158,6 +158,7 @@ int TcpServer::sock_event_accept(CSocketConnection* listenConn)
     sockaddr_in local{};
     socklen_t localLen = sizeof(local);
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) == 0) {
+        conn->boundAddr = local;
         FormatIpv4(local.sin_addr, conn->szLocalAddr, sizeof(conn->szLocalAddr));
     }
     set_sock_opt(fd);

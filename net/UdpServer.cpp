@@ -146,6 +146,7 @@ bool UdpServer::admit(const sockaddr_in& from)
 void UdpServer::deliver(CSocketConnection* conn, char* datagram, unsigned int len)
 {
     std::memcpy(conn->szLocalAddr, LocalAddrText(), sizeof(conn->szLocalAddr));
+    conn->boundAddr = m_boundAddr;
     const auto* from = reinterpret_cast<const sockaddr_in*>(&conn->peerAddr);
     // Formatting the address text costs more than the rest of a small request; a client usually
     // sends datagram after datagram, so the text is made again only when the sender's address
@@ -172,6 +173,7 @@ const char* UdpServer::LocalAddrText()
     sockaddr_in local{};
     socklen_t localLen = sizeof(local);
     if (getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&local), &localLen) == 0) {
+        m_boundAddr = local;
         FormatIpv4(local.sin_addr, m_localAddr, sizeof(m_localAddr));
     }
     return m_localAddr; // empty after a failed look-up, which the next datagram repeats

@@ -28,7 +28,8 @@ public:
         REQUIRES(conn->sendLock) override;
 
 private:
-    // The socket's local address text, looked up once: bound, it never changes. Reader thread.
+    // The socket's local address text (and m_boundAddr), looked up once: bound, it never changes.
+    // Reader thread.
     const char* LocalAddrText();
 
     // Whether the allow list admits the sender; a refusal is logged. Reader thread.
@@ -40,6 +41,7 @@ private:
     // Receive buffers, one per datagram of a receive; left untouched until a datagram lands.
     char m_recvBuf[kRecvBatch][kMaxDatagram + 1]; // reader thread
     char m_localAddr[kAddrTextLen]{};             // reader thread; empty until looked up
+    sockaddr_in m_boundAddr{};                    // the address of that text; reader thread
     // The address whose text the record's szPeerAddr holds (valid once set). Reader thread.
     in_addr m_peerText{};
     bool m_peerTextValid = false;

@@ -293,10 +293,14 @@ TEST_F(FinsProtocol, WildcardBoundUdpTakesTheServerNodeFromTheRequest)
     EXPECT_EQ(0x0Au, wildcard->iServerNode);
 }
 
+// From the binary peer address; the text is only quoted in log lines.
 TEST_F(FinsProtocol, NodeNumbersAreRecomputedForEveryFrame)
 {
     Exchange(ReadRequest(0x82, 0, 0, 1), true);
-    std::strcpy(tcp->szPeerAddr, "10.0.0.77:1234");
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = htonl(0x0A00004D); // 10.0.0.77; the text still names the old peer
+    std::memcpy(&tcp->peerAddr, &peer, sizeof(peer));
     std::string reply = Exchange(ReadRequest(0x82, 0, 0, 1), true);
     EXPECT_EQ(77, reply[4]);
 }

@@ -68,7 +68,7 @@ TEST(MessageBuilders, ReadMessageWithoutDataWritesNothing)
 
 TEST(MessageBuilders, RefuseToRunPastTheBuffer)
 {
-    CMessage msg;
+    CMessage msg(kMessageCapacity);
     std::string fill(kMessageCapacity - 4, 'x');
     ASSERT_EQ(0,
               msg.BuildFinsResponseReadMessage(0, 0, &fill[0], static_cast<int>(fill.size()) - 4));

@@ -12,6 +12,7 @@
 
 #include "net/ISocketServer.h"
 #include "tests/net/NetHarness.h"
+#include "tests/support/CaptureServer.h"
 #include "utility/Singleton.h"
 
 namespace {
@@ -30,8 +31,7 @@ protected:
         conn->SetSockServer(&server);
         conn->readHandler = &ISocketServer::sock_read_request_handler;
         conn->writeHandler = &ISocketServer::sock_write_request_handler;
-        std::snprintf(conn->szPeerAddr, sizeof(conn->szPeerAddr), "%s", kPeerText);
-        std::snprintf(conn->szLocalAddr, sizeof(conn->szLocalAddr), "127.0.0.1");
+        SetConnectionAddrs(conn, kPeerText, "127.0.0.1");
     }
 
     void TearDown() override

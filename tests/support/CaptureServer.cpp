@@ -1,5 +1,7 @@
 #include "tests/support/CaptureServer.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 namespace {
@@ -18,7 +20,29 @@ void CopyText(char* dst, const char* src)
     dst[kAddrTextLen - 1] = '\0';
 }
 
+// The IPv4 address an address text starts with ("a.b.c.d" or "a.b.c.d:port"); family 0 when none.
+sockaddr_in Ipv4Of(const char* text)
+{
+    sockaddr_in addr{};
+    std::string ip(text != nullptr ? text : "");
+    ip = ip.substr(0, ip.find(':'));
+    if (inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) == 1) {
+        addr.sin_family = AF_INET;
+    }
+    return addr;
+}
+
 } // namespace
+
+void SetConnectionAddrs(CSocketConnection* conn, const char* peer, const char* local)
+{
+    CopyText(conn->szPeerAddr, peer);
+    CopyText(conn->szLocalAddr, local);
+    const sockaddr_in peerIn = Ipv4Of(peer);
+    std::memset(&conn->peerAddr, 0, sizeof(conn->peerAddr));
+    std::memcpy(&conn->peerAddr, &peerIn, sizeof(peerIn));
+    conn->boundAddr = Ipv4Of(local);
+}
 
 int CaptureServer::msg_send(char* block)
 {
@@ -72,7 +96,6 @@ std::unique_ptr<CSocketConnection> CaptureServer::newConnection(const char* peer
     auto conn = std::make_unique<CSocketConnection>();
     (void)conn->GetOneToUse();
     conn->SetSockServer(this);
-    CopyText(conn->szPeerAddr, peer);
-    CopyText(conn->szLocalAddr, local);
+    SetConnectionAddrs(conn.get(), peer, local);
     return conn;
 }

@@ -11,6 +11,10 @@
 
 #include "net/ISocketServer.h"
 
+// Gives conn the peer and local address texts (szPeerAddr, szLocalAddr; at most 31 characters
+// each) and the binary addresses they name (peerAddr, boundAddr; a ":port" suffix is ignored).
+void SetConnectionAddrs(CSocketConnection* conn, const char* peer, const char* local);
+
 class CaptureServer : public ISocketServer
 {
 public:
@@ -37,8 +41,8 @@ public:
     size_t count() const;
     void clear();
 
-    // A record in use, owned by this server, with the given peer and local address texts
-    // (szPeerAddr, szLocalAddr; at most 31 characters each).
+    // A record in use, owned by this server, with the given peer and local addresses
+    // (SetConnectionAddrs).
     std::unique_ptr<CSocketConnection> newConnection(const char* peer, const char* local);
 
 private:
