@@ -50,6 +50,7 @@ public:
 private:
     void ReadLog(int fd);
     bool Reap(int options);
+    int CountLocked(const std::string& part) const; // with m_mutex held
 
     std::vector<std::string> m_args;
     std::string m_program;
