@@ -231,18 +231,6 @@ TEST_F(HookTest, Hook12WithoutHook4CreatesTheEventObjectOnlyToDropIt)
     EXPECT_FALSE(utility::Singleton<CDrvIoEvent>::exists());
 }
 
-TEST_F(HookTest, OtherHookNumbersReturn0AndChangeNothing)
-{
-    for (uint32_t hook : {0u, 1u, 2u, 3u, 5u, 11u, 13u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(hook);
-        EXPECT_EQ(Hook(hook), 0);
-    }
-    EXPECT_TRUE(runtime.eventCalls().empty());
-    EXPECT_TRUE(logger.entries().empty());
-    EXPECT_FALSE(utility::Singleton<CDrvIoEvent>::exists());
-    EXPECT_FALSE(utility::Singleton<CFinsServer>::exists());
-}
-
 // The function blocks as the PLC application calls them: through the registered table, with a
 // parameter record whose first field points at the instance.
 class FunctionBlockTest : public ComponentFixture

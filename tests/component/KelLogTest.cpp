@@ -108,13 +108,6 @@ TEST(KelLogFormat, MessagesAreCutTo254Characters)
     EXPECT_EQ(2u, logger.texts().size());
 }
 
-TEST(KelLogFormat, FormatsPrintfStyle)
-{
-    FakeLogger logger(kHandle);
-    kelLogAddErrorF("client:%s connection abort(%s),fd:%d", "10.0.0.21:5", "Broken pipe", 7);
-    EXPECT_EQ(1, logger.count("client:10.0.0.21:5 connection abort(Broken pipe),fd:7"));
-}
-
 struct LevelCase
 {
     const char* name;

@@ -124,24 +124,13 @@ TEST(JsonKinds, TypedReadsThrowTheirMessageOnTheWrongKind)
         const char* message;
     } cases[] = {
         {[&] { (void)d.asInt(); }, "function Json::asInt value type error"},
-        {[&] { (void)i.asBool(); }, "function Json::asBool value type error"},
-        {[&] { (void)i.asDouble(); }, "function Json::asDouble value type error"},
         {[&] { (void)i.asString(); }, "function Json::asString value type error"},
         {[&] { (void)static_cast<bool>(i); }, "function Json::operator (bool) requires bool value"},
         {[&] { (void)static_cast<int>(d); }, "function Json::operator (int) requires int value"},
-        {[&] { (void)static_cast<double>(i); },
-         "function Json::operator (double) requires double value"},
-        {[&] { (void)static_cast<std::string>(i); },
-         "function Json::operator (string) requires string value"},
         {[&] { (void)static_cast<std::string>(static_cast<const Json&>(i)); },
          "function Json::operator (string) requires string value"},
         {[&] { (void)i.get(0); }, "function Json::get [int] requires array value"},
-        {[&] { (void)static_cast<const Json&>(i)[0]; },
-         "function Json::get [int] requires array value"},
         {[&] { (void)i.get("k"); }, "function Json::get [const string &] requires object value"},
-        {[&] { (void)static_cast<const Json&>(i)[std::string("k")]; },
-         "function Json::get [const string &] requires object value"},
-        {[&] { (void)i[0]; }, "function Json::operator [int] requires array value"},
         {[&] { (void)i["k"]; }, "function Json::operator [const string &] requires object value"},
         {[&] { (void)i.append(1); }, "function Json::append requires array value"},
     };
@@ -169,21 +158,14 @@ TEST(JsonKinds, SizeEmptyAndHasPerKind)
         Json value;
         int size;
         bool empty;
-    } cases[] = {{Json(), 0, true},  {Json("x"), 0, true},
-                 {Json(5), 0, true}, {Json(Json::json_array), 0, true},
-                 {arr, 3, false},    {obj, 2, false}};
+    } cases[] = {
+        {Json("x"), 0, true}, {Json(Json::json_array), 0, true}, {arr, 3, false}, {obj, 2, false}};
     for (const Case& c : cases) {
         EXPECT_EQ(c.value.size(), c.size) << c.value.toString();
         EXPECT_EQ(c.value.empty(), c.empty) << c.value.toString();
     }
-    EXPECT_TRUE(arr.has(0));
-    EXPECT_TRUE(arr.has(2));
-    EXPECT_FALSE(arr.has(3));
-    EXPECT_FALSE(arr.has(-1));
-    EXPECT_FALSE(obj.has(0));
-    EXPECT_TRUE(obj.has("name"));
-    EXPECT_TRUE(obj.has(std::string("list")));
-    EXPECT_FALSE(arr.has("name"));
+    EXPECT_TRUE(arr.has(2) && obj.has("name") && obj.has(std::string("list")));
+    EXPECT_FALSE(arr.has(3) || arr.has(-1) || obj.has(0) || arr.has("name"));
 }
 
 TEST(JsonEdit, AppendTurnsNullIntoArrayAndCopiesItsArgument)

@@ -104,9 +104,7 @@ TEST_F(ConsoleLog, LevelNamesAndColours)
         int level;
         const char* name;
         int colour;
-    } cases[] = {{0, "TRACE", 1},   {1, "DEBUG", 1},     {2, "INFO", 1},     {4, "WARNING", 0},
-                 {8, "ERROR", 0},   {16, "CRITICAL", 1}, {32, "NOTICE", 1},  {256, "COMM", 1},
-                 {3, "UNKNOWN", 1}, {-1, "UNKNOWN", 1},  {512, "UNKNOWN", 1}};
+    } cases[] = {{4, "WARNING", 0}, {16, "CRITICAL", 1}, {3, "UNKNOWN", 1}, {512, "UNKNOWN", 1}};
     SetLogLevel(-1);
     for (const Case& c : cases) {
         int colour = -1;
