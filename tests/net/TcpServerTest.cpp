@@ -108,14 +108,9 @@ protected:
 // end of the stream is seen while reading is paused and again while replies are being written.
 TEST_F(TcpLoop, HalfClosedClientGetsEveryOwedReplyAndThenTheClose)
 {
-    const int fd = ConnectTcp(h->tcpPort, 4096);
-    std::string burst;
+    const int fd = ConnectTcp(h->tcpPort, kTinyRcvBuf);
     std::string replies;
-    for (int i = 0; i < 400; ++i) {
-        burst += DmReadTcp(static_cast<uint8_t>(i), static_cast<uint16_t>(i), kBigRead);
-        replies += DmReadReplyTcp(static_cast<uint8_t>(i), static_cast<uint16_t>(i), kBigRead);
-    }
-    ASSERT_TRUE(SendAll(fd, burst));
+    ASSERT_TRUE(SendAll(fd, BigReads(400, &replies)));
     ASSERT_EQ(0, shutdown(fd, SHUT_WR));
     std::string got;
     EXPECT_TRUE(RecvExact(fd, replies.size(), got, 4 * kWaitMs));
@@ -219,14 +214,6 @@ TEST_F(TcpLoop, SingleResponsesMeetingAFullSocketArriveWhole)
     ReadEverything();
 }
 
-TEST_F(TcpLoop, IdleLoopWithAnIdleClientUsesNoMeasurableCpu)
-{
-    const int fd = ConnectTcp(h->tcpPort);
-    ASSERT_NE(nullptr, WaitRecord());
-    EXPECT_LT(CpuOverIdle(1000), kIdleCpuLimit);
-    close(fd);
-}
-
 // Regression: an EPOLLOUT+EPOLLHUP report lowered iWritePending on every pass and kept firing.
 TEST_F(TcpLoop, PeerResetWhileAResponseIsPendingLeavesTheLoopIdleAndServing)
 {
@@ -275,16 +262,6 @@ TEST_F(TcpLoop, TeardownClosesOpenConnectionsAndLeaksNoDescriptor)
     close(fd);
     h.reset();
     EXPECT_EQ(before, OpenFds(getpid()));
-}
-
-TEST_F(TcpLoop, StartStopStartOnTheSamePortServesAgain)
-{
-    const uint16_t port = h->tcpPort;
-    ASSERT_TRUE(Served(port));
-    h.reset();
-    h = std::make_unique<LoopHarness>(true, 8, port);
-    EXPECT_EQ(port, h->tcpPort);
-    EXPECT_TRUE(Served(port));
 }
 
 // --- Descriptor exhaustion, in a child with a small descriptor limit ---
