@@ -70,17 +70,6 @@ TEST(XmlElement, OutputWritesChildrenInsteadOfTextAndNothingForAnEmptyName)
     EXPECT_EQ(raw.toString(), "<r>a<b & \"c\"</r>"); // nothing escaped
 }
 
-TEST(XmlElement, ClearEmptiesEverything)
-{
-    Element root = Tree();
-    root.clear();
-    EXPECT_EQ(root.name(), "");
-    EXPECT_EQ(root.text(), "");
-    EXPECT_EQ(root.size(), 0);
-    root.name("again");
-    EXPECT_EQ(root.toString(), "<again></again>"); // no attribute survived
-}
-
 TEST(XmlElement, AppendCopiesAndAcceptsItselfOrADescendant)
 {
     Element root = Tree();
