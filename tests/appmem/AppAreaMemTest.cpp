@@ -82,14 +82,14 @@ TEST_F(AppAreaMemLoad, MissingSegmentIsReportedAndStaysAbsent)
     std::string word;
     EXPECT_EQ(-1, mem.ReadWordFromAppMemory(APP_AREA_Q, 0, 1, word));
     EXPECT_EQ(0, mem.ReadWordFromAppMemory(APP_AREA_I, 0, 1, word));
-}
-
-TEST_F(AppAreaMemLoad, EachMissingSegmentIsNamed)
-{
-    EXPECT_EQ(0, mem.LoadAppMemoryAddr());
-    EXPECT_EQ(1, logger.count("failed to GetSegmentAddress:OUTPUT(Q),result:0"));
-    EXPECT_EQ(1, logger.count("failed to GetSegmentAddress:INPUT(I),result:0"));
-    EXPECT_EQ(1, logger.count("failed to GetSegmentAddress:Memory(M),result:0"));
+    app.setResult(0);
+    app.removeSegment(APP_SEGMENT_INPUT);
+    app.removeSegment(APP_SEGMENT_MEMORY);
+    EXPECT_EQ(0, mem.LoadAppMemoryAddr()); // each missing segment is named
+    for (const char* name : {"OUTPUT(Q)", "INPUT(I)", "Memory(M)"}) {
+        EXPECT_EQ(1,
+                  logger.count(std::string("failed to GetSegmentAddress:") + name + ",result:0"));
+    }
 }
 
 TEST_F(AppAreaMemLoad, NoApplicationLeavesEverythingCleared)
@@ -102,12 +102,7 @@ TEST_F(AppAreaMemLoad, NoApplicationLeavesEverythingCleared)
     EXPECT_EQ(nullptr, mem.GetAppMemoryAddrFromType(APP_AREA_M));
     EXPECT_EQ(0u, mem.GetAppMemorySizeFromType(APP_AREA_M));
     EXPECT_EQ(1, logger.count("CAL_AppGetFirstApp instance fail,result:3"));
-}
-
-// The import slots are filled by the runtime; should they be empty the load must not call
-// through a null pointer but report that there is no application.
-TEST_F(AppAreaMemLoad, EmptyImportSlotsCountAsNoApplication)
-{
+    // Import slots the runtime left empty are no application, not a call through null.
     pfAppGetFirstApp = nullptr;
     EXPECT_EQ(-1, mem.LoadAppMemoryAddr());
     EXPECT_EQ(1, logger.count("CAL_AppGetFirstApp instance fail,result:0"));
