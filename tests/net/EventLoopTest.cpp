@@ -203,15 +203,6 @@ TEST(Threads, StartNamesTheThreeThreadsAndStopJoinsThemWithinOneWait)
     EXPECT_EQ(0u, ThreadNames().count("SockSend"));
 }
 
-TEST(Threads, StopOfANeverStartedLoopLogsBothLinesAndJoinsNothing)
-{
-    FakeLogger log;
-    CEventLoop loop;
-    loop.event_stop();
-    EXPECT_EQ(1, log.count("eventloop all thread ready stop"));
-    EXPECT_EQ(1, log.count("eventloop all thread stop success"));
-}
-
 // pthread_create as glibc fails it: the id is written before the thread would have existed.
 int RefuseThread(pthread_t* tid, const pthread_attr_t*, void* (*)(void*), void*)
 {
