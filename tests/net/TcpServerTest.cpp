@@ -38,17 +38,21 @@ std::string BigReads(int n, std::string* replies)
     return burst;
 }
 
+// One request on fd answered with the exact reply.
+bool Answered(int fd, uint8_t sid, uint16_t addr = 7)
+{
+    const std::string reply = DmReadReplyTcp(sid, addr, 10);
+    std::string got;
+    return SendAll(fd, DmReadTcp(sid, addr, 10)) && RecvExact(fd, reply.size(), got) &&
+           got == reply;
+}
+
 // One request and its reply on a fresh connection: the server is serving.
 bool Served(uint16_t port, uint8_t sid = 0x42)
 {
     const int fd = ConnectTcp(port);
-    std::string got;
-    const bool ok = fd != -1 && SendAll(fd, DmReadTcp(sid, 7, 10)) &&
-                    RecvExact(fd, DmReadReplyTcp(sid, 7, 10).size(), got) &&
-                    got == DmReadReplyTcp(sid, 7, 10);
-    if (fd != -1) {
-        close(fd);
-    }
+    const bool ok = fd != -1 && Answered(fd, sid);
+    close(fd);
     return ok;
 }
 
@@ -241,10 +245,7 @@ TEST_F(TcpLoop, ResponsesQueuedForAClosedConnectionNeverReachTheRecordsNextUser)
     }));
     const int next = ConnectTcp(h->tcpPort);
     ASSERT_EQ(conn, WaitRecord());
-    ASSERT_TRUE(SendAll(next, DmReadTcp(0x77, 3, 10)));
-    std::string got;
-    ASSERT_TRUE(RecvExact(next, DmReadReplyTcp(0x77, 3, 10).size(), got));
-    EXPECT_EQ(DmReadReplyTcp(0x77, 3, 10), got);
+    EXPECT_TRUE(Answered(next, 0x77, 3));
     EXPECT_TRUE(Quiet(next, 300));
     close(next);
 }
@@ -338,11 +339,7 @@ TEST(TcpLimits, OutOfDescriptorsNeitherSpinsNorFloodsAndServesOnceDescriptorsRet
     // descriptors: UBSan checks a virtual call's object type the first time through a pipe, and
     // without a descriptor to spare it would report a valid object as invalid.
     std::vector<int> clients{ConnectTcp(port)};
-    ASSERT_NE(-1, clients[0]);
-    std::string got;
-    const std::string reply = DmReadReplyTcp(1, 2, 3);
-    ASSERT_TRUE(SendAll(clients[0], DmReadTcp(1, 2, 3)));
-    ASSERT_TRUE(RecvExact(clients[0], reply.size(), got));
+    ASSERT_TRUE(Answered(clients[0], 1, 2));
     for (int i = 1; i < 60; ++i) {
         clients.push_back(ConnectTcp(port));
         ASSERT_NE(-1, clients.back());
@@ -351,12 +348,10 @@ TEST(TcpLimits, OutOfDescriptorsNeitherSpinsNorFloodsAndServesOnceDescriptorsRet
     ASSERT_EQ(1, write(toChild[1], "S", 1));
     for (int i = 0; i < 10; ++i) {
         (void)poll(nullptr, 0, 100);
-        ASSERT_TRUE(SendAll(clients[0], DmReadTcp(static_cast<uint8_t>(i), 2, 3)));
-        ASSERT_TRUE(RecvExact(clients[0], reply.size(), got));
-        EXPECT_EQ(DmReadReplyTcp(static_cast<uint8_t>(i), 2, 3), got);
+        ASSERT_TRUE(Answered(clients[0], static_cast<uint8_t>(i), 2));
     }
     // The last client waits in the listen queue: its request is answered once it is taken.
-    ASSERT_TRUE(SendAll(clients.back(), DmReadTcp(0x55, 2, 3)));
+    ASSERT_TRUE(SendAll(clients.back(), DmReadTcp(0x55, 2, 10)));
     ASSERT_EQ(1, write(toChild[1], "E", 1));
     ChildReport report{};
     ASSERT_TRUE(ReadFull(fromChild[0], &report, sizeof(report)));
@@ -367,8 +362,9 @@ TEST(TcpLimits, OutOfDescriptorsNeitherSpinsNorFloodsAndServesOnceDescriptorsRet
     for (size_t i = 1; i + 1 < clients.size(); ++i) {
         close(clients[i]);
     }
-    EXPECT_TRUE(RecvExact(clients.back(), reply.size(), got, kWaitMs * 2));
-    EXPECT_EQ(DmReadReplyTcp(0x55, 2, 3), got);
+    std::string got;
+    EXPECT_TRUE(RecvExact(clients.back(), DmReadReplyTcp(0x55, 2, 10).size(), got, kWaitMs * 2));
+    EXPECT_EQ(DmReadReplyTcp(0x55, 2, 10), got);
     close(clients.back());
     EXPECT_TRUE(Served(port));
     close(clients[0]);
