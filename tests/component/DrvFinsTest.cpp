@@ -22,8 +22,7 @@ using EventCall = FakeRuntime::EventCall;
 const uint32_t kEventTable[] = {EVT_ResetPrepare, EVT_DownloadPrepare, EVT_DownloadDone,
                                 EVT_PrepareDelete};
 
-class ComponentEntryTest : public ComponentFixture
-{};
+using ComponentEntryTest = ComponentFixture;
 
 TEST_F(ComponentEntryTest, ReportsIdVersionAndEntryPointsAndLeavesPaddingAlone)
 {

@@ -24,8 +24,7 @@ constexpr int kDemoTimeoutMs = 5000;
 constexpr int kPollStepMs = 20;
 constexpr rlim_t kLowOpenFiles = 256;
 
-class HostLifecycleTest : public HostTest
-{};
+using HostLifecycleTest = HostTest;
 
 TEST_F(HostLifecycleTest, EveryLoggerEntryIsOneLineWithTimeLevelComponentAndText)
 {

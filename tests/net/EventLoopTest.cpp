@@ -40,10 +40,16 @@ struct PairedRecord
 
 // --- Pool ---
 
-TEST(Pool, InitConnectionsFillsBothListsWithFreshRecords)
+class Pool : public ::testing::Test
 {
+protected:
     FakeLogger log;
     CEventLoop loop;
+};
+using Registration = Pool;
+
+TEST_F(Pool, InitConnectionsFillsBothListsWithFreshRecords)
+{
     EXPECT_EQ(0, loop.init_connections(4096));
     EXPECT_EQ(4096u, EventLoopTestPeer::allCount(loop));
     const auto free = EventLoopTestPeer::freeList(loop);
@@ -57,10 +63,8 @@ TEST(Pool, InitConnectionsFillsBothListsWithFreshRecords)
     EXPECT_EQ(0u, EventLoopTestPeer::allCount(empty));
 }
 
-TEST(Pool, GrowsPastItsInitialSizeAndRecyclesTheNewRecordLikeTheOthers)
+TEST_F(Pool, GrowsPastItsInitialSizeAndRecyclesTheNewRecordLikeTheOthers)
 {
-    FakeLogger log;
-    CEventLoop loop;
     loop.init_connections(2);
     CSocketConnection* a = loop.get_connection(-1);
     CSocketConnection* b = loop.get_connection(-1);
@@ -77,10 +81,8 @@ TEST(Pool, GrowsPastItsInitialSizeAndRecyclesTheNewRecordLikeTheOthers)
 
 // Records closed 0, 59, 60 and 61 seconds ago, queued youngest first: one sweep walks the whole
 // queue and frees exactly those whose delay is over.
-TEST(Pool, SweepFreesEveryRecordWhoseDelayIsOverAndOnlyThose)
+TEST_F(Pool, SweepFreesEveryRecordWhoseDelayIsOverAndOnlyThose)
 {
-    FakeLogger log;
-    CEventLoop loop;
     loop.init_connections(4);
     const int64_t ages[] = {0, kRecycleWaitSec - 1, kRecycleWaitSec, kRecycleWaitSec + 1};
     std::vector<CSocketConnection*> conns;
@@ -97,10 +99,8 @@ TEST(Pool, SweepFreesEveryRecordWhoseDelayIsOverAndOnlyThose)
     EXPECT_EQ(2, EventLoopTestPeer::recycleCount(loop));
 }
 
-TEST(Pool, FreeListIsFirstInFirstOutAndAUseRaisesTheSequenceByThree)
+TEST_F(Pool, FreeListIsFirstInFirstOutAndAUseRaisesTheSequenceByThree)
 {
-    FakeLogger log;
-    CEventLoop loop;
     loop.init_connections(3);
     const auto order = EventLoopTestPeer::freeList(loop);
     const uint64_t before = order[0]->iCurrsequence.load();
@@ -115,10 +115,8 @@ TEST(Pool, FreeListIsFirstInFirstOutAndAUseRaisesTheSequenceByThree)
     EXPECT_EQ(first, loop.get_connection(-1));
 }
 
-TEST(Pool, SecondCloseLogsAgainButQueuesOnceAndKeepsTimeAndSequence)
+TEST_F(Pool, SecondCloseLogsAgainButQueuesOnceAndKeepsTimeAndSequence)
 {
-    FakeLogger log;
-    CEventLoop loop;
     PairedRecord pair(loop);
     CSocketConnection* conn = pair.conn;
     const uint64_t seq = conn->iCurrsequence.load();
@@ -134,10 +132,8 @@ TEST(Pool, SecondCloseLogsAgainButQueuesOnceAndKeepsTimeAndSequence)
 
 // --- Registrations ---
 
-TEST(Registration, ModModesAddRemoveOrReplaceTheRecordedMask)
+TEST_F(Registration, ModModesAddRemoveOrReplaceTheRecordedMask)
 {
-    FakeLogger log;
-    CEventLoop loop;
     PairedRecord pair(loop);
     CSocketConnection* conn = pair.conn;
     const int fd = conn->fd.load();
