@@ -251,9 +251,8 @@ TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
         // Connections of earlier tests may wait in TIME_WAIT on the port.
         const int reuse = c.type == SOCK_STREAM ? 1 : 0;
         setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(TestPort());
+        sockaddr_in addr = LoopbackAddr(TestPort());
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
         ASSERT_EQ(0, bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
         ASSERT_TRUE(c.type == SOCK_DGRAM || listen(taken, 1) == 0);
         ProgramResult r = RunProgram("runtime-host", {"--port", port});

@@ -105,10 +105,7 @@ public:
 
     std::string Datagram()
     {
-        if (Pick(2) == 0) {
-            return RandomBytes(kMaxRandomDatagram);
-        }
-        return Mutated(AnyRead(), 0);
+        return Pick(2) == 0 ? RandomBytes(kMaxRandomDatagram) : Mutated(AnyRead(), 0);
     }
 
     size_t Pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(m_rng); }
@@ -126,15 +123,10 @@ private:
     // A read of any area, address and count (over the limit too), with any request id.
     std::string AnyRead()
     {
-        return FinsHeader(0x0101, static_cast<unsigned int>(Pick(256)), 1, 2) +
-               AreaCommand(AnyArea(), static_cast<unsigned int>(Pick(65536)), 0,
-                           static_cast<unsigned int>(Pick(2500)));
-    }
-
-    uint8_t AnyArea()
-    {
         static const uint8_t areas[] = {0x30, 0x00, 0xB0, 0x80, 0x82, 0x02, 0x55};
-        return areas[Pick(sizeof(areas))];
+        return FinsHeader(0x0101, static_cast<unsigned int>(Pick(256)), 1, 2) +
+               AreaCommand(areas[Pick(sizeof(areas))], static_cast<unsigned int>(Pick(65536)), 0,
+                           static_cast<unsigned int>(Pick(2500)));
     }
 
     // A read or a node address request.

@@ -170,7 +170,7 @@ void CloseAll(std::vector<int>& fds)
     fds.clear();
 }
 
-std::vector<bool> RoundTrip(const std::vector<int>& fds, uint16_t word, int timeoutMs)
+size_t RoundTrip(const std::vector<int>& fds, uint16_t word, int timeoutMs)
 {
     const long long deadline = NowMs() + timeoutMs;
     std::vector<bool> sent(fds.size(), false);
@@ -178,12 +178,12 @@ std::vector<bool> RoundTrip(const std::vector<int>& fds, uint16_t word, int time
         sent[i] = SendAll(fds[i], DmReadTcp(static_cast<uint8_t>(i), word, 1), timeoutMs);
     }
     // A reply that came while an earlier one was awaited is read at once: one deadline for all.
-    std::vector<bool> answered(fds.size(), false);
+    size_t answered = 0;
     for (size_t i = 0; i < fds.size(); ++i) {
         const std::string want = DmReadReplyTcp(static_cast<uint8_t>(i), word, 1);
         std::string got;
         const int left = static_cast<int>(std::max(0LL, deadline - NowMs()));
-        answered[i] = sent[i] && RecvExact(fds[i], want.size(), got, left) && got == want;
+        answered += sent[i] && RecvExact(fds[i], want.size(), got, left) && got == want ? 1 : 0;
     }
     return answered;
 }
@@ -196,15 +196,6 @@ bool ServedCorrectly(bool udp, uint16_t word)
     }
     const FinsResult r = client.ReadWords(kDmWord, word, 1);
     return r.answered && r.code == kRespOk && r.data == PatternWire(word, 1);
-}
-
-size_t CountTrue(const std::vector<bool>& flags)
-{
-    size_t n = 0;
-    for (bool f : flags) {
-        n += f ? 1 : 0;
-    }
-    return n;
 }
 
 Background::Background(std::function<void(const std::atomic<bool>& stop)> body)

@@ -36,10 +36,8 @@ bool SendBigReads(int fd, int reads);
 // nothing, so the server soon has to hold it back. -1 on failure.
 int NonReadingClient(int reads);
 void CloseAll(std::vector<int>& fds);
-// Sends one DM read on every fd, then waits for each reply; per fd whether the exact reply came.
-std::vector<bool> RoundTrip(const std::vector<int>& fds, uint16_t word,
-                            int timeoutMs = kReplyTimeoutMs);
-size_t CountTrue(const std::vector<bool>& flags);
+// Sends one DM read on every fd, then waits for each reply; how many fds got the exact reply.
+size_t RoundTrip(const std::vector<int>& fds, uint16_t word, int timeoutMs = kReplyTimeoutMs);
 // A fresh client over TCP or UDP reads DM word `word` and gets the pattern back.
 bool ServedCorrectly(bool udp, uint16_t word = 100);
 

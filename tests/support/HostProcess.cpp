@@ -250,14 +250,10 @@ namespace {
 bool UdpPortFree(uint16_t port)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
+    sockaddr_in addr = LoopbackAddr(port);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
+    close(fd); // harmless on -1
     return bound;
 }
 
