@@ -165,13 +165,14 @@ TEST(ImportFunctions, WithoutGetApi2Returns3InsteadOfCallingThroughNull)
 class HookTest : public ComponentFixture
 {
 protected:
-    void ExpectCallsInTableOrder(const std::vector<EventCall>& calls, EventCall::Kind first,
-                                 EventCall::Kind second, const std::vector<RTS_HANDLE>& handles)
+    // Each of the four events unregistered, then closed, in table order.
+    void ExpectUnsubscribed(const std::vector<RTS_HANDLE>& handles)
     {
+        const std::vector<EventCall> calls = runtime.eventCalls();
         ASSERT_EQ(calls.size(), 8u);
         for (size_t i = 0; i < 4; ++i) {
-            EXPECT_EQ(calls[2 * i].kind, first);
-            EXPECT_EQ(calls[2 * i + 1].kind, second);
+            EXPECT_EQ(calls[2 * i].kind, EventCall::Unregister);
+            EXPECT_EQ(calls[2 * i + 1].kind, EventCall::Close);
             EXPECT_EQ(calls[2 * i].handle, handles[i]);
             EXPECT_EQ(calls[2 * i + 1].handle, handles[i]);
         }
@@ -184,7 +185,6 @@ TEST_F(HookTest, Hook4TakesTheLoggerAndSubscribesFourEventsOfProvider2InTableOrd
     ASSERT_EQ(Hook(CH_INIT_HOOK), 0);
     std::vector<EventCall> calls = runtime.eventCalls();
     ASSERT_EQ(calls.size(), 8u);
-    std::vector<RTS_HANDLE> handles;
     for (size_t i = 0; i < 4; ++i) {
         const EventCall& open = calls[2 * i];
         const EventCall& reg = calls[2 * i + 1];
@@ -195,7 +195,6 @@ TEST_F(HookTest, Hook4TakesTheLoggerAndSubscribesFourEventsOfProvider2InTableOrd
         EXPECT_EQ(reg.kind, EventCall::Register);
         EXPECT_EQ(reg.handle, open.handle);
         EXPECT_EQ(reg.callback, &RTE_EventCallback);
-        handles.push_back(open.handle);
     }
     kelLogAddInfoF("after hook 4");
     ASSERT_EQ(logger.entries().size(), 1u);
@@ -213,7 +212,7 @@ TEST_F(HookTest, Hook12RightAfterHook4DropsTheSubscriptionsAndGivesTheLoggerUp)
     }
     runtime.clearEventCalls();
     ASSERT_EQ(Hook(CH_EXIT_HOOK), 0);
-    ExpectCallsInTableOrder(runtime.eventCalls(), EventCall::Unregister, EventCall::Close, handles);
+    ExpectUnsubscribed(handles);
     EXPECT_FALSE(utility::Singleton<CDrvIoEvent>::exists());
     EXPECT_FALSE(utility::Singleton<CFinsServer>::exists());
     EXPECT_EQ(runtime.post(EVT_DownloadDone), 0) << "no callback is left registered";
@@ -225,8 +224,7 @@ TEST_F(HookTest, Hook12RightAfterHook4DropsTheSubscriptionsAndGivesTheLoggerUp)
 TEST_F(HookTest, Hook12WithoutHook4CreatesTheEventObjectOnlyToDropIt)
 {
     ASSERT_EQ(Hook(CH_EXIT_HOOK), 0);
-    std::vector<RTS_HANDLE> invalid(4, RTS_INVALID_HANDLE);
-    ExpectCallsInTableOrder(runtime.eventCalls(), EventCall::Unregister, EventCall::Close, invalid);
+    ExpectUnsubscribed(std::vector<RTS_HANDLE>(4, RTS_INVALID_HANDLE));
     EXPECT_FALSE(utility::Singleton<CDrvIoEvent>::exists());
 }
 
