@@ -69,10 +69,14 @@ CSendQueue::~CSendQueue()
 void CSendQueue::push(char* block)
 {
     CSocketConnection* conn = BlockHeader(block)->pConn;
+    const bool reader = m_loop.reader_role().is_self();
+    if (reader && conn != nullptr && write_at_once(conn, block)) {
+        return;
+    }
     if (conn != nullptr) {
         conn->iBacklog.fetch_add(1, std::memory_order_relaxed);
     }
-    if (m_loop.reader_role().is_self()) {
+    if (reader) {
         Append(m_rdOutbox, m_rdSpare, block);
         return;
     }
@@ -84,6 +88,30 @@ void CSendQueue::push(char* block)
         wake = m_sendWaiting.load(std::memory_order_relaxed);
     }
     wake_if_waiting(wake);
+}
+
+// The reader thread writes a response itself when nothing of its record is queued, held or being
+// written (a backlog of 0 counts the outbox, the queue, the held list and the pending block), which
+// spares the hand-over to the send thread. What the socket does not take becomes the record's
+// pending block, as in the send thread; the send thread holds the record's later blocks behind it.
+// Only the reader thread raises the backlog, so a 0 read here stays 0 until this thread queues.
+bool CSendQueue::write_at_once(CSocketConnection* conn, char* block)
+{
+    FINS_ASSERT_ROLE(m_loop.reader_role());
+    if (conn->iBacklog.load() != 0) {
+        return false;
+    }
+    CLockGuard lock(conn->sendLock);
+    if (conn->fd.load() == -1 || conn->iWritePending.load() != 0) {
+        return false;
+    }
+    conn->iBacklog.fetch_add(1);
+    if (BlockHeader(block)->iSequence != conn->iCurrsequence.load()) {
+        block_done(block); // made for a use of the record that has ended
+        return true;
+    }
+    (void)send_one(conn, block);
+    return true;
 }
 
 // Signalled only when the send thread may be waiting; after the unlock, so it does not wake into
@@ -275,8 +303,8 @@ void CSendQueue::send_batch(std::list<char*>& batch, std::list<char*>& freeNodes
             freeNodes.splice(freeNodes.end(), batch, batch.begin());
             continue;
         }
-        if (conn->bHeld) {
-            conn->heldBlocks.splice(conn->heldBlocks.end(), batch, batch.begin());
+        if (conn->bHeld || conn->iWritePending.load() > 0) {
+            hold(conn, batch);
             continue;
         }
         // The record's consecutive blocks go out together (a stream's in one gather send, a
@@ -293,6 +321,18 @@ void CSendQueue::send_batch(std::list<char*>& batch, std::list<char*>& freeNodes
             m_heldConns.push_back(conn);
         }
     }
+}
+
+// Moves the batch's first block behind the record's pending write. A write the reader thread left
+// pending (write_at_once) makes the record held here first; it was pending before the block was
+// queued, so it cannot end unnoticed: its end sets m_heldReady.
+void CSendQueue::hold(CSocketConnection* conn, std::list<char*>& batch)
+{
+    if (!conn->bHeld) {
+        conn->bHeld = true;
+        m_heldConns.push_back(conn);
+    }
+    conn->heldBlocks.splice(conn->heldBlocks.end(), batch, batch.begin());
 }
 
 // Writes a run of one record's blocks, in order; the record has no write pending. Blocks of an
@@ -402,8 +442,9 @@ bool CSendQueue::send_datagrams(CSocketConnection* conn, std::list<char*>& run,
     return false;
 }
 
-// Writes one block of a record that has no write pending. True when the block was left to the
-// writer thread (the record's later blocks must wait).
+// Writes one block of a record that has no write pending (send thread, or the reader thread's
+// write_at_once). True when the block was left to the writer thread (the record's later blocks
+// must wait).
 bool CSendQueue::send_one(CSocketConnection* conn, char* block)
 {
     conn->pSendBlock = block;

@@ -1,9 +1,11 @@
 // The send queue: responses travel from the thread that made them to the send thread ("SockSend"),
-// which writes each record's blocks in order. Blocks made on the reader thread collect in its
-// outbox and join the queue once per wait (or at once when the send thread is idle). A block that
-// cannot be written whole is left to the writer thread; the record's later blocks are held behind
-// it until the writer thread reports. Owned by CEventLoop.
+// which writes each record's blocks in order. The reader thread writes a response itself when its
+// record has nothing queued, held or pending; otherwise its blocks collect in its outbox and join
+// the queue once per wait (or at once when the send thread is idle). A block that cannot be written
+// whole is left to the writer thread; the record's later blocks are held behind it until the writer
+// thread reports. Owned by CEventLoop.
 //
+//   reader --nothing owed--> write at once --partial--> pending block (writer thread)
 //   reader outbox --flush--> m_sendQueue --batch--> runs per record --> gather send / sendmmsg
 //                                                         |                  | partial write
 //                                                         +--> heldBlocks <--+ (writer finishes)
@@ -64,6 +66,10 @@ public:
 private:
     friend class EventLoopTestPeer;
 
+    // Writes the block now when its record has nothing queued, held or pending; false (block
+    // untouched) when it must queue. Reader thread.
+    bool write_at_once(CSocketConnection* conn, char* block) EXCLUDES(conn->sendLock);
+    void hold(CSocketConnection* conn, std::list<char*>& batch);
     bool wait_for_work(std::list<char*>& batch, std::list<char*>& freeNodes) EXCLUDES(m_sendMutex);
     void send_batch(std::list<char*>& batch, std::list<char*>& freeNodes);
     bool send_run(CSocketConnection* conn, std::list<char*>& run, std::list<char*>& freeNodes)

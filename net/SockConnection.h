@@ -48,7 +48,9 @@ constexpr int kAddrTextLen = 32;
 
 // The send side of a record, in one place. Owner: the send thread while iWritePending is 0, the
 // writer thread while it is non-zero; either only with sendLock held. The reader thread takes
-// sendLock to close the socket, to pause and resume reading and to end a pending write.
+// sendLock to close the socket, to pause and resume reading, to end a pending write, and to write a
+// response itself while iBacklog and iWritePending are 0 (the send thread then has nothing of the
+// record, and the writer thread nothing pending).
 struct SockSendSide
 {
     // Serialises every write of the socket (send thread, writer thread) with its close (reader
@@ -108,7 +110,7 @@ public:
     virtual int get_fd();
 
     // Writes bytes now through the owning server: count written, -1 would block, -2 failure;
-    // 0 without an owning server. Send and writer threads.
+    // 0 without an owning server. Send and writer threads, the reader thread for an at-once write.
     int sendproc(char* data, unsigned int len) REQUIRES(sendLock);
     bool IsHandShake();
     // Set by the protocol once a node address handshake has been answered on this connection.
