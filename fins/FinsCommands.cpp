@@ -18,6 +18,15 @@ constexpr size_t kValueAt = kCountAt + sizeof(uint16_t); // fill: the value behi
 constexpr size_t kTransferDestAt = kAreaItemBytes;       // transfer: destination behind source
 constexpr size_t kTransferCountAt = 2 * kAreaItemBytes;  // transfer: count behind both items
 constexpr unsigned kBytesPerKilobyte = 1024;
+
+// Parameters of a fixed size: fewer bytes are a short frame, more a long one.
+uint16_t ExactLength(unsigned int len, size_t expected)
+{
+    if (len < expected) {
+        return RESP_FRAME_TOO_SHORT;
+    }
+    return len > expected ? RESP_FRAME_TOO_LONG : RESP_OK;
+}
 constexpr unsigned kMaxByteField = 0xFF;
 constexpr unsigned kMaxWordField = 0xFFFF;
 constexpr int kYearsPerCentury = 100;
@@ -179,11 +188,8 @@ uint16_t CFinsCommands::MultipleRead(const char* params, unsigned int len, std::
 
 uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
 {
-    if (len < kFillParamBytes) {
-        return RESP_FRAME_TOO_SHORT;
-    }
-    if (len > kFillParamBytes) {
-        return RESP_FRAME_TOO_LONG;
+    if (uint16_t code = ExactLength(len, kFillParamBytes); code != RESP_OK) {
+        return code;
     }
     _FinsReadCmd cmd = AreaItemAt(params, BigEndianField<uint16_t>(params + kCountAt));
     AppAreaMemType segment = APP_AREA_M;
@@ -205,11 +211,8 @@ uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
 // destination receives the source as it was.
 uint16_t CFinsCommands::Transfer(const char* params, unsigned int len)
 {
-    if (len < kTransferParamBytes) {
-        return RESP_FRAME_TOO_SHORT;
-    }
-    if (len > kTransferParamBytes) {
-        return RESP_FRAME_TOO_LONG;
+    if (uint16_t code = ExactLength(len, kTransferParamBytes); code != RESP_OK) {
+        return code;
     }
     uint16_t count = BigEndianField<uint16_t>(params + kTransferCountAt);
     _FinsReadCmd from = AreaItemAt(params, count);
