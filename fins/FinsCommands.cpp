@@ -18,6 +18,10 @@ constexpr size_t kValueAt = kCountAt + sizeof(uint16_t); // fill: the value behi
 constexpr size_t kTransferDestAt = kAreaItemBytes;       // transfer: destination behind source
 constexpr size_t kTransferCountAt = 2 * kAreaItemBytes;  // transfer: count behind both items
 constexpr unsigned kBytesPerKilobyte = 1024;
+constexpr unsigned kMaxByteField = 0xFF;
+constexpr unsigned kMaxWordField = 0xFFFF;
+constexpr int kYearsPerCentury = 100;
+constexpr int kTmYearBase = 1900;
 
 // Parameters of a fixed size: fewer bytes are a short frame, more a long one.
 uint16_t ExactLength(unsigned int len, size_t expected)
@@ -27,10 +31,6 @@ uint16_t ExactLength(unsigned int len, size_t expected)
     }
     return len > expected ? RESP_FRAME_TOO_LONG : RESP_OK;
 }
-constexpr unsigned kMaxByteField = 0xFF;
-constexpr unsigned kMaxWordField = 0xFFFF;
-constexpr int kYearsPerCentury = 100;
-constexpr int kTmYearBase = 1900;
 
 // One area item (area, word address, bit) of a request, with the given count.
 _FinsReadCmd AreaItemAt(const char* at, uint16_t count)
