@@ -1,15 +1,11 @@
-// Faults under load: a re-download (SIGHUP) and then a stop (SIGTERM) while 64 clients are busy,
-// and peers that go away abruptly: resets with responses pending, disconnects in the middle of a
-// frame. No crash, no spin, every connection closed and counted.
+// Faults under load: a re-download (SIGHUP) and then a stop (SIGTERM) while 64 clients are busy and
+// one is held back with a full queue of responses. No crash, no wrong read-back, a clean exit.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <functional>
 #include <memory>
 
 #include "tests/reliability/ReliabilityFixture.h"
@@ -24,7 +20,6 @@ constexpr int kBusyTimeoutMs = 20000;
 constexpr int kRetryPauseMs = 20;
 constexpr uint16_t kWorkerBaseWord = 60000;
 constexpr const char* kDownloadDone = "DownLoadDoneEvent......";
-constexpr const char* kCloseLine = "close connection:";
 // Responses of 4030 bytes: more than the server queues for one connection before it stops
 // reading from it.
 constexpr int kHeldBackReads = 1000;
@@ -135,81 +130,6 @@ TEST_F(Faults, RedownloadThenStopWhileSixtyFourClientsAreBusyOneHeldBackExitsCle
     }
     EXPECT_EQ(wrong, 0) << "read-backs that differ from the value just written";
     close(stuck);
-}
-
-// --- Peers that go away abruptly ---
-
-constexpr int kPeersPerKind = 50;
-constexpr int kPendingReads = 200; // responses of 4030 bytes: more than the socket buffers hold
-constexpr int kHeldBackSettleMs = 50;
-constexpr uint32_t kAnnouncedBody = 2000;
-
-// Pipelines big reads, waits until responses flow, then resets the connection under them. Every
-// other peer has small buffers and sends enough to be held back by the server before the reset.
-bool ResetWithResponsesPending(int fd, int i)
-{
-    const bool heldBack = i % 2 != 0;
-    if (heldBack) {
-        UseSmallBuffers(fd);
-    }
-    const bool flowing =
-        SendBigReads(fd, heldBack ? kHeldBackReads : kPendingReads) && !Quiet(fd, kReplyTimeoutMs);
-    if (flowing && heldBack) {
-        (void)poll(nullptr, 0, kHeldBackSettleMs); // the server fills its queue for the peer
-    }
-    ResetClose(fd);
-    return flowing;
-}
-
-// A header announcing a body, half the body, then gone (orderly or reset, alternately).
-bool DisconnectMidFrame(int fd, int i)
-{
-    std::string part = TcpFrame(kTcpFrame, std::string(kAnnouncedBody, '\x80'));
-    part.resize(part.size() - kAnnouncedBody / 2);
-    const bool sent = SendAll(fd, part);
-    if (i % 2 == 0) {
-        close(fd);
-    } else {
-        ResetClose(fd);
-    }
-    return sent;
-}
-
-// Seven bytes of a header, then gone.
-bool DisconnectMidHeader(int fd, int)
-{
-    const bool sent = SendAll(fd, DmReadTcp(1, 0, 1).substr(0, 7));
-    close(fd);
-    return sent;
-}
-
-TEST_F(Faults, AbruptPeersLeaveNoDescriptorNoSpinAndEveryConnectionClosed)
-{
-    ASSERT_NO_FATAL_FAILURE(StartHost());
-    const struct
-    {
-        const char* name;
-        std::function<bool(int fd, int i)> act;
-    } kinds[] = {
-        {"reset_with_responses_pending", ResetWithResponsesPending},
-        {"disconnect_mid_frame", DisconnectMidFrame},
-        {"disconnect_mid_header", DisconnectMidHeader},
-    };
-    for (const auto& kind : kinds) {
-        SCOPED_TRACE(kind.name);
-        const int closesBefore = host->CountLog(kCloseLine);
-        for (int i = 0; i < kPeersPerKind; ++i) {
-            std::vector<int> fds = ConnectMany(1);
-            ASSERT_EQ(fds.size(), 1u);
-            EXPECT_TRUE(kind.act(fds[0], i)) << "peer " << i;
-        }
-        EXPECT_TRUE(WaitForFds(pid, baselineFds)) << OpenFds(pid) << " open, " << baselineFds;
-        EXPECT_TRUE(host->WaitForLog(kCloseLine, closesBefore + kPeersPerKind, kReplyTimeoutMs))
-            << host->CountLog(kCloseLine) - closesBefore << " closes logged";
-        ExpectIdle(kind.name);
-        ExpectServing();
-    }
-    StopHost();
 }
 
 } // namespace

@@ -132,30 +132,21 @@ std::vector<int> ConnectMany(size_t n, int timeoutMs)
     return fds;
 }
 
-void UseSmallBuffers(int fd)
-{
-    for (int option : {SO_SNDBUF, SO_RCVBUF}) {
-        (void)setsockopt(fd, SOL_SOCKET, option, &kSmallSocketBuffer, sizeof(kSmallSocketBuffer));
-    }
-}
-
-bool SendBigReads(int fd, int reads)
-{
-    std::string requests;
-    for (int i = 0; i < reads; ++i) {
-        requests += DmReadTcp(static_cast<uint8_t>(i), 0, kMaxReadWords);
-    }
-    return SendAll(fd, requests);
-}
-
 int NonReadingClient(int reads)
 {
     std::vector<int> fds = ConnectMany(1);
     if (fds.empty()) {
         return -1;
     }
-    UseSmallBuffers(fds[0]);
-    if (!SendBigReads(fds[0], reads)) {
+    for (int option : {SO_SNDBUF, SO_RCVBUF}) {
+        (void)setsockopt(fds[0], SOL_SOCKET, option, &kSmallSocketBuffer,
+                         sizeof(kSmallSocketBuffer));
+    }
+    std::string requests;
+    for (int i = 0; i < reads; ++i) {
+        requests += DmReadTcp(static_cast<uint8_t>(i), 0, kMaxReadWords);
+    }
+    if (!SendAll(fds[0], requests)) {
         CloseAll(fds);
         return -1;
     }

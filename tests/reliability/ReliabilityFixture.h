@@ -27,13 +27,9 @@ void Figure(const std::string& name, const std::string& value);
 
 // n connections to 127.0.0.1:9600, connected (all or none: empty on failure).
 std::vector<int> ConnectMany(size_t n, int timeoutMs = kReplyTimeoutMs);
-// Socket buffers of 64 KiB each way (the kernel doubles them): a client that stops reading is
-// held back after a few hundred KiB instead of the several MiB loopback would grant.
-void UseSmallBuffers(int fd);
-// Pipelines `reads` reads of 2000 DM words (request ids counting from 0).
-bool SendBigReads(int fd, int reads);
-// A connection with small buffers that has sent `reads` reads of 2000 DM words and reads
-// nothing, so the server soon has to hold it back. -1 on failure.
+// A connection with buffers of 64 KiB each way (the kernel doubles them) that has pipelined
+// `reads` reads of 2000 DM words and reads nothing, so the server soon has to hold it back
+// instead of the several MiB loopback would grant. -1 on failure.
 int NonReadingClient(int reads);
 void CloseAll(std::vector<int>& fds);
 // Sends one DM read on every fd, then waits for each reply; how many fds got the exact reply.
