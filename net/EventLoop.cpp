@@ -172,6 +172,7 @@ void CEventLoop::dispatch_read_event(CSocketConnection* conn)
     }
     for (int i = 0; i < kReadsPerEvent; ++i) {
         const int rc = (server->*handler)(conn);
+        m_send.flush_run();
         m_send.flush_if_idle();
         // A listener takes one accept per event: an accept that finds nothing would log. The
         // datagram endpoint reads on until a receive finds nothing (which it does not log), so a
@@ -440,6 +441,7 @@ void CEventLoop::close_connections(CSocketConnection* conn)
     if (conn == nullptr) {
         return;
     }
+    m_send.flush_run(); // responses made before the close still go out
     kelLogAddWarnF(kLogClose, static_cast<unsigned int>(reinterpret_cast<uintptr_t>(conn)),
                    conn->fd.load(), static_cast<unsigned long>(conn->iCurrsequence.load()));
     // The sequence moves first, so a block the send thread takes from here on is stale.

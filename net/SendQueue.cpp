@@ -61,6 +61,10 @@ CSendQueue::~CSendQueue()
     for (char* block : m_rdOutbox) {
         delete[] block;
     }
+    for (char* block : m_rdRun) {
+        delete[] block;
+    }
+    m_rdRun.clear();
     m_rdOutbox.clear();
     m_sendQueue.clear();
     m_sendQueueCount.store(0);
@@ -70,7 +74,7 @@ void CSendQueue::push(char* block)
 {
     CSocketConnection* conn = BlockHeader(block)->pConn;
     const bool reader = m_loop.reader_role().is_self();
-    if (reader && conn != nullptr && write_at_once(conn, block)) {
+    if (reader && conn != nullptr && join_run(conn, block)) {
         return;
     }
     if (conn != nullptr) {
@@ -90,28 +94,63 @@ void CSendQueue::push(char* block)
     wake_if_waiting(wake);
 }
 
-// The reader thread writes a response itself when nothing of its record is queued, held or being
-// written (a backlog of 0 counts the outbox, the queue, the held list and the pending block), which
-// spares the hand-over to the send thread. What the socket does not take becomes the record's
-// pending block, as in the send thread; the send thread holds the record's later blocks behind it.
-// Only the reader thread raises the backlog, so a 0 read here stays 0 until this thread queues.
-bool CSendQueue::write_at_once(CSocketConnection* conn, char* block)
+// The reader thread writes the responses of one receive itself when their record owed nothing
+// before them (a backlog of 0 counts the outbox, the queue, the held list and the pending block),
+// which spares the hand-over to the send thread; they collect in the run and go out together in
+// flush_run (pipelined frames in one gather send, a batch of datagrams in one sendmmsg). Only the
+// reader thread raises the backlog, so a 0 read here stays 0 until this thread queues; the run's
+// blocks count in the backlog from here on, so nothing else of the record can pass them.
+bool CSendQueue::join_run(CSocketConnection* conn, char* block)
 {
     FINS_ASSERT_ROLE(m_loop.reader_role());
-    if (conn->iBacklog.load() != 0) {
-        return false;
-    }
-    CLockGuard lock(conn->sendLock);
-    if (conn->fd.load() == -1 || conn->iWritePending.load() != 0) {
-        return false;
+    if (conn != m_rdRunConn) {
+        flush_run();
+        if (conn->iBacklog.load() != 0) {
+            return false;
+        }
+        CLockGuard lock(conn->sendLock);
+        if (conn->fd.load() == -1 || conn->iWritePending.load() != 0) {
+            return false;
+        }
+        m_rdRunConn = conn;
     }
     conn->iBacklog.fetch_add(1);
-    if (BlockHeader(block)->iSequence != conn->iCurrsequence.load()) {
-        block_done(block); // made for a use of the record that has ended
-        return true;
-    }
-    (void)send_one(conn, block);
+    Append(m_rdRun, m_rdSpare, block);
     return true;
+}
+
+// Writes the run as the send thread writes a record's blocks (blocks of an ended use dropped), at
+// most kMaxGatherBlocks per call. What the socket does not take waits for the writer thread as
+// usual; the run's unsent blocks join the outbox, where the send thread holds them behind that
+// write.
+void CSendQueue::flush_run()
+{
+    FINS_ASSERT_ROLE(m_loop.reader_role());
+    CSocketConnection* conn = m_rdRunConn;
+    if (conn == nullptr) {
+        return;
+    }
+    m_rdRunConn = nullptr;
+    {
+        CLockGuard lock(conn->sendLock);
+        if (conn->fd.load() == -1) {
+            while (!m_rdRun.empty()) {
+                block_done(TakeFront(m_rdRun, m_rdSpare));
+            }
+            return;
+        }
+        std::list<char*> chunk;
+        while (!m_rdRun.empty()) {
+            const auto take = std::min<std::ptrdiff_t>(kMaxGatherBlocks, m_rdRun.size());
+            chunk.splice(chunk.end(), m_rdRun, m_rdRun.begin(), std::next(m_rdRun.begin(), take));
+            if (send_run(conn, chunk, m_rdSpare)) {
+                m_rdOutbox.splice(m_rdOutbox.end(), conn->heldBlocks);
+                m_rdOutbox.splice(m_rdOutbox.end(), m_rdRun);
+                break;
+            }
+        }
+    }
+    pause_read_if_backlogged(conn);
 }
 
 // Signalled only when the send thread may be waiting; after the unlock, so it does not wake into
@@ -126,6 +165,7 @@ void CSendQueue::wake_if_waiting(bool waiting)
 void CSendQueue::flush_outbox()
 {
     FINS_ASSERT_ROLE(m_loop.reader_role());
+    flush_run();
     if (m_rdOutbox.empty()) {
         return;
     }
@@ -193,7 +233,9 @@ void CSendQueue::finish_write(CSocketConnection* conn)
 void CSendQueue::pause_read_if_backlogged(CSocketConnection* conn)
 {
     FINS_ASSERT_ROLE(m_loop.reader_role());
-    if (conn == nullptr || conn->iBacklog.load(std::memory_order_relaxed) < kBacklogPauseBlocks) {
+    // The run is written before the next receive; it is judged after that (flush_run).
+    if (conn == nullptr || conn == m_rdRunConn ||
+        conn->iBacklog.load(std::memory_order_relaxed) < kBacklogPauseBlocks) {
         return;
     }
     CLockGuard lock(conn->sendLock);
@@ -212,6 +254,7 @@ void CSendQueue::pause_read_if_backlogged(CSocketConnection* conn)
 bool CSendQueue::defer_close_while_replies_owed(CSocketConnection* conn)
 {
     FINS_ASSERT_ROLE(m_loop.reader_role());
+    flush_run();
     CLockGuard lock(conn->sendLock);
     const int fd = conn->fd.load();
     if (fd == -1 || conn->iBacklog.load() <= 0) {
@@ -324,7 +367,7 @@ void CSendQueue::send_batch(std::list<char*>& batch, std::list<char*>& freeNodes
 }
 
 // Moves the batch's first block behind the record's pending write. A write the reader thread left
-// pending (write_at_once) makes the record held here first; it was pending before the block was
+// pending (flush_run) makes the record held here first; it was pending before the block was
 // queued, so it cannot end unnoticed: its end sets m_heldReady.
 void CSendQueue::hold(CSocketConnection* conn, std::list<char*>& batch)
 {
@@ -443,7 +486,7 @@ bool CSendQueue::send_datagrams(CSocketConnection* conn, std::list<char*>& run,
 }
 
 // Writes one block of a record that has no write pending (send thread, or the reader thread's
-// write_at_once). True when the block was left to the writer thread (the record's later blocks
+// flush_run). True when the block was left to the writer thread (the record's later blocks
 // must wait).
 bool CSendQueue::send_one(CSocketConnection* conn, char* block)
 {

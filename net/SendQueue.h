@@ -1,11 +1,12 @@
 // The send queue: responses travel from the thread that made them to the send thread ("SockSend"),
-// which writes each record's blocks in order. The reader thread writes a response itself when its
-// record has nothing queued, held or pending; otherwise its blocks collect in its outbox and join
-// the queue once per wait (or at once when the send thread is idle). A block that cannot be written
-// whole is left to the writer thread; the record's later blocks are held behind it until the writer
-// thread reports. Owned by CEventLoop.
+// which writes each record's blocks in order. The reader thread writes the responses of one receive
+// itself when their record had nothing queued, held or pending; otherwise its blocks collect in its
+// outbox and join the queue once per wait (or at once when the send thread is idle). A block that
+// cannot be written whole is left to the writer thread; the record's later blocks are held behind
+// it until the writer thread reports. Owned by CEventLoop.
 //
-//   reader --nothing owed--> write at once --partial--> pending block (writer thread)
+//   reader --nothing owed--> run of one receive --flush_run--> gather send / sendmmsg
+//                                                   |partial--> pending block (writer thread)
 //   reader outbox --flush--> m_sendQueue --batch--> runs per record --> gather send / sendmmsg
 //                                                         |                  | partial write
 //                                                         +--> heldBlocks <--+ (writer finishes)
@@ -44,6 +45,9 @@ public:
     void push(char* block) EXCLUDES(m_sendMutex);
     // Hands the reader's outbox to the queue. Reader thread.
     void flush_outbox() EXCLUDES(m_sendMutex);
+    // Writes the responses the reader thread collected for one record since the last flush (see
+    // join_run). Reader thread, after each receive and before a record is closed.
+    void flush_run() EXCLUDES(m_sendMutex);
     // The same, but only while the send thread waits for work. Reader thread.
     void flush_if_idle() EXCLUDES(m_sendMutex);
     // Wakes the send thread to look at its held records again. Any thread.
@@ -66,9 +70,9 @@ public:
 private:
     friend class EventLoopTestPeer;
 
-    // Writes the block now when its record has nothing queued, held or pending; false (block
-    // untouched) when it must queue. Reader thread.
-    bool write_at_once(CSocketConnection* conn, char* block) EXCLUDES(conn->sendLock);
+    // Adds the block to the run written by flush_run when its record owed nothing before the run;
+    // false (block untouched) when it must queue. Reader thread.
+    bool join_run(CSocketConnection* conn, char* block) EXCLUDES(conn->sendLock);
     void hold(CSocketConnection* conn, std::list<char*>& batch);
     bool wait_for_work(std::list<char*>& batch, std::list<char*>& freeNodes) EXCLUDES(m_sendMutex);
     void send_batch(std::list<char*>& batch, std::list<char*>& freeNodes);
@@ -105,6 +109,10 @@ private:
     // Reader thread only (the destructor after the threads ended).
     std::list<char*> m_rdOutbox;
     std::list<char*> m_rdSpare;
+    // Responses of one receive the reader thread writes itself, and their record. Reader thread
+    // only (the destructor after the threads ended).
+    std::list<char*> m_rdRun;
+    CSocketConnection* m_rdRunConn = nullptr;
     // Records with blocks held behind a partly written one. Send thread only.
     std::vector<CSocketConnection*> m_heldConns;
 };
