@@ -66,17 +66,18 @@ HOST_START_TRIES=5
 FAILED=0
 PIDS=()
 
-# name | fins-bench arguments | which responder | target: kind (rate, p50 or none) and value
+# name | fins-bench arguments | which responder | target: kind (rate or p50) and value | at most
+# this many times the reference's CPU time per request (empty: not judged)
 MATRIX=(
-    "TCP 1 conn|--tcp --conns 1|10|p50|1.5"
-    "TCP 8 conns|--tcp --conns 8|10|rate|0.8"
-    "TCP 64 conns|--tcp --conns 64|10|rate|0.8"
-    "TCP 1 conn, pipeline 16|--tcp --conns 1 --pipeline 16|10|rate|0.7"
-    "UDP 1 socket|--udp --conns 1|10|none|"
-    "UDP 8 sockets|--udp --conns 8|10|rate|0.8"
-    "UDP 64 sockets|--udp --conns 64|10|rate|0.8"
-    "TCP 8 conns, 2000-word reads|--tcp --conns 8 --words 2000|2000|rate|0.7"
-    "TCP 8 conns, 10-word writes|--tcp --conns 8 --write|10|none|"
+    "TCP 1 conn|--tcp --conns 1|10|p50|1.3|"
+    "TCP 8 conns|--tcp --conns 8|10|rate|0.85|1.4"
+    "TCP 64 conns|--tcp --conns 64|10|rate|0.85|"
+    "TCP 1 conn, pipeline 16|--tcp --conns 1 --pipeline 16|10|rate|0.85|"
+    "UDP 1 socket|--udp --conns 1|10|rate|0.85|"
+    "UDP 8 sockets|--udp --conns 8|10|rate|0.85|1.4"
+    "UDP 64 sockets|--udp --conns 64|10|rate|0.85|"
+    "TCP 8 conns, 2000-word reads|--tcp --conns 8 --words 2000|2000|rate|0.85|"
+    "TCP 8 conns, 10-word writes|--tcp --conns 8 --write|10|rate|0.85|"
 )
 
 say() { echo "[bench] $*" >&2; }
@@ -238,7 +239,7 @@ declare -A RATE P50 P99 TICKS REQS ERR
 # its default and at ordinary scheduling), ref and ordref the reference in the same rounds.
 run_one() {
     local side=$1 idx=$2 name args words port pid line t0
-    IFS='|' read -r name args words _ _ <<<"${MATRIX[$idx]}"
+    IFS='|' read -r name args words _ _ _ <<<"${MATRIX[$idx]}"
     if [ "$side" = ours ] || [ "$side" = ord ]; then
         port=$FINS_PORT pid=$HOST_PID
     else
@@ -276,7 +277,7 @@ run_matrix() {
     done
 }
 
-# "pass" or "MISS" for ratio $1 against target $3 of kind $2 (rate: at least, p50: at most).
+# "pass" or "MISS" for ratio $1 against target $3 of kind $2 (rate: at least; p50 or max: at most).
 mark() {
     awk -v r="$1" -v kind="$2" -v t="$3" 'BEGIN {
         if (r == "-") print "-"; else if (kind == "rate") print (r >= t ? "pass" : "MISS");
@@ -285,26 +286,35 @@ mark() {
 num() { if [ "$1" = - ]; then echo -; else printf %.0f "$1"; fi; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }'; }
 
+# CPU microseconds per request of side $1 in matrix row $2 ("-" before any request).
+cpu_us() {
+    awk -v t="${TICKS[$1,$2]:-0}" -v n="${REQS[$1,$2]:-0}" -v hz="$CLK_TCK" \
+        'BEGIN { if (n == 0) print "-"; else printf "%.2f", t / hz / n * 1e6 }'
+}
+
 # One table row of matrix row $3, host side $1 against reference side $2; targets are judged
 # unless $4 is "info".
 print_row() {
-    local os=$1 rs=$2 idx=$3 name kind target ours ref o50 o99 r50 r99 rr cpu goal verdict
-    IFS='|' read -r name _ _ kind target <<<"${MATRIX[$idx]}"
-    if [ "${4:-}" = info ]; then kind=none; fi
+    local os=$1 rs=$2 idx=$3 name kind target cpumax ours ref o50 o99 r50 r99 rr cpu rcpu goal verdict
+    IFS='|' read -r name _ _ kind target cpumax <<<"${MATRIX[$idx]}"
+    if [ "${4:-}" = info ]; then kind=none cpumax=; fi
     ours=$(median <<<"${RATE[$os,$idx]:-}") ref=$(median <<<"${RATE[$rs,$idx]:-}")
     o50=$(median <<<"${P50[$os,$idx]:-}") o99=$(median <<<"${P99[$os,$idx]:-}")
     r50=$(median <<<"${P50[$rs,$idx]:-}") r99=$(median <<<"${P99[$rs,$idx]:-}")
     rr=$(ratio "$ours" "$ref")
-    cpu=$(awk -v t="${TICKS[$os,$idx]:-0}" -v n="${REQS[$os,$idx]:-0}" -v hz="$CLK_TCK" \
-        'BEGIN { if (n == 0) print "-"; else printf "%.2f", t / hz / n * 1e6 }')
+    cpu=$(cpu_us "$os" "$idx") rcpu=$(cpu_us "$rs" "$idx")
     case $kind in
     rate) goal=">= $target" verdict=$(mark "$rr" rate "$target") ;;
     p50) goal="p50 <= ${target}x" verdict="$(mark "$(ratio "$o50" "$r50")" p50 "$target") (p50 $(ratio "$o50" "$r50")x)" ;;
     *) goal="-" verdict="-" ;;
     esac
+    if [ -n "$cpumax" ]; then
+        goal+=", cpu <= ${cpumax}x"
+        verdict+=", cpu $(ratio "$cpu" "$rcpu")x $(mark "$(ratio "$cpu" "$rcpu")" max "$cpumax")"
+    fi
     if [ -n "${ERR[$os,$idx]:-}${ERR[$rs,$idx]:-}" ]; then verdict=FAILED; fi
-    printf "%-30s %10s %10s %6s %12s %12s %8s  %-11s %s\n" "$name" "$(num "$ours")" \
-        "$(num "$ref")" "$rr" "$o50/$o99" "$r50/$r99" "$cpu" "$goal" "$verdict"
+    printf "%-30s %10s %10s %6s %12s %12s %7s %7s  %-22s %s\n" "$name" "$(num "$ours")" \
+        "$(num "$ref")" "$rr" "$o50/$o99" "$r50/$r99" "$cpu" "$rcpu" "$goal" "$verdict"
 }
 
 # The table of host side $1 against reference side $2 over the matrix rows after them; targets
@@ -313,8 +323,8 @@ print_table() {
     local os=$1 rs=$2 idx use=judge
     shift 2
     if [ "$os" != ours ]; then use=info; fi
-    printf "%-30s %10s %10s %6s %12s %12s %8s  %-11s %s\n" configuration "our req/s" "ref req/s" \
-        ratio "our p50/p99" "ref p50/p99" "cpu us" target mark
+    printf "%-30s %10s %10s %6s %12s %12s %7s %7s  %-22s %s\n" configuration "our req/s" \
+        "ref req/s" ratio "our p50/p99" "ref p50/p99" "our cpu" "ref cpu" target mark
     for idx in "$@"; do
         print_row "$os" "$rs" "$idx" "$use"
     done
@@ -342,7 +352,7 @@ main_table() {
     echo "(server threads: $HOST_SCHED; reference: ${REF_SCHED[*]:-ordinary scheduling};" \
         "$(pinning_note))"
     print_table ours ref "${!MATRIX[@]}"
-    echo "(p50/p99: response latency in microseconds; cpu us: the server's CPU time per request)"
+    echo "(p50/p99: response latency in microseconds; cpu: each server's CPU microseconds per request)"
 }
 
 # Both servers again at ordinary scheduling, for information (the host's fallback when the runtime
