@@ -26,6 +26,7 @@ using ComponentEntryTest = ComponentFixture;
 
 TEST_F(ComponentEntryTest, ReportsIdVersionAndEntryPointsAndLeavesPaddingAlone)
 {
+    EXPECT_NE(ComponentEntry(nullptr), 0);
     ComponentInitRecord record = runtime.record();
     record.pad = 0xDEADBEEF;
     ASSERT_EQ(ComponentEntry(&record), 0);
@@ -40,11 +41,6 @@ TEST_F(ComponentEntryTest, ReportsIdVersionAndEntryPointsAndLeavesPaddingAlone)
     EXPECT_EQ(record.pfGetVersion(), 0x03051200u);
     EXPECT_EQ(record.pfCreateInstance(1, nullptr), 0);
     EXPECT_EQ(record.pfDeleteInstance(1), 0);
-}
-
-TEST_F(ComponentEntryTest, NullRecordIsRefusedWithoutTouchingAnything)
-{
-    EXPECT_NE(ComponentEntry(nullptr), 0);
 }
 
 TEST_F(ComponentEntryTest, ExportRegistersBothFunctionBlocksThenTheEmptyInterfaceTable)
@@ -97,14 +93,6 @@ TEST_F(ComponentEntryTest, ExportReturnsTheFirstFailedRegistrationAtOnce)
     }
 }
 
-TEST_F(ComponentEntryTest, ExportWithoutRegisterApiReturns3AndRegistersNothing)
-{
-    ComponentInitRecord record = runtime.record(false, true);
-    ASSERT_EQ(ComponentEntry(&record), 0);
-    EXPECT_EQ(record.pfExportFunctions(), 3);
-    EXPECT_TRUE(runtime.registrations().empty());
-}
-
 TEST_F(ComponentEntryTest, ImportFetchesAll134InOrderWithTheirOptions)
 {
     ASSERT_EQ(runtime.entryRecord().pfImportFunctions(), 0);
@@ -152,14 +140,19 @@ TEST(ImportFunctions, MissingOptionalFunctionsDoNotFailTheImport)
     EXPECT_EQ(pfLogAdd, nullptr);
 }
 
-// Regression: ImportFunctions called through a null CMGetAPI2 and took the runtime down.
-TEST(ImportFunctions, WithoutGetApi2Returns3InsteadOfCallingThroughNull)
+// Regression: ImportFunctions called through a null CMGetAPI2 and took the runtime down. Export
+// without the register function fails the same way.
+TEST(ImportFunctions, WithoutGetApi2OrRegisterApiReturns3InsteadOfCallingThroughNull)
 {
     FakeRuntime runtime;
-    ComponentInitRecord record = runtime.record(true, false);
-    ASSERT_EQ(ComponentEntry(&record), 0);
-    EXPECT_EQ(record.pfImportFunctions(), 3);
+    ComponentInitRecord noGetApi = runtime.record(true, false);
+    ASSERT_EQ(ComponentEntry(&noGetApi), 0);
+    EXPECT_EQ(noGetApi.pfImportFunctions(), 3);
+    ComponentInitRecord noRegister = runtime.record(false, true);
+    ASSERT_EQ(ComponentEntry(&noRegister), 0);
+    EXPECT_EQ(noRegister.pfExportFunctions(), 3);
     EXPECT_TRUE(runtime.imports().empty());
+    EXPECT_TRUE(runtime.registrations().empty());
 }
 
 class HookTest : public ComponentFixture

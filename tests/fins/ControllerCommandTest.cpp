@@ -7,52 +7,7 @@
 
 namespace {
 
-struct MemoryCase
-{
-    const char* name;
-    std::string params;
-    const char* code;
-    char segment;        // 'M' or 'Q': where the words change
-    size_t offset;       // first changed byte
-    std::string changed; // the bytes there afterwards (host order); empty when refused
-};
-
-class ControllerCommand : public ProtocolFixture
-{
-protected:
-    void SetWord(std::vector<char>& segment, size_t w, unsigned int value)
-    {
-        segment[2 * w] = static_cast<char>(value & 0xFF);
-        segment[2 * w + 1] = static_cast<char>(value >> 8);
-    }
-
-    // Runs each case over UDP on fresh memory (DM words 0-9 hold 1-10) and compares every
-    // segment with what the case says changed.
-    template <size_t N>
-    void RunMemoryCases(unsigned int command, const MemoryCase (&cases)[N])
-    {
-        for (const MemoryCase& c : cases) {
-            SCOPED_TRACE(c.name);
-            memory.assign(memory.size(), 0);
-            output.assign(output.size(), 0);
-            for (size_t w = 0; w < 10; ++w) {
-                SetWord(memory, w, static_cast<unsigned int>(w + 1));
-            }
-            std::vector<char> expectM = memory;
-            std::vector<char> expectQ = output;
-            std::vector<char>& target = c.segment == 'M' ? expectM : expectQ;
-            std::copy(c.changed.begin(), c.changed.end(), target.begin() + c.offset);
-            std::vector<char> before = AllMemory();
-            std::string reply = Exchange(FinsHeader(command) + c.params, false);
-            EXPECT_EQ(ToHex(Reply(ToHex(Big16(command)) + c.code)), ToHex(reply));
-            EXPECT_EQ(expectM, memory);
-            EXPECT_EQ(expectQ, output);
-            if (c.changed.empty()) {
-                EXPECT_EQ(before, AllMemory());
-            }
-        }
-    }
-};
+using ControllerCommand = ProtocolFixture;
 
 struct CommandCase
 {
