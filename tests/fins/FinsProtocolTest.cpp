@@ -83,19 +83,6 @@ TEST_F(FinsProtocol, FramingErrorsCarryCommand2OnceTheHandshakeIsDone)
     EXPECT_EQ(ToHex(Hex("46494E53 00000008 00000002 00000023")), ToHex(server.last()));
 }
 
-TEST_F(FinsProtocol, ARecordTakenForANewUseForgetsTheHandshake)
-{
-    SendTcp(TcpFrame(0, Hex("00000005")));
-    ASSERT_TRUE(tcp->IsHandShake());
-    tcp->PutOneToFree();
-    tcp->GetOneToUse();
-    tcp->SetSockServer(&server);
-    EXPECT_FALSE(tcp->IsHandShake());
-    server.clear();
-    SendTcp(Hex("46494E53 00000000 00000002 00000000"));
-    EXPECT_EQ(ToHex(Hex("46494E53 00000008 00000001 00000022")), ToHex(server.last()));
-}
-
 // --- FINS-level vectors, run over both transports ----------------------------------------------
 
 struct FinsVector

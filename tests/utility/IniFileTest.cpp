@@ -39,7 +39,8 @@ protected:
     const std::string m_path = m_dir.file("test.ini");
 };
 
-const char* const kLineShapes = "[net]\n"
+const char* const kLineShapes = "early=1\n"
+                                "[net]\n"
                                 "  port =  9600  \n"
                                 "expr=a=b\n"
                                 ";x=1\n"
@@ -68,6 +69,8 @@ TEST_F(IniFileTest, LineShapesStoreTrimmedKeysAndValues)
         const char* key;
         const char* value; // "<default>" when absent
     } cases[] = {
+        {"net", "early", "<default>"}, // keys before the first section are ignored
+        {"", "early", "<default>"},
         {"net", "port", "9600"},
         {"net", "expr", "a=b"},
         {"net", ";x", "<default>"},
@@ -91,19 +94,6 @@ TEST_F(IniFileTest, LineShapesStoreTrimmedKeysAndValues)
         EXPECT_EQ(ini->GetString(c.section, c.key, "<default>"), c.value)
             << "[" << c.section << "] " << c.key;
     }
-}
-
-TEST_F(IniFileTest, KeysBeforeTheFirstSectionAreIgnored)
-{
-    auto ini = load("early=1\n"
-                    "[ ]\n"
-                    "late=2\n"
-                    "[s]\n"
-                    "x=3\n");
-    EXPECT_EQ(ini->GetString("", "early", "none"), "none");
-    EXPECT_EQ(ini->GetString("s", "early", "none"), "none");
-    EXPECT_EQ(ini->GetString("", "late", "none"), "2");
-    EXPECT_EQ(ini->GetString("s", "x", "none"), "3");
 }
 
 TEST_F(IniFileTest, RepeatedKeysAndSectionsMergeWithLastValueWinning)

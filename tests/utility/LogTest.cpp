@@ -97,14 +97,20 @@ TEST_F(ConsoleLog, ShortFormLineIsGreenWithThePthreadHandle)
     EXPECT_TRUE(std::regex_match(out, line)) << out;
 }
 
-TEST_F(ConsoleLog, LevelNamesAndColours)
+// The long form shows the file argument's part after the last slash.
+TEST_F(ConsoleLog, LevelNamesColoursAndFileNames)
 {
     struct Case
     {
         int level;
         const char* name;
         int colour;
-    } cases[] = {{4, "WARNING", 0}, {16, "CRITICAL", 1}, {3, "UNKNOWN", 1}, {512, "UNKNOWN", 1}};
+        const char* file;
+        const char* shown;
+    } cases[] = {{4, "WARNING", 0, "/src/net/server", "server"},
+                 {16, "CRITICAL", 1, "main.cpp", "main.cpp"},
+                 {3, "UNKNOWN", 1, "dir/", ""},
+                 {512, "UNKNOWN", 1, "a/b/c.cpp", "c.cpp"}};
     SetLogLevel(-1);
     for (const Case& c : cases) {
         int colour = -1;
@@ -112,29 +118,29 @@ TEST_F(ConsoleLog, LevelNamesAndColours)
         EXPECT_EQ(colour, c.colour) << c.level;
 
         StdoutCapture capture;
-        utils_log_message(c.level, "f.cpp", "fn", 1, "m");
+        utils_log_message(c.level, c.file, "fn", 1, "m");
         std::string out = capture.text();
         std::string seq = c.colour == 0 ? kRed : kYellow;
-        EXPECT_NE(out.find(seq + "[libvor," + c.name + ",f.cpp,fn,1,"), std::string::npos)
+        EXPECT_NE(out.find(seq + "[libvor," + c.name + "," + c.shown + ",fn,1,"), std::string::npos)
             << c.level << ": " << out;
     }
 }
 
-TEST_F(ConsoleLog, InitialThresholdPrintsEveryNamedLevelButNotBelowZero)
-{
-    StdoutCapture capture;
-    for (int level : {0, 1, 2, 4, 8, 16, 32, 256}) {
-        utils_log_message(level, "m");
-    }
-    utils_log_message(-1, "m");
-    utils_log_message(-1, "file", "fn", 1, "m");
-    std::string out = capture.text();
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 8) << out;
-    EXPECT_EQ(out.find("UNKNOWN"), std::string::npos);
-}
-
+// The initial threshold prints every named level but nothing below zero; a set one drops the
+// lower levels in both forms.
 TEST_F(ConsoleLog, ThresholdDropsLowerLevelsInBothForms)
 {
+    {
+        StdoutCapture capture;
+        for (int level : {0, 1, 2, 4, 8, 16, 32, 256}) {
+            utils_log_message(level, "m");
+        }
+        utils_log_message(-1, "m");
+        utils_log_message(-1, "file", "fn", 1, "m");
+        std::string out = capture.text();
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 8) << out;
+        EXPECT_EQ(out.find("UNKNOWN"), std::string::npos);
+    }
     SetLogLevel(UTILS_LOG_ERROR);
     StdoutCapture capture;
     for (int level : {2, 4, 8, 16, 32, 256}) {
@@ -147,25 +153,6 @@ TEST_F(ConsoleLog, ThresholdDropsLowerLevelsInBothForms)
     for (const char* name : {"ERROR", "CRITICAL", "NOTICE", "COMM"}) {
         EXPECT_NE(out.find(std::string("[libvor,") + name + "]"), std::string::npos) << name;
         EXPECT_NE(out.find(std::string("[libvor,") + name + ",file"), std::string::npos) << name;
-    }
-}
-
-TEST_F(ConsoleLog, FileArgumentShowsItsPartAfterTheLastSlash)
-{
-    struct Case
-    {
-        const char* file;
-        const char* shown;
-    } cases[] = {{"/src/net/server", "server"},
-                 {"main.cpp", "main.cpp"},
-                 {"dir/", ""},
-                 {"a/b/c.cpp", "c.cpp"}};
-    for (const Case& c : cases) {
-        StdoutCapture capture;
-        utils_log_message(UTILS_LOG_INFO, c.file, "fn", 9, "m");
-        std::string out = capture.text();
-        EXPECT_NE(out.find(std::string(",INFO,") + c.shown + ",fn,9,"), std::string::npos)
-            << c.file << ": " << out;
     }
 }
 
