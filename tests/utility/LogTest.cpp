@@ -20,47 +20,6 @@ const std::string kWhite = "\x1b[37m";
 const std::string kGreen = "\x1b[32m";
 const std::string kTimestamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})";
 
-// Sends standard output to a temporary file until text() is called.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        std::fflush(stdout);
-        m_saved = dup(STDOUT_FILENO);
-        m_file = std::tmpfile();
-        dup2(fileno(m_file), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { restore(); }
-
-    std::string text()
-    {
-        restore();
-        std::string out;
-        std::rewind(m_file);
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, m_file)) > 0) {
-            out.append(buf, n);
-        }
-        return out;
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0) {
-            return;
-        }
-        std::fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO);
-        close(m_saved);
-        m_saved = -1;
-    }
-    int m_saved = -1;
-    FILE* m_file = nullptr;
-};
-
 // Escapes regex metacharacters of a literal piece.
 std::string Literal(const std::string& s)
 {
@@ -76,9 +35,9 @@ protected:
 
 TEST_F(ConsoleLog, LongFormLineHasTimestampColourLocationAndThreadId)
 {
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     utils_log_message(UTILS_LOG_ERROR, "/src/net/server", "run", 42, "value %d of %s", 7, "x");
-    std::string out = capture.text();
+    std::string out = testing::internal::GetCapturedStdout();
     auto tid = static_cast<unsigned>(syscall(SYS_gettid));
     std::regex line("^" + kTimestamp + " " + Literal(kRed + "[libvor,ERROR,server,run,42,") +
                     std::to_string(tid) + Literal(kWhite + "]:value 7 of x") + "\n$");
@@ -87,9 +46,9 @@ TEST_F(ConsoleLog, LongFormLineHasTimestampColourLocationAndThreadId)
 
 TEST_F(ConsoleLog, ShortFormLineIsGreenWithThePthreadHandle)
 {
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     utils_log_message(UTILS_LOG_INFO, "count=%d", 3);
-    std::string out = capture.text();
+    std::string out = testing::internal::GetCapturedStdout();
     char handle[16];
     std::snprintf(handle, sizeof handle, "%x", static_cast<unsigned>(pthread_self()));
     std::regex line("^" + kTimestamp + " " + Literal(kGreen + "[libvor,INFO]" + kWhite) + " ,0x" +
@@ -117,9 +76,9 @@ TEST_F(ConsoleLog, LevelNamesColoursAndFileNames)
         EXPECT_STREQ(GetLogLevelStr(c.level, &colour), c.name) << c.level;
         EXPECT_EQ(colour, c.colour) << c.level;
 
-        StdoutCapture capture;
+        testing::internal::CaptureStdout();
         utils_log_message(c.level, c.file, "fn", 1, "m");
-        std::string out = capture.text();
+        std::string out = testing::internal::GetCapturedStdout();
         std::string seq = c.colour == 0 ? kRed : kYellow;
         EXPECT_NE(out.find(seq + "[libvor," + c.name + "," + c.shown + ",fn,1,"), std::string::npos)
             << c.level << ": " << out;
@@ -131,23 +90,23 @@ TEST_F(ConsoleLog, LevelNamesColoursAndFileNames)
 TEST_F(ConsoleLog, ThresholdDropsLowerLevelsInBothForms)
 {
     {
-        StdoutCapture capture;
+        testing::internal::CaptureStdout();
         for (int level : {0, 1, 2, 4, 8, 16, 32, 256}) {
             utils_log_message(level, "m");
         }
         utils_log_message(-1, "m");
         utils_log_message(-1, "file", "fn", 1, "m");
-        std::string out = capture.text();
+        std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 8) << out;
         EXPECT_EQ(out.find("UNKNOWN"), std::string::npos);
     }
     SetLogLevel(UTILS_LOG_ERROR);
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     for (int level : {2, 4, 8, 16, 32, 256}) {
         utils_log_message(level, "short");
         utils_log_message(level, "file", "fn", 1, "long");
     }
-    std::string out = capture.text();
+    std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("WARNING"), std::string::npos);
     EXPECT_EQ(out.find("INFO"), std::string::npos);
     for (const char* name : {"ERROR", "CRITICAL", "NOTICE", "COMM"}) {
@@ -159,10 +118,10 @@ TEST_F(ConsoleLog, ThresholdDropsLowerLevelsInBothForms)
 TEST_F(ConsoleLog, LongMessagesAreCutTo8191Characters)
 {
     const std::string message(10000, 'm');
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     utils_log_message(UTILS_LOG_INFO, "%s", message.c_str());
     utils_log_message(UTILS_LOG_INFO, "f", "fn", 1, "%s", message.c_str());
-    std::string out = capture.text();
+    std::string out = testing::internal::GetCapturedStdout();
     std::regex run("m+\n");
     std::vector<size_t> lengths;
     for (std::sregex_iterator it(out.begin(), out.end(), run), end; it != end; ++it) {
