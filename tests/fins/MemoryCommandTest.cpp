@@ -91,6 +91,8 @@ TEST_F(MemoryCommand, ReadsGetTheseReplies)
         {"host-order words go out big-endian", ReadRequest(0xB0, 0, 0, 1), "0000 5566"},
         {"bits across words", ReadRequest(0x02, 0, 14, 4), "0000 00010100"},
         {"bit 46 of word 0 is bit 14 of word 2", ReadRequest(0x02, 0, 46, 2), "0000 0100"},
+        {"a whole word of bits", ReadRequest(0x02, 0, 0, 16),
+         "0000 00000000000000000000000000000001"},
     };
     for (bool overTcp : {true, false}) {
         for (const auto& c : cases) {
