@@ -79,6 +79,8 @@ TEST_F(FinsProtocol, FramingErrorsCarryCommand2OnceTheHandshakeIsDone)
 
     SendTcp(TcpFrame(0, Hex("00000005")));
     EXPECT_TRUE(tcp->IsHandShake());
+    EXPECT_EQ(0u, tcp->iClientNode); // the handshake does not set the node numbers
+    EXPECT_EQ(0u, tcp->iServerNode);
     SendTcp(noMagic);
     EXPECT_EQ(ToHex(Hex("46494E53 00000008 00000002 00000023")), ToHex(server.last()));
 }
@@ -96,6 +98,9 @@ TEST_F(FinsProtocol, FinsRequestsGetTheExactReplyOverBothTransports)
 {
     const FinsVector vectors[] = {
         {"DM read", ReadRequest(0x82, 3, 0, 2), Reply("0101 0000 1234 ABCD")},
+        {"nodes from the connection, the request id echoed",
+         FinsHeader(0x0101, 0x77, 0x44, 0x55) + AreaCommand(0x82, 0, 0, 1),
+         Hex("C0 00 02 00 15 00 00 03 00 77 0101 0000 0000")},
         {"DM write", WriteRequest(0x82, 3, 0, 1, Hex("ABCD")), Reply("0102 0000")},
         {"read of 12 bytes: too short, command bytes echoed", FinsHeader(0x0101),
          Reply("0101 1002")},
@@ -221,14 +226,6 @@ TEST_F(FinsProtocol, NullInputsAreRefusedWithoutAReply)
 
 // --- Node numbers ----------------------------------------------------------------------------
 
-TEST_F(FinsProtocol, TcpRepliesAreAddressedFromTheConnection)
-{
-    std::string request = FinsHeader(0x0101, 0x77, 0x44) + AreaCommand(0x82, 0, 0, 1);
-    request[7] = 0x55; // source node: plays no part
-    std::string reply = Exchange(request, true);
-    EXPECT_EQ(ToHex(Hex("C0 00 02 00 15 00 00 03 00 77")), ToHex(reply.substr(0, 10)));
-}
-
 TEST_F(FinsProtocol, WildcardBoundUdpTakesTheServerNodeFromTheRequest)
 {
     auto wildcard = server.newConnection("192.168.250.9", "0.0.0.0");
@@ -257,15 +254,6 @@ TEST_F(FinsProtocol, NodeNumbersAreRecomputedForEveryFrame)
     SetPeer(*tcp, 0x0A00004D); // 10.0.0.77; the text still names the old peer
     std::string reply = Exchange(ReadRequest(0x82, 0, 0, 1), true);
     EXPECT_EQ(77, reply[4]);
-}
-
-TEST_F(FinsProtocol, HandshakeReplyCarriesTheLocalAddressNode)
-{
-    auto conn = server.newConnection("192.168.0.50:9600", "192.168.0.7");
-    SendTcp(TcpFrame(0, Hex("00000005")), conn.get());
-    EXPECT_EQ(ToHex(Hex("00000005 00000007")), ToHex(server.last().substr(16)));
-    EXPECT_EQ(0u, conn->iClientNode); // the handshake does not set the node numbers
-    EXPECT_EQ(0u, conn->iServerNode);
 }
 
 TEST_F(FinsProtocol, UdpRepliesGoToTheSenderOfTheirRequest)
