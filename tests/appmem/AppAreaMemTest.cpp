@@ -156,67 +156,19 @@ TEST_F(AppAreaMemLoad, IsVaildAddrNeedsTheEndBelowTheSize)
     EXPECT_EQ(1, logger.count("addr size out range,startAddr:10,nWordNum:5,Area TotalSize:30"));
 }
 
-// --- Word and bit workers over a bare segment --------------------------------------------------
-
-TEST(AppAreaMemAccess, WordCopiesKeepMemoryOrder)
+// Word order and bit addressing of the workers are proved through the commands (MemoryCommand
+// tests); here only what the commands cannot reach.
+TEST(AppAreaMemAccess, WorkersRefuseNullPointers)
 {
     CAppAreaMemmory mem;
-    char seg[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    std::string out = "stale";
-    EXPECT_EQ(0, mem.ReadWordFromMemoryData(seg, 1, 3, out));
-    EXPECT_EQ(std::string(seg + 2, 6), out);
-    char data[4] = {'\x11', '\x22', '\x33', '\x44'};
-    EXPECT_EQ(0, mem.WriteWordToMemoryData(seg, 3, 2, data));
-    EXPECT_EQ(std::string("\0\1\2\3\4\5\x11\x22\x33\x44", 10), std::string(seg, 10));
+    char seg[4] = {};
+    std::string out;
     EXPECT_EQ(-1, mem.ReadWordFromMemoryData(nullptr, 0, 1, out));
+    EXPECT_EQ(-1, mem.ReadBitsFromMemoryData(nullptr, 0, 0, 1, out));
     EXPECT_EQ(-1, mem.WriteWordToMemoryData(seg, 0, 1, nullptr));
-}
-
-struct BitReadCase
-{
-    int startWord;
-    int startBit;
-    int count;
-    const char* expected; // one character per bit
-};
-
-TEST(AppAreaMemAccess, BitReadsAcrossWordBoundaries)
-{
-    CAppAreaMemmory mem;
-    // Words (host order): 0x8001, 0x0002, 0x4000.
-    char seg[6] = {'\x01', '\x80', '\x02', '\x00', '\x00', '\x40'};
-    const BitReadCase cases[] = {
-        {0, 0, 1, "1"},    {0, 15, 2, "10"},  {0, 17, 1, "1"}, // bit 17 is word 1 bit 1
-        {1, 14, 3, "000"}, {2, 13, 3, "010"}, {0, 46, 2, "10"}, {0, 0, 0, ""}, {0, 14, 4, "0101"},
-    };
-    for (const BitReadCase& c : cases) {
-        SCOPED_TRACE(std::to_string(c.startWord) + "/" + std::to_string(c.startBit));
-        std::string out = "stale";
-        ASSERT_EQ(0, mem.ReadBitsFromMemoryData(seg, c.startWord, c.startBit, c.count, out));
-        std::string bits;
-        for (char b : out) {
-            bits += static_cast<char>('0' + b);
-        }
-        EXPECT_EQ(c.expected, bits);
-    }
-}
-
-TEST(AppAreaMemAccess, BitWriteTouchesOnlyTheBitsInRange)
-{
-    CAppAreaMemmory mem;
-    uint16_t words[4] = {0x1111, 0x2222, 0x8123, 0xFFFE};
-    char data[3] = {1, 0, 1};
-    ASSERT_EQ(0, mem.WriteBitToMemoryData(reinterpret_cast<char*>(words), 2, 14, 3, data));
-    EXPECT_EQ(0x1111, words[0]);
-    EXPECT_EQ(0x2222, words[1]);
-    EXPECT_EQ(0x4123, words[2]);     // bit 14 set, bit 15 cleared, the rest kept
-    EXPECT_EQ(0xFFFF, words[3]);     // bit 0 set
-    char flip[2] = {'\xFE', '\x03'}; // only bit 0 of each byte counts
-    ASSERT_EQ(0, mem.WriteBitToMemoryData(reinterpret_cast<char*>(words), 0, 0, 2, flip));
-    EXPECT_EQ(0x1112, words[0]);
-    EXPECT_EQ(0, mem.WriteBitToMemoryData(reinterpret_cast<char*>(words), 0, 0, 0, flip));
-    EXPECT_EQ(-1, mem.WriteBitToMemoryData(nullptr, 0, 0, 1, flip));
-    EXPECT_EQ(-1, mem.WriteBitToMemoryData(reinterpret_cast<char*>(words), 0, 0, 1, nullptr));
+    EXPECT_EQ(-1, mem.WriteBitToMemoryData(nullptr, 0, 0, 1, seg));
+    EXPECT_EQ(-1, mem.WriteBitToMemoryData(seg, 0, 0, 1, nullptr));
+    EXPECT_EQ(std::string(4, '\0'), std::string(seg, 4));
 }
 
 // Regression: bit access to the last byte of an odd-sized segment read and wrote the 16-bit word

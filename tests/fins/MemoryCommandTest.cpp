@@ -65,13 +65,60 @@ TEST_F(MemoryCommand, RangeRulesForReadsAndWrites)
         if (code != "0000") {
             EXPECT_EQ(before, AllMemory()) << "a refused write changed memory";
         }
+        EXPECT_TRUE(logger.entries().empty()) << "rejected requests are answered, not logged";
     }
 }
 
-TEST_F(MemoryCommand, CountLimitComesBeforeAnyAddressTest)
+// Reads over both transports: the CIO and DM mapping, the byte order, and bit addresses.
+TEST_F(MemoryCommand, ReadsGetTheseReplies)
 {
-    EXPECT_EQ(Reply("0101 1102"), Exchange(ReadRequest(0x82, 0xFFFF, 0, 2001), true));
-    EXPECT_EQ(Reply("0101 1102"), Exchange(ReadRequest(0x30, 0x8000, 200, 2001), false));
+    SetWord(output, 0, 0x1122);
+    SetWord(input, 32767, 0x3344);
+    SetWord(input, 0, 0x5566);
+    SetWord(memory, 0, 0x8000); // DM bits 0.15, 1.0 and 2.14 set
+    SetWord(memory, 1, 0x0001);
+    SetWord(memory, 2, 0x4000);
+    const struct
+    {
+        const char* name;
+        std::string request;
+        const char* reply; // hex behind the command code
+    } cases[] = {
+        {"count limit before the word address", ReadRequest(0x82, 0xFFFF, 0, 2001), "1102"},
+        {"count limit before the bit address", ReadRequest(0x30, 0x8000, 200, 2001), "1102"},
+        {"CIO 0x8000 is output word 0", ReadRequest(0xB0, 0x8000, 0, 1), "0000 1122"},
+        {"CIO 0x7FFF is the last input word", ReadRequest(0x80, 0x7FFF, 0, 1), "0000 3344"},
+        {"host-order words go out big-endian", ReadRequest(0xB0, 0, 0, 1), "0000 5566"},
+        {"bits across words", ReadRequest(0x02, 0, 14, 4), "0000 00010100"},
+        {"bit 46 of word 0 is bit 14 of word 2", ReadRequest(0x02, 0, 46, 2), "0000 0100"},
+        {"a whole word of bits", ReadRequest(0x02, 0, 0, 16),
+         "0000 00000000000000000000000000000001"},
+    };
+    for (bool overTcp : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (overTcp ? " over TCP" : " over UDP"));
+            EXPECT_EQ(ToHex(Reply(std::string("0101") + c.reply)),
+                      ToHex(Exchange(c.request, overTcp)));
+        }
+    }
+    EXPECT_TRUE(logger.entries().empty()) << "rejected requests are answered, not logged";
+}
+
+TEST_F(MemoryCommand, WritesChangeExactlyTheirWordsAndBits)
+{
+    const MemoryCase cases[] = {
+        {"words arrive big-endian and rest in host order",
+         AreaCommand(0x82, 3, 0, 2) + Hex("ABCD 0102"), "0000", 'M', 6, Hex("CDAB 0201")},
+        {"data length before the range", AreaCommand(0x82, 0xFFFF, 0, 2) + Hex("AB"), "1003", 'M',
+         0, ""},
+        {"bit data length", AreaCommand(0x02, 0, 0, 1) + Hex("0101"), "1003", 'M', 0, ""},
+        // Word 1 is 0x0002, word 2 0x0003; only bit 0 of each data byte counts.
+        {"bits across a word boundary", AreaCommand(0x02, 1, 15, 4) + Hex("01 FE 03 00"), "0000",
+         'M', 2, Hex("0280 0200")},
+        {"CIO bits from 0x8000 are output bits", AreaCommand(0x30, 0x8001, 3, 2) + Hex("01 01"),
+         "0000", 'Q', 2, Hex("1800")},
+    };
+    RunMemoryCases(0x0102, cases);
 }
 
 TEST_F(MemoryCommand, WritesHaveNoCountLimitOfTheirOwn)
@@ -83,14 +130,6 @@ TEST_F(MemoryCommand, WritesHaveNoCountLimitOfTheirOwn)
     EXPECT_EQ(std::vector<char>(4002, '\x7F'), memory);
 }
 
-TEST_F(MemoryCommand, DataLengthIsCheckedBeforeTheRange)
-{
-    std::vector<char> before = AllMemory();
-    EXPECT_EQ(Reply("0102 1003"), Exchange(WriteRequest(0x82, 0xFFFF, 0, 2, Hex("AB")), true));
-    EXPECT_EQ(Reply("0102 1003"), Exchange(WriteRequest(0x02, 0, 0, 1, Hex("0101")), true));
-    EXPECT_EQ(before, AllMemory());
-}
-
 TEST_F(MemoryCommand, AbsentSegmentIsOutOfRangeFromItsFirstWord)
 {
     app.removeSegment(APP_SEGMENT_OUTPUT);
@@ -100,62 +139,6 @@ TEST_F(MemoryCommand, AbsentSegmentIsOutOfRangeFromItsFirstWord)
     EXPECT_EQ(Reply("0102 1103"), Exchange(WriteRequest(0x30, 0x8000, 0, 1, Hex("01")), true));
     EXPECT_EQ(Reply("0101 1103"), Exchange(ReadRequest(0x82, 0, 0, 0), false));
     EXPECT_EQ(Reply("0101 0000 0000"), Exchange(ReadRequest(0xB0, 0, 0, 1), false)); // I is there
-}
-
-TEST_F(MemoryCommand, CioWordsFrom0x8000AreOutputWords)
-{
-    output[0] = 0x22; // output word 0 = 0x1122
-    output[1] = 0x11;
-    input[65534] = 0x44; // input word 32767 = 0x3344
-    input[65535] = 0x33;
-    input[0] = 0x66; // input word 0 = 0x5566
-    input[1] = 0x55;
-    EXPECT_EQ(Reply("0101 0000 1122"), Exchange(ReadRequest(0xB0, 0x8000, 0, 1), true));
-    EXPECT_EQ(Reply("0101 0000 3344"), Exchange(ReadRequest(0x80, 0x7FFF, 0, 1), true));
-    EXPECT_EQ(Reply("0101 0000 5566"), Exchange(ReadRequest(0xB0, 0, 0, 1), false));
-}
-
-TEST_F(MemoryCommand, WordsTravelBigEndianAndRestInHostOrder)
-{
-    input[2] = 0x34; // input word 1 holds 0x1234: segment bytes 34 12
-    input[3] = 0x12;
-    EXPECT_EQ(Reply("0101 0000 1234"), Exchange(ReadRequest(0xB0, 1, 0, 1), true));
-
-    Exchange(WriteRequest(0x82, 3, 0, 2, Hex("ABCD 0102")), true);
-    EXPECT_EQ(Hex("CDAB 0201"), std::string(memory.begin() + 6, memory.begin() + 10));
-    EXPECT_EQ(std::string(6, '\0'), std::string(memory.begin(), memory.begin() + 6));
-    EXPECT_EQ('\0', memory[10]);
-}
-
-TEST_F(MemoryCommand, BitWriteReplacesAnOutputWordBitByBit)
-{
-    output.assign(output.size(), '\xFF');
-    std::string bits;
-    for (int i = 0; i < 16; ++i) {
-        bits += (i % 2 == 0) ? '\x01' : '\xFE'; // only bit 0 of each byte counts
-    }
-    EXPECT_EQ(Reply("0102 0000"), Exchange(WriteRequest(0x30, 0x8000, 0, 16, bits), true));
-    EXPECT_EQ(Hex("5555 FFFF"), std::string(output.begin(), output.begin() + 4));
-}
-
-TEST_F(MemoryCommand, BitReadsFollowBitAddressesAcrossWords)
-{
-    memory[1] = static_cast<char>(0x80); // word 0 bit 15
-    memory[2] = 0x01;                    // word 1 bit 0
-    memory[5] = 0x40;                    // word 2 bit 14
-    EXPECT_EQ(Reply("0101 0000 00010100"), Exchange(ReadRequest(0x02, 0, 14, 4), true));
-    // A bit number above 15 continues into the following words: word 0 bit 46 is word 2 bit 14.
-    EXPECT_EQ(Reply("0101 0000 0100"), Exchange(ReadRequest(0x02, 0, 46, 2), false));
-}
-
-TEST_F(MemoryCommand, BitWriteAcrossAWordBoundaryTouchesOnlyItsBits)
-{
-    memory.assign(memory.size(), '\x5A');
-    EXPECT_EQ(Reply("0102 0000"), Exchange(WriteRequest(0x02, 2, 14, 3, Hex("01 00 01")), true));
-    std::vector<char> expected(100, '\x5A');
-    expected[5] = static_cast<char>((0x5A | 0x40) & ~0x80); // word 2: bit 14 set, bit 15 cleared
-    expected[6] = static_cast<char>(0x5A | 0x01);           // word 3: bit 0 set
-    EXPECT_EQ(expected, memory);
 }
 
 } // namespace

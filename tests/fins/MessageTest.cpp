@@ -59,15 +59,11 @@ TEST(MessageBuilders, AppendEachFieldInWireOrder)
     }
 }
 
-TEST(MessageBuilders, ReadMessageWithoutDataWritesNothing)
+TEST(MessageBuilders, RefuseMissingDataAndRunningPastTheBuffer)
 {
-    CMessage msg;
-    EXPECT_EQ(-1, msg.BuildFinsResponseReadMessage(0x0101, 0, nullptr, 4));
-    EXPECT_EQ(0, msg.GetMessageLen());
-}
-
-TEST(MessageBuilders, RefuseToRunPastTheBuffer)
-{
+    CMessage empty;
+    EXPECT_EQ(-1, empty.BuildFinsResponseReadMessage(0x0101, 0, nullptr, 4));
+    EXPECT_EQ(0, empty.GetMessageLen());
     CMessage msg(kMessageCapacity);
     std::string fill(kMessageCapacity - 4, 'x');
     ASSERT_EQ(0,
@@ -79,24 +75,20 @@ TEST(MessageBuilders, RefuseToRunPastTheBuffer)
     EXPECT_EQ(kMessageCapacity, msg.GetMessageLen());
 }
 
-TEST(MessagePacketLen, WritesTheWholeLengthFieldBigEndian)
+// The whole length field, big-endian, counts what follows it; a message shorter than 8 bytes is
+// left alone.
+TEST(MessagePacketLen, WritesTheWholeLengthFieldOfAFullHeaderOnly)
 {
     CMessage msg;
     msg.BuildFinsResponseTcpHeader(2, 0, 0);
-    msg.SetPacketLen(4030);
-    EXPECT_EQ(Hex("46494E53 00000FB6 00000002 00000000"), Contents(msg));
     msg.SetPacketLen(0x01020308);
-    EXPECT_EQ(Hex("46494E53 01020300"), Contents(msg).substr(0, 8));
-}
-
-TEST(MessagePacketLen, LeavesAMessageShorterThanEightBytesAlone)
-{
-    CMessage msg;
-    msg.BuildFinsResponseWriteMessage(0x0101, 0x1234);
-    const std::string beyond(msg.GetMessageBuffer() + 4, 8); // undefined bytes, not to be touched
-    msg.SetPacketLen(100);
-    EXPECT_EQ(Hex("0101 1234"), Contents(msg));
-    EXPECT_EQ(beyond, std::string(msg.GetMessageBuffer() + 4, 8));
+    EXPECT_EQ(Hex("46494E53 01020300 00000002 00000000"), Contents(msg)); // less the 8 before it
+    CMessage shortMsg;
+    shortMsg.BuildFinsResponseWriteMessage(0x0101, 0x1234);
+    const std::string beyond(shortMsg.GetMessageBuffer() + 4, 8); // undefined, not to be touched
+    shortMsg.SetPacketLen(100);
+    EXPECT_EQ(Hex("0101 1234"), Contents(shortMsg));
+    EXPECT_EQ(beyond, std::string(shortMsg.GetMessageBuffer() + 4, 8));
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -56,21 +57,15 @@ protected:
         logger.clear();
     }
 
-    // One FINS/TCP frame as the stream framing delivers it: a receive block of exactly the frame
-    // (iLen may claim fewer bytes than the block holds, never more).
+    // One FINS/TCP frame as the stream framing delivers it: a receive block of exactly the frame.
     int SendTcp(const std::string& frame, CSocketConnection* conn = nullptr)
-    {
-        return SendTcpLen(frame, static_cast<uint32_t>(frame.size()), conn);
-    }
-
-    int SendTcpLen(const std::string& frame, uint32_t iLen, CSocketConnection* conn = nullptr)
     {
         conn = conn != nullptr ? conn : tcp.get();
         std::unique_ptr<char[]> block(new char[sizeof(_SockMsgHeader) + frame.size()]);
         _SockMsgHeader head{};
         head.pConn = conn;
         head.iSequence = conn->iCurrsequence.load();
-        head.iLen = iLen;
+        head.iLen = static_cast<uint32_t>(frame.size());
         std::memcpy(block.get(), &head, sizeof(head));
         std::memcpy(SockMsgPayload(block.get()), frame.data(), frame.size());
         return protocol.ProcessRecvData(block.get());
@@ -113,6 +108,47 @@ protected:
     static std::string Reply(const std::string& tailHex)
     {
         return Hex("C0 00 02 00 15 00 00 03 00 09") + Hex(tailHex);
+    }
+
+    static void SetWord(std::vector<char>& segment, size_t w, unsigned int value)
+    {
+        segment[2 * w] = static_cast<char>(value & 0xFF);
+        segment[2 * w + 1] = static_cast<char>(value >> 8);
+    }
+
+    // A request that may change memory, run over UDP on fresh memory (DM words 0-9 hold 1-10),
+    // with the reply's response code and every segment afterwards.
+    struct MemoryCase
+    {
+        const char* name;
+        std::string params;  // bytes behind the command code
+        const char* code;    // response code, hex
+        char segment;        // 'M' or 'Q': where the words change
+        size_t offset;       // first changed byte
+        std::string changed; // the bytes there afterwards (host order); empty when refused
+    };
+
+    template <size_t N>
+    void RunMemoryCases(unsigned int command, const MemoryCase (&cases)[N])
+    {
+        for (const MemoryCase& c : cases) {
+            SCOPED_TRACE(c.name);
+            memory.assign(memory.size(), 0);
+            output.assign(output.size(), 0);
+            for (size_t w = 0; w < 10; ++w) {
+                SetWord(memory, w, static_cast<unsigned int>(w + 1));
+            }
+            std::vector<char> expectM = memory;
+            std::vector<char> expectQ = output;
+            std::vector<char>& target = c.segment == 'M' ? expectM : expectQ;
+            std::copy(c.changed.begin(), c.changed.end(), target.begin() + c.offset);
+            const std::vector<char> expectI = input;
+            std::string reply = Exchange(FinsHeader(command) + c.params, false);
+            EXPECT_EQ(ToHex(Reply(ToHex(Big16(command)) + c.code)), ToHex(reply));
+            EXPECT_EQ(expectM, memory);
+            EXPECT_EQ(expectQ, output);
+            EXPECT_EQ(expectI, input);
+        }
     }
 
     std::vector<char> AllMemory() const

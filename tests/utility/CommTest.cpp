@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "tests/support/FakeLogger.h"
@@ -17,23 +15,23 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-TEST(CommDump, BitDumpBufGroupsFourBitsWithTrailingBlank)
-{
-    EXPECT_EQ(CComm::BitDumpBuf(static_cast<char>(0xA5)), "1010 0101 ");
-    EXPECT_EQ(CComm::BitDumpBuf(0), "0000 0000 ");
-    EXPECT_EQ(CComm::BitDumpBuf(static_cast<char>(0xFF)), "1111 1111 ");
-    EXPECT_EQ(CComm::BitDumpBuf(0x01), "0000 0001 ");
-}
-
-TEST(CommDump, HexDumpBufWritesLowercaseBytesSeparatedByBlanks)
+// Bits in groups of four with a trailing blank; lowercase bytes in memory order; swaps that do
+// not depend on the host's order.
+TEST(CommDump, DumpsAndSwapsGiveTheseTexts)
 {
     const char bytes[] = {0x00, 0x7f, static_cast<char>(0x80), static_cast<char>(0xAB)};
+    EXPECT_EQ(CComm::BitDumpBuf(static_cast<char>(0xA5)), "1010 0101 ");
+    EXPECT_EQ(CComm::BitDumpBuf(0x01), "0000 0001 ");
     EXPECT_EQ(CComm::HexDumpBuf(bytes, 3), "0x00 0x7f 0x80");
     EXPECT_EQ(CComm::HexDumpBuf(bytes + 3, 1), "0xab");
     EXPECT_EQ(CComm::HexDumpBuf(bytes, 0), "");
     EXPECT_EQ(CComm::HexDumpBuf(bytes, -1), "");
     EXPECT_EQ(CComm::HexDumpBuf(1.0f), "0x00 0x00 0x80 0x3f");
     EXPECT_EQ(CComm::HexDumpBuf(static_cast<short>(0x1234)), "0x34 0x12");
+    EXPECT_EQ(utils_htons(0x1234), 0x3412);
+    EXPECT_EQ(utils_ntohs(0x3412), 0x1234);
+    EXPECT_EQ(utils_htonl(0x12345678u), 0x78563412u);
+    EXPECT_EQ(utils_ntohl(0x78563412u), 0x12345678u);
 }
 
 TEST(StringHelper, StrtrimRemovesBlanksAndLineEndsButNotTabs)
@@ -71,14 +69,6 @@ TEST(StringHelper, StriSplitKeepsEmptyPiecesBetweenSeparators)
         EXPECT_EQ(CStringHelper::StriSplit(c.text, c.sep), c.parts)
             << '"' << c.text << "\" by \"" << c.sep << '"';
     }
-}
-
-TEST(ByteOrder, SwapsAreUnconditional)
-{
-    EXPECT_EQ(utils_htons(0x1234), 0x3412);
-    EXPECT_EQ(utils_ntohs(0x3412), 0x1234);
-    EXPECT_EQ(utils_htonl(0x12345678u), 0x78563412u);
-    EXPECT_EQ(utils_ntohl(0x78563412u), 0x12345678u);
 }
 
 TEST(Sleep, NonPositiveDurationsReturnAtOnce)
@@ -134,36 +124,34 @@ TEST(FileHelper, CreatesFilesAndDirectoriesOnce)
     EXPECT_FALSE(CFileHelper::CreateGeneralFile(dir.file("no/parent").c_str()));
 }
 
-TEST(CodingConv, AsciiComesBackUnchanged)
+// Non-ASCII bytes and lengths that cannot be allocated give "" and one error line; a length of
+// four times 2^30 does not fit an int (it wraps to 0), and neither may reach iconv, which would
+// read past the one-byte text.
+TEST(CodingConv, AsciiComesBackUnchangedAndFailuresAreLogged)
 {
-    FakeLogger logger;
-    const char text[] = "plain ascii 123";
-    EXPECT_EQ(CCodingConv::AnsiToUtf8(text, static_cast<int>(std::strlen(text))), text);
-    EXPECT_EQ(CCodingConv::AnsiToUtf8(text, 5), "plain");
-    EXPECT_EQ(CCodingConv::AnsiToUtf8(text, 0), "");
-    EXPECT_TRUE(logger.entries().empty());
-}
-
-TEST(CodingConv, NonAsciiByteIsLoggedAndGivesEmpty)
-{
-    FakeLogger logger;
-    const char text[] = "caf\xC3\xA9";
-    EXPECT_EQ(CCodingConv::AnsiToUtf8(text, 5), "");
-    ASSERT_EQ(logger.entries().size(), 1u);
-    EXPECT_EQ(logger.texts()[0], std::string("iconv:") + std::strerror(EILSEQ));
-    EXPECT_EQ(logger.entries()[0].classId, 4u); // the error level
-}
-
-TEST(CodingConv, UnallocatableLengthsAreLoggedAsMallocFailures)
-{
-    FakeLogger logger;
-    // Four times 2^30 does not fit an int (it wraps to 0); a negative length cannot be
-    // allocated either. Neither may reach iconv, which would read past the one-byte text.
     const std::string noMemory = std::strerror(ENOMEM);
-    EXPECT_EQ(CCodingConv::AnsiToUtf8("x", 1 << 30), "");
-    EXPECT_EQ(CCodingConv::AnsiToUtf8("x", -1), "");
-    EXPECT_EQ(logger.texts(),
-              Strings({"malloc size:0 fail," + noMemory, "malloc size:-4 fail," + noMemory}));
+    const struct
+    {
+        const char* text;
+        int len;
+        std::string result;
+        Strings logged;
+    } cases[] = {
+        {"plain ascii 123", 15, "plain ascii 123", {}},
+        {"plain ascii 123", 5, "plain", {}},
+        {"plain", 0, "", {}},
+        {"caf\xC3\xA9", 5, "", {std::string("iconv:") + std::strerror(EILSEQ)}},
+        {"x", 1 << 30, "", {"malloc size:0 fail," + noMemory}},
+        {"x", -1, "", {"malloc size:-4 fail," + noMemory}},
+    };
+    for (const auto& c : cases) {
+        FakeLogger logger;
+        EXPECT_EQ(CCodingConv::AnsiToUtf8(c.text, c.len), c.result) << c.text << " " << c.len;
+        EXPECT_EQ(logger.texts(), c.logged) << c.text << " " << c.len;
+        for (const LogRecord& e : logger.entries()) {
+            EXPECT_EQ(e.classId, 4u); // the error level
+        }
+    }
 }
 
 } // namespace

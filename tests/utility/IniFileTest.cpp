@@ -39,7 +39,8 @@ protected:
     const std::string m_path = m_dir.file("test.ini");
 };
 
-const char* const kLineShapes = "[net]\n"
+const char* const kLineShapes = "early=1\n"
+                                "[net]\n"
                                 "  port =  9600  \n"
                                 "expr=a=b\n"
                                 ";x=1\n"
@@ -68,6 +69,8 @@ TEST_F(IniFileTest, LineShapesStoreTrimmedKeysAndValues)
         const char* key;
         const char* value; // "<default>" when absent
     } cases[] = {
+        {"net", "early", "<default>"}, // keys before the first section are ignored
+        {"", "early", "<default>"},
         {"net", "port", "9600"},
         {"net", "expr", "a=b"},
         {"net", ";x", "<default>"},
@@ -93,26 +96,15 @@ TEST_F(IniFileTest, LineShapesStoreTrimmedKeysAndValues)
     }
 }
 
-TEST_F(IniFileTest, KeysBeforeTheFirstSectionAreIgnored)
-{
-    auto ini = load("early=1\n"
-                    "[ ]\n"
-                    "late=2\n"
-                    "[s]\n"
-                    "x=3\n");
-    EXPECT_EQ(ini->GetString("", "early", "none"), "none");
-    EXPECT_EQ(ini->GetString("s", "early", "none"), "none");
-    EXPECT_EQ(ini->GetString("", "late", "none"), "2");
-    EXPECT_EQ(ini->GetString("s", "x", "none"), "3");
-}
-
+// Repeated keys and sections merge, the last value winning; enumeration and line numbers follow
+// the last occurrence.
 TEST_F(IniFileTest, RepeatedKeysAndSectionsMergeWithLastValueWinning)
 {
     auto ini = load("[s]\n"
                     "a=1\n"
+                    "; c=x\n"
                     "a=2\n"
                     "[t]\n"
-                    "b=1\n"
                     "[ s ]\n"
                     "a=3\n"
                     "c=4\n"
@@ -120,27 +112,14 @@ TEST_F(IniFileTest, RepeatedKeysAndSectionsMergeWithLastValueWinning)
                     "a=upper\n");
     EXPECT_EQ(ini->GetString("s", "a", ""), "3");
     EXPECT_EQ(ini->GetString("s", "c", ""), "4");
-    EXPECT_EQ(ini->GetString("t", "b", ""), "1");
     EXPECT_EQ(ini->GetString("S", "a", ""), "upper"); // section names are case-sensitive
-}
-
-TEST_F(IniFileTest, EnumerationAndLinesFollowTheLastOccurrence)
-{
-    auto ini = load("early=0\n"
-                    "[s]\n"
-                    "b=1\n"
-                    "; a=x\n"
-                    "a=2\n"
-                    "[t]\n"
-                    "[s]\n"
-                    "b=3\n");
-    EXPECT_EQ(ini->GetSections(), (Strings{"s", "t"}));
-    EXPECT_EQ(ini->GetKeys("s"), (Strings{"a", "b"}));
+    EXPECT_EQ(ini->GetSections(), (Strings{"S", "s", "t"}));
+    EXPECT_EQ(ini->GetKeys("s"), (Strings{"a", "c"}));
     EXPECT_EQ(ini->GetKeys("t"), Strings{});
     EXPECT_EQ(ini->GetKeys("missing"), Strings{});
-    EXPECT_EQ(ini->GetLine("s", "a"), 5);
-    EXPECT_EQ(ini->GetLine("s", "b"), 8);
-    EXPECT_EQ(ini->GetLine("s", "early"), 0);
+    EXPECT_EQ(ini->GetLine("s", "a"), 7);
+    EXPECT_EQ(ini->GetLine("s", "c"), 8);
+    EXPECT_EQ(ini->GetLine("t", "a"), 0);
     EXPECT_EQ(ini->GetLine("missing", "a"), 0);
 }
 

@@ -20,47 +20,6 @@ const std::string kWhite = "\x1b[37m";
 const std::string kGreen = "\x1b[32m";
 const std::string kTimestamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})";
 
-// Sends standard output to a temporary file until text() is called.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        std::fflush(stdout);
-        m_saved = dup(STDOUT_FILENO);
-        m_file = std::tmpfile();
-        dup2(fileno(m_file), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { restore(); }
-
-    std::string text()
-    {
-        restore();
-        std::string out;
-        std::rewind(m_file);
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, m_file)) > 0) {
-            out.append(buf, n);
-        }
-        return out;
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0) {
-            return;
-        }
-        std::fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO);
-        close(m_saved);
-        m_saved = -1;
-    }
-    int m_saved = -1;
-    FILE* m_file = nullptr;
-};
-
 // Escapes regex metacharacters of a literal piece.
 std::string Literal(const std::string& s)
 {
@@ -76,9 +35,9 @@ protected:
 
 TEST_F(ConsoleLog, LongFormLineHasTimestampColourLocationAndThreadId)
 {
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     utils_log_message(UTILS_LOG_ERROR, "/src/net/server", "run", 42, "value %d of %s", 7, "x");
-    std::string out = capture.text();
+    std::string out = testing::internal::GetCapturedStdout();
     auto tid = static_cast<unsigned>(syscall(SYS_gettid));
     std::regex line("^" + kTimestamp + " " + Literal(kRed + "[libvor,ERROR,server,run,42,") +
                     std::to_string(tid) + Literal(kWhite + "]:value 7 of x") + "\n$");
@@ -87,9 +46,9 @@ TEST_F(ConsoleLog, LongFormLineHasTimestampColourLocationAndThreadId)
 
 TEST_F(ConsoleLog, ShortFormLineIsGreenWithThePthreadHandle)
 {
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     utils_log_message(UTILS_LOG_INFO, "count=%d", 3);
-    std::string out = capture.text();
+    std::string out = testing::internal::GetCapturedStdout();
     char handle[16];
     std::snprintf(handle, sizeof handle, "%x", static_cast<unsigned>(pthread_self()));
     std::regex line("^" + kTimestamp + " " + Literal(kGreen + "[libvor,INFO]" + kWhite) + " ,0x" +
@@ -97,51 +56,57 @@ TEST_F(ConsoleLog, ShortFormLineIsGreenWithThePthreadHandle)
     EXPECT_TRUE(std::regex_match(out, line)) << out;
 }
 
-TEST_F(ConsoleLog, LevelNamesAndColours)
+// The long form shows the file argument's part after the last slash.
+TEST_F(ConsoleLog, LevelNamesColoursAndFileNames)
 {
     struct Case
     {
         int level;
         const char* name;
         int colour;
-    } cases[] = {{4, "WARNING", 0}, {16, "CRITICAL", 1}, {3, "UNKNOWN", 1}, {512, "UNKNOWN", 1}};
+        const char* file;
+        const char* shown;
+    } cases[] = {{4, "WARNING", 0, "/src/net/server", "server"},
+                 {16, "CRITICAL", 1, "main.cpp", "main.cpp"},
+                 {3, "UNKNOWN", 1, "dir/", ""},
+                 {512, "UNKNOWN", 1, "a/b/c.cpp", "c.cpp"}};
     SetLogLevel(-1);
     for (const Case& c : cases) {
         int colour = -1;
         EXPECT_STREQ(GetLogLevelStr(c.level, &colour), c.name) << c.level;
         EXPECT_EQ(colour, c.colour) << c.level;
 
-        StdoutCapture capture;
-        utils_log_message(c.level, "f.cpp", "fn", 1, "m");
-        std::string out = capture.text();
+        testing::internal::CaptureStdout();
+        utils_log_message(c.level, c.file, "fn", 1, "m");
+        std::string out = testing::internal::GetCapturedStdout();
         std::string seq = c.colour == 0 ? kRed : kYellow;
-        EXPECT_NE(out.find(seq + "[libvor," + c.name + ",f.cpp,fn,1,"), std::string::npos)
+        EXPECT_NE(out.find(seq + "[libvor," + c.name + "," + c.shown + ",fn,1,"), std::string::npos)
             << c.level << ": " << out;
     }
 }
 
-TEST_F(ConsoleLog, InitialThresholdPrintsEveryNamedLevelButNotBelowZero)
-{
-    StdoutCapture capture;
-    for (int level : {0, 1, 2, 4, 8, 16, 32, 256}) {
-        utils_log_message(level, "m");
-    }
-    utils_log_message(-1, "m");
-    utils_log_message(-1, "file", "fn", 1, "m");
-    std::string out = capture.text();
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 8) << out;
-    EXPECT_EQ(out.find("UNKNOWN"), std::string::npos);
-}
-
+// The initial threshold prints every named level but nothing below zero; a set one drops the
+// lower levels in both forms.
 TEST_F(ConsoleLog, ThresholdDropsLowerLevelsInBothForms)
 {
+    {
+        testing::internal::CaptureStdout();
+        for (int level : {0, 1, 2, 4, 8, 16, 32, 256}) {
+            utils_log_message(level, "m");
+        }
+        utils_log_message(-1, "m");
+        utils_log_message(-1, "file", "fn", 1, "m");
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 8) << out;
+        EXPECT_EQ(out.find("UNKNOWN"), std::string::npos);
+    }
     SetLogLevel(UTILS_LOG_ERROR);
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     for (int level : {2, 4, 8, 16, 32, 256}) {
         utils_log_message(level, "short");
         utils_log_message(level, "file", "fn", 1, "long");
     }
-    std::string out = capture.text();
+    std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("WARNING"), std::string::npos);
     EXPECT_EQ(out.find("INFO"), std::string::npos);
     for (const char* name : {"ERROR", "CRITICAL", "NOTICE", "COMM"}) {
@@ -150,32 +115,13 @@ TEST_F(ConsoleLog, ThresholdDropsLowerLevelsInBothForms)
     }
 }
 
-TEST_F(ConsoleLog, FileArgumentShowsItsPartAfterTheLastSlash)
-{
-    struct Case
-    {
-        const char* file;
-        const char* shown;
-    } cases[] = {{"/src/net/server", "server"},
-                 {"main.cpp", "main.cpp"},
-                 {"dir/", ""},
-                 {"a/b/c.cpp", "c.cpp"}};
-    for (const Case& c : cases) {
-        StdoutCapture capture;
-        utils_log_message(UTILS_LOG_INFO, c.file, "fn", 9, "m");
-        std::string out = capture.text();
-        EXPECT_NE(out.find(std::string(",INFO,") + c.shown + ",fn,9,"), std::string::npos)
-            << c.file << ": " << out;
-    }
-}
-
 TEST_F(ConsoleLog, LongMessagesAreCutTo8191Characters)
 {
     const std::string message(10000, 'm');
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     utils_log_message(UTILS_LOG_INFO, "%s", message.c_str());
     utils_log_message(UTILS_LOG_INFO, "f", "fn", 1, "%s", message.c_str());
-    std::string out = capture.text();
+    std::string out = testing::internal::GetCapturedStdout();
     std::regex run("m+\n");
     std::vector<size_t> lengths;
     for (std::sregex_iterator it(out.begin(), out.end(), run), end; it != end; ++it) {
