@@ -1,12 +1,10 @@
 #include "tests/net/NetHarness.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <ctime>
 
 #include "appmem/AppAreaMem.h"
 #include "base/RuntimeApi.h"
@@ -68,20 +66,6 @@ void LoopHarness::stopAndDelete()
     loop->event_stop();
     delete loop;
     loop = nullptr;
-}
-
-double ProcessCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double CpuOverIdle(int ms)
-{
-    const double before = ProcessCpuSeconds();
-    (void)poll(nullptr, 0, ms);
-    return ProcessCpuSeconds() - before;
 }
 
 size_t EventLoopTestPeer::blocksFor(CEventLoop& loop, CSocketConnection* conn)

@@ -55,10 +55,6 @@ public:
     uint16_t udpPort = 0;
 };
 
-// CPU seconds this whole process has used, and those it uses over an idle interval.
-double ProcessCpuSeconds();
-double CpuOverIdle(int ms);
-
 // Reaches the loop's internals; every list access takes the list's own mutex.
 class EventLoopTestPeer
 {

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,15 +38,13 @@ bool PollUntil(int fd, short events, long long deadline)
     }
 }
 
-// Binds fd to source (any port); true when there is none to bind.
-bool BindSource(int fd, const char* source)
+// Binds fd to source (host order, any port); true when there is none to bind (INADDR_ANY).
+bool BindSource(int fd, uint32_t source)
 {
-    if (source == nullptr) {
-        return true;
-    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    return inet_aton(source, &addr.sin_addr) != 0 &&
+    addr.sin_addr.s_addr = htonl(source);
+    return source == INADDR_ANY ||
            bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
 }
 
@@ -80,7 +79,7 @@ sockaddr_in LoopbackAddr(uint16_t port)
     return addr;
 }
 
-int ConnectTcp(uint16_t port, int rcvBuf, const char* source)
+int ConnectTcp(uint16_t port, int rcvBuf, uint32_t source, int timeoutMs)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1) {
@@ -89,6 +88,12 @@ int ConnectTcp(uint16_t port, int rcvBuf, const char* source)
     if (rcvBuf > 0) {
         (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof(rcvBuf));
     }
+    // A blocking connect gives up after the send timeout; every later send or receive of the tests
+    // passes MSG_DONTWAIT, so the timeout bounds the connect alone.
+    const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    const int one = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     const sockaddr_in addr = LoopbackAddr(port);
     if (!BindSource(fd, source) ||
         connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
@@ -98,10 +103,10 @@ int ConnectTcp(uint16_t port, int rcvBuf, const char* source)
     return fd;
 }
 
-int OpenUdp(const char* source)
+int OpenUdp(uint32_t source)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd != -1 && !BindSource(fd, source != nullptr ? source : "127.0.0.1")) {
+    if (fd != -1 && !BindSource(fd, source)) {
         close(fd);
         return -1;
     }
@@ -218,54 +223,25 @@ void FinsTestClient::Close()
     }
 }
 
-bool FinsTestClient::OpenFrom(int type, uint32_t source)
-{
-    Close();
-    m_fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(source);
-    if (m_fd < 0 || (source != INADDR_ANY &&
-                     bind(m_fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0)) {
-        Close();
-        return false;
-    }
-    return true;
-}
-
 bool FinsTestClient::ConnectTcp(uint16_t port, int timeoutMs, uint32_t source)
 {
+    Close();
     m_udp = false;
-    if (!OpenFrom(SOCK_STREAM, source)) {
-        return false;
-    }
-    const sockaddr_in addr = LoopbackAddr(port);
-    const int rc = connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-    int soError = 0;
-    socklen_t len = sizeof(soError);
-    if ((rc != 0 && (errno != EINPROGRESS || !PollUntil(m_fd, POLLOUT, NowMs() + timeoutMs))) ||
-        getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
-        Close();
-        return false;
-    }
-    const int one = 1;
-    (void)setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    return true;
+    m_fd = ::ConnectTcp(port, 0, source, timeoutMs);
+    return m_fd != -1;
 }
 
 bool FinsTestClient::OpenUdp(uint16_t port, uint32_t address, uint32_t source)
 {
+    Close();
     m_udp = true;
-    if (!OpenFrom(SOCK_DGRAM, source)) {
-        return false;
-    }
+    m_fd = ::OpenUdp(source);
     sockaddr_in addr = LoopbackAddr(port);
     addr.sin_addr.s_addr = htonl(address);
-    if (connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    if (m_fd != -1 && connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         Close();
-        return false;
     }
-    return true;
+    return m_fd != -1;
 }
 
 bool FinsTestClient::RecvTcpFrame(std::string& frame, int timeoutMs)
