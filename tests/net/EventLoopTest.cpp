@@ -1,7 +1,6 @@
 // The loop's pool, its epoll registrations and its threads.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <linux/capability.h>
 #include <sched.h>
 #include <sys/epoll.h>
@@ -13,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -160,16 +160,13 @@ TEST_F(Registration, ModModesAddRemoveOrReplaceTheRecordedMask)
 std::set<std::string> ThreadNames()
 {
     std::set<std::string> names;
-    DIR* dir = opendir("/proc/self/task");
-    while (const dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::ifstream comm(task.path() / "comm");
         std::string name;
         if (std::getline(comm, name)) {
             names.insert(name);
         }
-    }
-    if (dir != nullptr) {
-        closedir(dir);
     }
     return names;
 }

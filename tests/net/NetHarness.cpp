@@ -36,9 +36,9 @@ AppMemory::AppMemory() : m(kMemBytes), io(1024)
     (void)utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr();
 }
 
-LoopHarness::LoopHarness(bool start, int records, uint16_t port)
+LoopHarness::LoopHarness(bool start, int records)
     : loop(new CEventLoop()), binding(*utility::Singleton<CFinsProtocol>::instance()),
-      tcp(std::make_unique<TcpServer>("127.0.0.1", port)),
+      tcp(std::make_unique<TcpServer>("127.0.0.1", 0)),
       udp(std::make_unique<UdpServer>("127.0.0.1", 0))
 {
     loop->init_connections(records);

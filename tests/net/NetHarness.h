@@ -39,7 +39,7 @@ private:
 class LoopHarness
 {
 public:
-    explicit LoopHarness(bool start = true, int records = 8, uint16_t tcpPort = 0);
+    explicit LoopHarness(bool start = true, int records = 8);
     ~LoopHarness();
     LoopHarness(const LoopHarness&) = delete;
     LoopHarness& operator=(const LoopHarness&) = delete;

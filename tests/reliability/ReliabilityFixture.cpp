@@ -39,11 +39,8 @@ void FillDm()
     ASSERT_TRUE(writer.ConnectTcp());
     for (uint32_t word = 0; word < kDmWords; word += kFillChunkWords) {
         const uint32_t count = std::min<uint32_t>(kFillChunkWords, kDmWords - word);
-        ASSERT_EQ(writer
-                      .Write(kDmWord, static_cast<uint16_t>(word), 0, static_cast<uint16_t>(count),
-                             PatternWire(word, count))
-                      .code,
-                  kRespOk)
+        const std::vector<uint16_t> words = WireToWords(PatternWire(word, count));
+        ASSERT_EQ(writer.WriteWords(kDmWord, static_cast<uint16_t>(word), words).code, kRespOk)
             << "DM " << word;
     }
 }

@@ -258,16 +258,11 @@ bool FinsTestClient::RecvTcpFrame(std::string& frame, int timeoutMs)
     return true;
 }
 
-bool FinsTestClient::Handshake(uint8_t clientNode, std::string* reply)
+bool FinsTestClient::Handshake(uint8_t clientNode)
 {
     std::string frame;
-    if (!SendAll(m_fd, NodeRequest(clientNode)) || !RecvTcpFrame(frame)) {
-        return false;
-    }
-    if (reply != nullptr) {
-        *reply = frame;
-    }
-    return Be32(frame, 8) == kTcpNodeResponse && Be32(frame, 12) == 0;
+    return SendAll(m_fd, NodeRequest(clientNode)) && RecvTcpFrame(frame) &&
+           Be32(frame, 8) == kTcpNodeResponse && Be32(frame, 12) == 0;
 }
 
 bool FinsTestClient::Exchange(const std::string& fins, std::string& response, int timeoutMs)
@@ -296,24 +291,14 @@ FinsResult FinsTestClient::Request(uint16_t command, const std::string& params)
     return FinsResult{true, Be16(response, 12), response.substr(kFinsResponseMin)};
 }
 
-FinsResult FinsTestClient::Read(uint8_t area, uint16_t word, uint8_t bit, uint16_t count)
-{
-    return Request(0x0101, AreaCommand(area, word, bit, count));
-}
-
-FinsResult FinsTestClient::Write(uint8_t area, uint16_t word, uint8_t bit, uint16_t count,
-                                 const std::string& data)
-{
-    return Request(0x0102, AreaCommand(area, word, bit, count) + data);
-}
-
 FinsResult FinsTestClient::ReadWords(uint8_t area, uint16_t word, uint16_t count)
 {
-    return Read(area, word, 0, count);
+    return Request(0x0101, AreaCommand(area, word, 0, count));
 }
 
 FinsResult FinsTestClient::WriteWords(uint8_t area, uint16_t word,
                                       const std::vector<uint16_t>& words)
 {
-    return Write(area, word, 0, static_cast<uint16_t>(words.size()), WordsToWire(words));
+    return Request(0x0102, AreaCommand(area, word, 0, static_cast<unsigned int>(words.size())) +
+                               WordsToWire(words));
 }

@@ -74,15 +74,12 @@ public:
 
     // One whole FINS/TCP frame: 16-byte header and body.
     bool RecvTcpFrame(std::string& frame, int timeoutMs = kWaitMs);
-    // Node address request for clientNode; the whole 24-byte reply in *reply.
-    bool Handshake(uint8_t clientNode, std::string* reply = nullptr);
+    // Node address request for clientNode, answered without an error.
+    bool Handshake(uint8_t clientNode);
     // Sends a FINS frame (wrapped in a FINS/TCP header over TCP) and returns the FINS frame that
     // answers it.
     bool Exchange(const std::string& fins, std::string& response, int timeoutMs = kWaitMs);
 
-    FinsResult Read(uint8_t area, uint16_t word, uint8_t bit, uint16_t count);
-    FinsResult Write(uint8_t area, uint16_t word, uint8_t bit, uint16_t count,
-                     const std::string& data);
     FinsResult ReadWords(uint8_t area, uint16_t word, uint16_t count);
     FinsResult WriteWords(uint8_t area, uint16_t word, const std::vector<uint16_t>& words);
 
