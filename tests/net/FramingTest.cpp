@@ -254,6 +254,25 @@ TEST_P(SendOutcomeTest, FinishedOrFailedSendEndsTheRegistrationAndForgetsTheBloc
 INSTANTIATE_TEST_SUITE_P(Outcomes, SendOutcomeTest, ::testing::Values(false, true),
                          [](const auto& param) { return param.param ? "Failed" : "Finished"; });
 
+// A socket that takes only part of the block: the handler keeps the rest and the registration,
+// and later writability events send the rest, in order.
+TEST_F(WriteHandlerTest, PartialSendKeepsTheRestForTheNextEvent)
+{
+    const std::string payload(1 << 20, 'p'); // more than the socket pair holds
+    MakePending(payload);
+    std::string got;
+    char buf[65536];
+    for (int i = 0; i < 1000 && conn->pSendBlock != nullptr; ++i) {
+        ASSERT_EQ(0, HandleWrite());
+        ASSERT_TRUE(conn->pSendBlock == nullptr || StillRegistered()) << i;
+        for (ssize_t n = 0; (n = recv(sv[1], buf, sizeof(buf), MSG_DONTWAIT)) > 0;) {
+            got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    EXPECT_TRUE(got == payload) << got.size() << " of " << payload.size() << " bytes";
+    EXPECT_FALSE(StillRegistered());
+}
+
 // Regression: EPOLLOUT with a hang-up lowered iWritePending on every (level-triggered) report and
 // never ended the registration.
 TEST_F(WriteHandlerTest, HangUpWithWritabilityEndsTheRegistrationOnce)
