@@ -31,17 +31,13 @@ constexpr int kRetryWaitMs = 50;
 constexpr int kPortPollMs = 200;
 constexpr char kUdpBoundLine[] = "udp server is running";
 
-// Starts path with stdout and stderr going to the given pipe ends (-1: inherited).
+// Starts path with standard output and standard error going to the given descriptors.
 pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, int errFd)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (outFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-    }
-    if (errFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-    }
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (std::string& a : args) {
         argv.push_back(a.data());
