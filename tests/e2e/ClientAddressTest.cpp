@@ -1,8 +1,8 @@
 // Clients of two loopback addresses through runtime-host. With a settings file (--config) the
 // controller admits two client addresses only, keeps DM read-only and reports its own model text,
-// and the log shows every refusal. A strict client over a UDP socket connected to the second
-// address (127.0.0.2) hears every answer from that address, one at a time and in a burst that
-// leaves in one batch, or the connected socket drops the reply.
+// and the log shows every refusal. A strict client of 127.0.0.1 over a UDP socket connected to the
+// second address (127.0.0.2) hears every answer from that address, one at a time and in a burst
+// that leaves in one batch, or the connected socket drops the reply.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -59,7 +59,8 @@ TEST_F(ClientAddressTest, ConnectedUdpClientOfASecondAddressHearsFromIt)
 {
     StartHost();
     FinsTestClient client;
-    ASSERT_TRUE(client.OpenUdp(TestPort(), kSecondAddress));
+    // Sent from 127.0.0.1: a reply the system gives the source of its route would come from there.
+    ASSERT_TRUE(client.OpenUdp(TestPort(), kSecondAddress, kAllowed));
     sockaddr_in self{};
     socklen_t len = sizeof(self);
     ASSERT_EQ(0, getsockname(client.Fd(), reinterpret_cast<sockaddr*>(&self), &len));

@@ -258,7 +258,10 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, SendOutcomeTest, ::testing::Values(false, tru
 // and later writability events send the rest, in order.
 TEST_F(WriteHandlerTest, PartialSendKeepsTheRestForTheNextEvent)
 {
-    const std::string payload(1 << 20, 'p'); // more than the socket pair holds
+    std::string payload(1 << 20, '\0'); // more than the socket pair holds
+    for (size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<char>(i % 251); // a resent part shows
+    }
     MakePending(payload);
     std::string got;
     char buf[65536];
