@@ -165,10 +165,7 @@ TEST(FinsCli, TimesOutCleanlyWhenNoServerAnswers)
 {
     const int silent = OpenUdp();
     ASSERT_GE(silent, 0);
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    std::string port = std::to_string(ntohs(addr.sin_port));
+    const std::string port = std::to_string(ntohs(LocalAddr(silent).sin_port));
     ProgramResult r =
         RunProgram("fins", {"read", "D0", "--udp", "--port", port, "--timeout", "300"});
     close(silent);

@@ -10,20 +10,6 @@
 #include "base/RuntimeApi.h"
 #include "utility/Singleton.h"
 
-namespace {
-
-uint16_t BoundPort(int fd)
-{
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        return 0;
-    }
-    return ntohs(addr.sin_port);
-}
-
-} // namespace
-
 AppMemory::AppMemory() : m(kMemBytes), io(1024)
 {
     for (uint32_t w = 0; w < kMemBytes / 2; ++w) {
@@ -46,8 +32,8 @@ LoopHarness::LoopHarness(bool start, int records)
     udp->set_frame_handler(&binding);
     loop->epoll_add_listen_event(tcp.get(), &ISocketServer::sock_event_accept);
     loop->epoll_add_listen_event(udp.get(), &ISocketServer::sock_read_request_handler);
-    tcpPort = BoundPort(tcp->get_listen_sock());
-    udpPort = BoundPort(udp->get_listen_sock());
+    tcpPort = ntohs(LocalAddr(tcp->get_listen_sock()).sin_port);
+    udpPort = ntohs(LocalAddr(udp->get_listen_sock()).sin_port);
     if (start) {
         loop->event_start(0);
     }

@@ -127,10 +127,7 @@ TEST_F(TcpLoop, HalfClosedClientGetsEveryOwedReplyAndThenTheClose)
 TEST_F(TcpLoop, AcceptedConnectionCarriesItsAddressesAndSocketOptions)
 {
     const int fd = ConnectTcp(h->tcpPort);
-    sockaddr_in me{};
-    socklen_t len = sizeof(me);
-    ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len));
-    const std::string peer = "127.0.0.1:" + std::to_string(ntohs(me.sin_port));
+    const std::string peer = "127.0.0.1:" + std::to_string(ntohs(LocalAddr(fd).sin_port));
     // The log line is written after the record is filled in, so seeing it orders the reads below.
     ASSERT_TRUE(WaitUntil([&] { return log.countContaining("new tcp connection:" + peer) == 1; }));
     conn = WaitRecord();

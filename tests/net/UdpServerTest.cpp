@@ -17,14 +17,6 @@ namespace {
 // The largest UDP payload IPv4 carries (65535 minus the IP and UDP headers).
 constexpr size_t kLargestIpv4Datagram = 65507;
 
-sockaddr_in PortAddr(int fd)
-{
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    return addr;
-}
-
 class UdpLoop : public ::testing::Test
 {
 protected:
@@ -110,7 +102,7 @@ TEST_F(UdpEndpoint, DatagramsSentTogetherKeepOrderAndDestinationsPastAFailedOne)
     ASSERT_NE(nullptr, conn);
     // The record's own peerAddr names a client, as after its latest datagram: the retry must still
     // go to the failed block's destination.
-    const sockaddr_in latest = PortAddr(one);
+    const sockaddr_in latest = LocalAddr(one);
     std::memcpy(&conn->peerAddr, &latest, sizeof(latest));
     // Each from its own local address, as each request arrived at one; -1: no datagram can be sent
     // to port 0.
@@ -128,7 +120,7 @@ TEST_F(UdpEndpoint, DatagramsSentTogetherKeepOrderAndDestinationsPastAFailedOne)
         char* block = MakeSendBlock(conn, b.payload);
         conn->iBacklog.fetch_sub(1); // msg_send counts it
         auto* header = reinterpret_cast<_SockMsgHeader*>(block);
-        header->peerAddr = PortAddr(b.to != -1 ? b.to : one);
+        header->peerAddr = LocalAddr(b.to != -1 ? b.to : one);
         if (b.to == -1) {
             header->peerAddr.sin_port = 0;
         }

@@ -79,6 +79,16 @@ sockaddr_in LoopbackAddr(uint16_t port)
     return addr;
 }
 
+sockaddr_in LocalAddr(int fd)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return sockaddr_in{};
+    }
+    return addr;
+}
+
 int ConnectTcp(uint16_t port, int rcvBuf, uint32_t source, int timeoutMs)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

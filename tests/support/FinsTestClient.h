@@ -22,6 +22,8 @@ uint16_t TestPort();
 long long NowMs();
 // 127.0.0.1 at the given port (host order).
 sockaddr_in LoopbackAddr(uint16_t port);
+// The address a socket is bound to; all zero when there is none.
+sockaddr_in LocalAddr(int fd);
 
 // source: the client's own address, host order (127.0.0.2 plays another client); INADDR_ANY lets
 // the system pick. A TCP socket connected within the timeout, or -1; a receive buffer of rcvBuf
