@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -48,22 +49,6 @@ protected:
 };
 using Registration = Pool;
 
-TEST_F(Pool, GrowsPastItsInitialSizeAndRecyclesTheNewRecordLikeTheOthers)
-{
-    loop.init_connections(2);
-    CSocketConnection* a = loop.get_connection(-1);
-    CSocketConnection* b = loop.get_connection(-1);
-    CSocketConnection* grown = loop.get_connection(-1);
-    EXPECT_EQ(3u, EventLoopTestPeer::allCount(loop));
-    EXPECT_NE(grown, a);
-    EXPECT_NE(grown, b);
-    loop.close_connections(grown);
-    EventLoopTestPeer::backdate(loop, grown, time(nullptr) - kRecycleWaitSec);
-    loop.IdelRecyConnections();
-    EXPECT_EQ(std::vector<CSocketConnection*>{grown}, EventLoopTestPeer::freeList(loop));
-    EXPECT_EQ(grown, loop.get_connection(-1));
-}
-
 // Records closed 0, 59, 60 and 61 seconds ago, queued youngest first: one sweep walks the whole
 // queue and frees exactly those whose delay is over.
 TEST_F(Pool, SweepFreesEveryRecordWhoseDelayIsOverAndOnlyThose)
@@ -85,8 +70,9 @@ TEST_F(Pool, SweepFreesEveryRecordWhoseDelayIsOverAndOnlyThose)
 }
 
 // Fresh records (use counter 1, no socket) fill the free list, which is first in, first out; one
-// use and its close raise the counter by three.
-TEST_F(Pool, FreeListOfFreshRecordsIsFirstInFirstOutAndAUseRaisesTheSequenceByThree)
+// use and its close raise the counter by three. Past its initial size the pool grows, and the new
+// record is recycled like the others.
+TEST_F(Pool, FreeListIsFirstInFirstOutGrowsWhenEmptyAndAUseRaisesTheSequenceByThree)
 {
     EXPECT_EQ(0, loop.init_connections(3));
     EXPECT_EQ(3u, EventLoopTestPeer::allCount(loop));
@@ -105,6 +91,14 @@ TEST_F(Pool, FreeListOfFreshRecordsIsFirstInFirstOutAndAUseRaisesTheSequenceByTh
     EXPECT_EQ(order[1], loop.get_connection(-1));
     EXPECT_EQ(order[2], loop.get_connection(-1));
     EXPECT_EQ(first, loop.get_connection(-1));
+    CSocketConnection* grown = loop.get_connection(-1);
+    EXPECT_EQ(4u, EventLoopTestPeer::allCount(loop));
+    EXPECT_EQ(0, std::count(order.begin(), order.end(), grown));
+    loop.close_connections(grown);
+    EventLoopTestPeer::backdate(loop, grown, 0);
+    loop.IdelRecyConnections();
+    EXPECT_EQ(std::vector<CSocketConnection*>{grown}, EventLoopTestPeer::freeList(loop));
+    EXPECT_EQ(grown, loop.get_connection(-1));
 }
 
 TEST_F(Pool, SecondCloseLogsAgainButQueuesOnceAndKeepsTimeAndSequence)
