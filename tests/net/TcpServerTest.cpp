@@ -249,11 +249,13 @@ TEST_F(TcpLoop, TeardownClosesOpenConnectionsAndLeaksNoDescriptor)
 constexpr int kLinesStatus = 10;
 constexpr int kMaxReportedLines = 100;
 constexpr int kNoPort = 255;
+// Bounds the child's life should the test never close its end.
+constexpr int kChildLifeMs = 60000;
 
 // The child serves with at most `extra` descriptors beyond those it has at start until the test
-// closes the other end of `cmd`. Its exit status is kLinesStatus plus the number of
-// "accept errno = EMFILE" lines it logged (kMaxReportedLines at most), or kNoPort when it could not
-// tell its port.
+// closes the other end of `cmd` (or kChildLifeMs pass). Its exit status is kLinesStatus plus the
+// number of "accept errno = EMFILE" lines it logged (kMaxReportedLines at most), or kNoPort when it
+// could not tell its port.
 [[noreturn]] void ServeWithFewDescriptors(int cmd, int out, int extra)
 {
     const rlimit limit{static_cast<rlim_t>(OpenFds(getpid()) + 3 + extra), 4096};
@@ -265,8 +267,8 @@ constexpr int kNoPort = 255;
         AppMemory mem;
         LoopHarness h;
         told = write(out, &h.tcpPort, sizeof(h.tcpPort)) == sizeof(h.tcpPort);
-        for (char c = 0; read(cmd, &c, 1) > 0;) {
-        }
+        pollfd closed{cmd, POLLIN, 0};
+        (void)poll(&closed, 1, kChildLifeMs);
         lines = log.count("accept errno = EMFILE");
     }
     _exit(told ? kLinesStatus + std::min(lines, kMaxReportedLines) : kNoPort);
