@@ -67,23 +67,45 @@ TEST_F(FinsCliTest, ChangesAndReadsWordsAndBitsOverTcpAndUdp)
     }
 }
 
-TEST_F(FinsCliTest, NamesFinsResponseCodesAndExits3)
+// The host's application options reach the component: segment sizes, a missing segment and no
+// application decide what is served. The client names each refusal and exits 3; a refused write
+// leaves the word as it was. Rows of one host follow each other.
+TEST_F(FinsCliTest, HostSegmentOptionsDecideWhatIsServedAndRefusalsAreNamed)
 {
-    StartHost({"--no-segment", "I"});
+    const std::vector<std::string> small = {"--memory-bytes", "100", "--input-bytes", "4"};
     const struct
     {
+        std::vector<std::string> host;
         std::vector<std::string> args;
-        const char* message;
+        int exitCode;
+        const char* shown; // standard output for exit 0, part of standard error otherwise
     } cases[] = {
-        {{"read", "D65535", "2"}, "0x1104 (end address out of range)"},
-        {{"--udp", "read", "CIO0"}, "0x1103 (start address out of range)"},
+        {small, {"read", "D49"}, 0, "D49 = 0 (0x0000)\n"},
+        {small, {"--udp", "read", "D50"}, 3, "0x1103 (start address out of range)"},
+        {small, {"write", "D49", "0x1111", "0x1111"}, 3, "0x1104 (end address out of range)"},
+        {small, {"read", "D49"}, 0, "D49 = 0 (0x0000)\n"},
+        {small, {"read", "CIO1.15"}, 0, "CIO1.15 = 0\n"},
+        {small, {"read", "CIO1.15", "2"}, 3, "0x1104"},
+        {{"--no-segment", "I"}, {"--udp", "read", "CIO0"}, 3, "0x1103"},
+        {{"--no-app"}, {"read", "D0"}, 3, "0x1103"},
+        {{"--no-app"}, {"write", "CIO32768", "1"}, 3, "0x1103"},
     };
+    std::vector<std::string> running;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
+        SCOPED_TRACE(c.host[0] + ": " + c.args[0] + " " + c.args[1]);
+        if (host == nullptr || running != c.host) {
+            if (host != nullptr) {
+                StopHost();
+            }
+            StartHost(c.host);
+            ASSERT_FALSE(HasFatalFailure());
+            running = c.host;
+        }
         ProgramResult r = Fins(c.args);
         ASSERT_TRUE(r.finished);
-        EXPECT_EQ(r.exitCode, 3);
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_TRUE(c.exitCode == 0 ? r.out == c.shown : r.err.find(c.shown) != std::string::npos)
+            << r.out << r.err;
     }
 }
 
@@ -143,10 +165,7 @@ TEST(FinsCli, TimesOutCleanlyWhenNoServerAnswers)
 {
     const int silent = OpenUdp();
     ASSERT_GE(silent, 0);
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    std::string port = std::to_string(ntohs(addr.sin_port));
+    const std::string port = std::to_string(ntohs(LocalAddr(silent).sin_port));
     ProgramResult r =
         RunProgram("fins", {"read", "D0", "--udp", "--port", port, "--timeout", "300"});
     close(silent);

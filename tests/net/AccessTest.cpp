@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr const char* kFirst = "127.0.0.1";
-constexpr const char* kSecond = "127.0.0.2";
+constexpr uint32_t kFirst = 0x7F000001;  // 127.0.0.1
+constexpr uint32_t kSecond = 0x7F000002; // 127.0.0.2
 
 // A started loop whose servers enforce `access`.
 std::unique_ptr<LoopHarness> StartWith(const ServerAccess& access)
@@ -37,7 +37,7 @@ TEST(Access, AllowListAdmitsOnlyItsClientsOverTcpAndUdp)
     const struct
     {
         const char* allow;
-        const char* client;
+        uint32_t client;
         bool admitted;
     } cases[] = {
         {"", kSecond, true},
@@ -47,7 +47,7 @@ TEST(Access, AllowListAdmitsOnlyItsClientsOverTcpAndUdp)
         {"10.0.0.0/8, 127.0.0.1", kSecond, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.allow) + " from " + c.client);
+        SCOPED_TRACE(testing::Message() << c.allow << " from " << std::hex << c.client);
         FakeLogger log;
         AppMemory mem;
         ServerAccess access;
@@ -74,7 +74,7 @@ TEST(Access, ConnectionLimitsRefuseOnlyTheSurplus)
     {
         uint32_t total;
         uint32_t perClient;
-        std::vector<const char*> clients; // connected in this order, each kept open
+        std::vector<uint32_t> clients; // connected in this order, each kept open
         std::vector<bool> admitted;
         const char* logged; // the refusals' log text
     } cases[] = {

@@ -1,30 +1,14 @@
 #include "tests/net/NetHarness.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <ctime>
 
 #include "appmem/AppAreaMem.h"
 #include "base/RuntimeApi.h"
 #include "utility/Singleton.h"
-
-namespace {
-
-uint16_t BoundPort(int fd)
-{
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        return 0;
-    }
-    return ntohs(addr.sin_port);
-}
-
-} // namespace
 
 AppMemory::AppMemory() : m(kMemBytes), io(1024)
 {
@@ -38,9 +22,9 @@ AppMemory::AppMemory() : m(kMemBytes), io(1024)
     (void)utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr();
 }
 
-LoopHarness::LoopHarness(bool start, int records, uint16_t port)
+LoopHarness::LoopHarness(bool start, int records)
     : loop(new CEventLoop()), binding(*utility::Singleton<CFinsProtocol>::instance()),
-      tcp(std::make_unique<TcpServer>("127.0.0.1", port)),
+      tcp(std::make_unique<TcpServer>("127.0.0.1", 0)),
       udp(std::make_unique<UdpServer>("127.0.0.1", 0))
 {
     loop->init_connections(records);
@@ -48,8 +32,8 @@ LoopHarness::LoopHarness(bool start, int records, uint16_t port)
     udp->set_frame_handler(&binding);
     loop->epoll_add_listen_event(tcp.get(), &ISocketServer::sock_event_accept);
     loop->epoll_add_listen_event(udp.get(), &ISocketServer::sock_read_request_handler);
-    tcpPort = BoundPort(tcp->get_listen_sock());
-    udpPort = BoundPort(udp->get_listen_sock());
+    tcpPort = ntohs(LocalAddr(tcp->get_listen_sock()).sin_port);
+    udpPort = ntohs(LocalAddr(udp->get_listen_sock()).sin_port);
     if (start) {
         loop->event_start(0);
     }
@@ -68,20 +52,6 @@ void LoopHarness::stopAndDelete()
     loop->event_stop();
     delete loop;
     loop = nullptr;
-}
-
-double ProcessCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double CpuOverIdle(int ms)
-{
-    const double before = ProcessCpuSeconds();
-    (void)poll(nullptr, 0, ms);
-    return ProcessCpuSeconds() - before;
 }
 
 size_t EventLoopTestPeer::blocksFor(CEventLoop& loop, CSocketConnection* conn)

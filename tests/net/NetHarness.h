@@ -39,7 +39,7 @@ private:
 class LoopHarness
 {
 public:
-    explicit LoopHarness(bool start = true, int records = 8, uint16_t tcpPort = 0);
+    explicit LoopHarness(bool start = true, int records = 8);
     ~LoopHarness();
     LoopHarness(const LoopHarness&) = delete;
     LoopHarness& operator=(const LoopHarness&) = delete;
@@ -54,10 +54,6 @@ public:
     uint16_t tcpPort = 0;
     uint16_t udpPort = 0;
 };
-
-// CPU seconds this whole process has used, and those it uses over an idle interval.
-double ProcessCpuSeconds();
-double CpuOverIdle(int ms);
 
 // Reaches the loop's internals; every list access takes the list's own mutex.
 class EventLoopTestPeer

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "tests/reliability/ReliabilityFixture.h"
 
@@ -29,23 +30,30 @@ constexpr int kHeldBackReads = 1000;
 class Worker
 {
 public:
-    Worker(int id, bool udp) : m_id(id), m_udp(udp) {}
-    void Stop() { m_loop.Stop(); }
+    Worker(int id, bool udp) : m_id(id), m_udp(udp), m_thread([this] { Run(); }) {}
+    ~Worker() { Stop(); }
+    void Stop()
+    {
+        m_stop.store(true);
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
 
     std::atomic<long> served{0}; // raised by the worker thread, read by the test at any time
     std::atomic<long> wrong{0};  // likewise
 
 private:
-    void Run(const std::atomic<bool>& stop)
+    void Run()
     {
         uint16_t value = static_cast<uint16_t>(m_id << 8);
-        while (!stop.load()) {
+        while (!m_stop.load()) {
             FinsTestClient client;
             if (!(m_udp ? client.OpenUdp() : client.ConnectTcp())) {
                 (void)poll(nullptr, 0, kRetryPauseMs);
                 continue;
             }
-            while (!stop.load() && Round(client, ++value)) {
+            while (!m_stop.load() && Round(client, ++value)) {
                 served.fetch_add(1);
             }
             (void)poll(nullptr, 0, kRetryPauseMs); // the server went away: try again shortly
@@ -75,7 +83,8 @@ private:
 
     const int m_id;
     const bool m_udp;
-    Background m_loop{[this](const std::atomic<bool>& stop) { Run(stop); }}; // last: starts now
+    std::atomic<bool> m_stop{false}; // raised by Stop on the test's thread; read by m_thread
+    std::thread m_thread;            // last: starts once everything it uses is built
 };
 
 class Faults : public ReliabilityTest

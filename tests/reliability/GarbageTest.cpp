@@ -223,7 +223,7 @@ TEST_F(Garbage, RandomCampaignLeavesMemoryServiceAndDescriptorsAsTheyWere)
     ASSERT_TRUE(udp.OpenUdp());
     for (int d = 0; d < kUdpCampaignDatagrams; ++d) {
         const std::string datagram = campaign.Datagram();
-        (void)send(udp.Fd(), datagram.data(), datagram.size(), 0); // full socket: dropped
+        (void)send(udp.Fd(), datagram.data(), datagram.size(), MSG_DONTWAIT); // full: dropped
         for (std::string reply; d % kUdpDrainEvery == 0 && RecvDatagram(udp.Fd(), reply, 0);) {
             EXPECT_TRUE(reply.size() >= 14 && reply.compare(0, 3, Hex("C0 00 02")) == 0)
                 << "malformed UDP response after datagram " << d;

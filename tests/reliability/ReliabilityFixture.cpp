@@ -1,13 +1,10 @@
 #include "tests/reliability/ReliabilityFixture.h"
 
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <iostream>
 
 namespace {
@@ -16,55 +13,11 @@ constexpr uint16_t kFillChunkWords = 1000;
 constexpr int kSettlePollMs = 100;
 constexpr int kSettleSamples = 3;
 constexpr int kSettleTimeoutMs = 5000;
-constexpr int kSmallSocketBuffer = 65536;
+constexpr int kSmallReceiveBuffer = 65536;
 // A process that does nothing but wait on epoll uses next to no CPU; one that spins uses a whole
 // core. Per second of wall time, less than this counts as idle.
 constexpr double kIdleCpuShare = 0.2;
 constexpr int kIdleWindowMs = 1000;
-
-// A non-blocking TCP socket connecting to 127.0.0.1:9600 (still in progress, perhaps), or -1.
-int StartConnect()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const sockaddr_in addr = LoopbackAddr(kFinsPort);
-    const int one = 1;
-    if (fd >= 0) {
-        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    }
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 &&
-        errno != EINPROGRESS) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Polls until every fd in `pending` has connected; false at the deadline or on a failed connect.
-bool AwaitConnected(std::vector<int> pending, long long deadline)
-{
-    std::vector<pollfd> polls;
-    while (!pending.empty()) {
-        polls.clear();
-        for (int fd : pending) {
-            polls.push_back(pollfd{fd, POLLOUT, 0});
-        }
-        const long long left = deadline - NowMs();
-        if (left <= 0 || poll(polls.data(), polls.size(), static_cast<int>(left)) < 0) {
-            return false;
-        }
-        pending.clear();
-        for (const pollfd& p : polls) {
-            int err = 0;
-            socklen_t len = sizeof(err);
-            if (p.revents == 0) {
-                pending.push_back(p.fd);
-            } else if (getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
 
 // The descriptor count once it has stayed the same for a few polls (bounded).
 int SettledFds(pid_t pid)
@@ -86,11 +39,8 @@ void FillDm()
     ASSERT_TRUE(writer.ConnectTcp());
     for (uint32_t word = 0; word < kDmWords; word += kFillChunkWords) {
         const uint32_t count = std::min<uint32_t>(kFillChunkWords, kDmWords - word);
-        ASSERT_EQ(writer
-                      .Write(kDmWord, static_cast<uint16_t>(word), 0, static_cast<uint16_t>(count),
-                             PatternWire(word, count))
-                      .code,
-                  kRespOk)
+        const std::vector<uint16_t> words = WireToWords(PatternWire(word, count));
+        ASSERT_EQ(writer.WriteWords(kDmWord, static_cast<uint16_t>(word), words).code, kRespOk)
             << "DM " << word;
     }
 }
@@ -118,39 +68,29 @@ void Figure(const std::string& name, const std::string& value)
 std::vector<int> ConnectMany(size_t n, int timeoutMs)
 {
     std::vector<int> fds;
-    for (size_t i = 0; i < n; ++i) {
-        const int fd = StartConnect();
-        if (fd < 0) {
+    while (fds.size() < n) {
+        const int fd = ConnectTcp(TestPort(), 0, INADDR_ANY, timeoutMs);
+        if (fd == -1) {
             CloseAll(fds);
-            return fds;
+            break;
         }
         fds.push_back(fd);
-    }
-    if (!AwaitConnected(fds, NowMs() + timeoutMs)) {
-        CloseAll(fds);
     }
     return fds;
 }
 
 int NonReadingClient(int reads)
 {
-    std::vector<int> fds = ConnectMany(1);
-    if (fds.empty()) {
-        return -1;
-    }
-    for (int option : {SO_SNDBUF, SO_RCVBUF}) {
-        (void)setsockopt(fds[0], SOL_SOCKET, option, &kSmallSocketBuffer,
-                         sizeof(kSmallSocketBuffer));
-    }
+    const int fd = ConnectTcp(TestPort(), kSmallReceiveBuffer);
     std::string requests;
     for (int i = 0; i < reads; ++i) {
         requests += DmReadTcp(static_cast<uint8_t>(i), 0, kMaxReadWords);
     }
-    if (!SendAll(fds[0], requests)) {
-        CloseAll(fds);
+    if (fd != -1 && !SendAll(fd, requests)) {
+        close(fd);
         return -1;
     }
-    return fds[0];
+    return fd;
 }
 
 void CloseAll(std::vector<int>& fds)
@@ -187,23 +127,6 @@ bool ServedCorrectly(bool udp, uint16_t word)
     }
     const FinsResult r = client.ReadWords(kDmWord, word, 1);
     return r.answered && r.code == kRespOk && r.data == PatternWire(word, 1);
-}
-
-Background::Background(std::function<void(const std::atomic<bool>& stop)> body)
-    : m_thread([this, body = std::move(body)] { body(m_stop); })
-{}
-
-Background::~Background()
-{
-    Stop();
-}
-
-void Background::Stop()
-{
-    m_stop.store(true);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
 }
 
 void ReliabilityTest::SetUpTestSuite()

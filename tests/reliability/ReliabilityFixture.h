@@ -5,10 +5,7 @@
 
 #include <sys/types.h>
 
-#include <atomic>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/FinsTestClient.h"
@@ -27,7 +24,7 @@ void Figure(const std::string& name, const std::string& value);
 
 // n connections to 127.0.0.1:9600, connected (all or none: empty on failure).
 std::vector<int> ConnectMany(size_t n, int timeoutMs = kReplyTimeoutMs);
-// A connection with buffers of 64 KiB each way (the kernel doubles them) that has pipelined
+// A connection with a receive buffer of 64 KiB (the kernel doubles it) that has pipelined
 // `reads` reads of 2000 DM words and reads nothing, so the server soon has to hold it back
 // instead of the several MiB loopback would grant. -1 on failure.
 int NonReadingClient(int reads);
@@ -36,22 +33,6 @@ void CloseAll(std::vector<int>& fds);
 size_t RoundTrip(const std::vector<int>& fds, uint16_t word, int timeoutMs = kReplyTimeoutMs);
 // A fresh client over TCP or UDP reads DM word `word` and gets the pattern back.
 bool ServedCorrectly(bool udp, uint16_t word = 100);
-
-// A client loop on a thread of its own, running until Stop (or destruction). `body` gets the stop
-// flag and must return soon after it is raised.
-class Background
-{
-public:
-    explicit Background(std::function<void(const std::atomic<bool>& stop)> body);
-    ~Background();
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-    void Stop();
-
-private:
-    std::atomic<bool> m_stop{false}; // raised by Stop; read by the thread
-    std::thread m_thread;
-};
 
 class ReliabilityTest : public HostTest
 {

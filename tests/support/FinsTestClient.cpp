@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,15 +38,13 @@ bool PollUntil(int fd, short events, long long deadline)
     }
 }
 
-// Binds fd to source (any port); true when there is none to bind.
-bool BindSource(int fd, const char* source)
+// Binds fd to source (host order, any port); true when there is none to bind (INADDR_ANY).
+bool BindSource(int fd, uint32_t source)
 {
-    if (source == nullptr) {
-        return true;
-    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    return inet_aton(source, &addr.sin_addr) != 0 &&
+    addr.sin_addr.s_addr = htonl(source);
+    return source == INADDR_ANY ||
            bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
 }
 
@@ -80,7 +79,17 @@ sockaddr_in LoopbackAddr(uint16_t port)
     return addr;
 }
 
-int ConnectTcp(uint16_t port, int rcvBuf, const char* source)
+sockaddr_in LocalAddr(int fd)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return sockaddr_in{};
+    }
+    return addr;
+}
+
+int ConnectTcp(uint16_t port, int rcvBuf, uint32_t source, int timeoutMs)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1) {
@@ -89,6 +98,12 @@ int ConnectTcp(uint16_t port, int rcvBuf, const char* source)
     if (rcvBuf > 0) {
         (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof(rcvBuf));
     }
+    // A blocking connect gives up after the send timeout; every later send or receive of the tests
+    // passes MSG_DONTWAIT, so the timeout bounds the connect alone.
+    const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    const int one = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     const sockaddr_in addr = LoopbackAddr(port);
     if (!BindSource(fd, source) ||
         connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
@@ -98,10 +113,10 @@ int ConnectTcp(uint16_t port, int rcvBuf, const char* source)
     return fd;
 }
 
-int OpenUdp(const char* source)
+int OpenUdp(uint32_t source)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd != -1 && !BindSource(fd, source != nullptr ? source : "127.0.0.1")) {
+    if (fd != -1 && !BindSource(fd, source)) {
         close(fd);
         return -1;
     }
@@ -218,54 +233,25 @@ void FinsTestClient::Close()
     }
 }
 
-bool FinsTestClient::OpenFrom(int type, uint32_t source)
-{
-    Close();
-    m_fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(source);
-    if (m_fd < 0 || (source != INADDR_ANY &&
-                     bind(m_fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0)) {
-        Close();
-        return false;
-    }
-    return true;
-}
-
 bool FinsTestClient::ConnectTcp(uint16_t port, int timeoutMs, uint32_t source)
 {
+    Close();
     m_udp = false;
-    if (!OpenFrom(SOCK_STREAM, source)) {
-        return false;
-    }
-    const sockaddr_in addr = LoopbackAddr(port);
-    const int rc = connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-    int soError = 0;
-    socklen_t len = sizeof(soError);
-    if ((rc != 0 && (errno != EINPROGRESS || !PollUntil(m_fd, POLLOUT, NowMs() + timeoutMs))) ||
-        getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
-        Close();
-        return false;
-    }
-    const int one = 1;
-    (void)setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    return true;
+    m_fd = ::ConnectTcp(port, 0, source, timeoutMs);
+    return m_fd != -1;
 }
 
 bool FinsTestClient::OpenUdp(uint16_t port, uint32_t address, uint32_t source)
 {
+    Close();
     m_udp = true;
-    if (!OpenFrom(SOCK_DGRAM, source)) {
-        return false;
-    }
+    m_fd = ::OpenUdp(source);
     sockaddr_in addr = LoopbackAddr(port);
     addr.sin_addr.s_addr = htonl(address);
-    if (connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    if (m_fd != -1 && connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         Close();
-        return false;
     }
-    return true;
+    return m_fd != -1;
 }
 
 bool FinsTestClient::RecvTcpFrame(std::string& frame, int timeoutMs)
@@ -282,16 +268,11 @@ bool FinsTestClient::RecvTcpFrame(std::string& frame, int timeoutMs)
     return true;
 }
 
-bool FinsTestClient::Handshake(uint8_t clientNode, std::string* reply)
+bool FinsTestClient::Handshake(uint8_t clientNode)
 {
     std::string frame;
-    if (!SendAll(m_fd, NodeRequest(clientNode)) || !RecvTcpFrame(frame)) {
-        return false;
-    }
-    if (reply != nullptr) {
-        *reply = frame;
-    }
-    return Be32(frame, 8) == kTcpNodeResponse && Be32(frame, 12) == 0;
+    return SendAll(m_fd, NodeRequest(clientNode)) && RecvTcpFrame(frame) &&
+           Be32(frame, 8) == kTcpNodeResponse && Be32(frame, 12) == 0;
 }
 
 bool FinsTestClient::Exchange(const std::string& fins, std::string& response, int timeoutMs)
@@ -320,24 +301,14 @@ FinsResult FinsTestClient::Request(uint16_t command, const std::string& params)
     return FinsResult{true, Be16(response, 12), response.substr(kFinsResponseMin)};
 }
 
-FinsResult FinsTestClient::Read(uint8_t area, uint16_t word, uint8_t bit, uint16_t count)
-{
-    return Request(0x0101, AreaCommand(area, word, bit, count));
-}
-
-FinsResult FinsTestClient::Write(uint8_t area, uint16_t word, uint8_t bit, uint16_t count,
-                                 const std::string& data)
-{
-    return Request(0x0102, AreaCommand(area, word, bit, count) + data);
-}
-
 FinsResult FinsTestClient::ReadWords(uint8_t area, uint16_t word, uint16_t count)
 {
-    return Read(area, word, 0, count);
+    return Request(0x0101, AreaCommand(area, word, 0, count));
 }
 
 FinsResult FinsTestClient::WriteWords(uint8_t area, uint16_t word,
                                       const std::vector<uint16_t>& words)
 {
-    return Write(area, word, 0, static_cast<uint16_t>(words.size()), WordsToWire(words));
+    return Request(0x0102, AreaCommand(area, word, 0, static_cast<unsigned int>(words.size())) +
+                               WordsToWire(words));
 }

@@ -22,12 +22,16 @@ uint16_t TestPort();
 long long NowMs();
 // 127.0.0.1 at the given port (host order).
 sockaddr_in LoopbackAddr(uint16_t port);
+// The address a socket is bound to; all zero when there is none.
+sockaddr_in LocalAddr(int fd);
 
-// source: the client's own address (127.0.0.2 plays another client); null lets the system pick.
-// A connected TCP socket (blocking connect) or -1; a receive buffer of rcvBuf bytes when given.
-int ConnectTcp(uint16_t port, int rcvBuf = 0, const char* source = nullptr);
-// A UDP socket bound to an ephemeral port of source (127.0.0.1 by default), or -1.
-int OpenUdp(const char* source = nullptr);
+// source: the client's own address, host order (127.0.0.2 plays another client); INADDR_ANY lets
+// the system pick. A TCP socket connected within the timeout, or -1; a receive buffer of rcvBuf
+// bytes when given; no Nagle delay.
+int ConnectTcp(uint16_t port, int rcvBuf = 0, uint32_t source = INADDR_ANY,
+               int timeoutMs = kWaitMs);
+// A UDP socket bound to an ephemeral port of source (unbound for INADDR_ANY), or -1.
+int OpenUdp(uint32_t source = INADDR_LOOPBACK);
 bool SendAll(int fd, const std::string& bytes, int timeoutMs = kWaitMs);
 bool SendTo(int fd, uint16_t port, const std::string& bytes);
 // Exactly n bytes, or false at a timeout, an error or the peer's close.
@@ -72,21 +76,16 @@ public:
 
     // One whole FINS/TCP frame: 16-byte header and body.
     bool RecvTcpFrame(std::string& frame, int timeoutMs = kWaitMs);
-    // Node address request for clientNode; the whole 24-byte reply in *reply.
-    bool Handshake(uint8_t clientNode, std::string* reply = nullptr);
+    // Node address request for clientNode, answered without an error.
+    bool Handshake(uint8_t clientNode);
     // Sends a FINS frame (wrapped in a FINS/TCP header over TCP) and returns the FINS frame that
     // answers it.
     bool Exchange(const std::string& fins, std::string& response, int timeoutMs = kWaitMs);
 
-    FinsResult Read(uint8_t area, uint16_t word, uint8_t bit, uint16_t count);
-    FinsResult Write(uint8_t area, uint16_t word, uint8_t bit, uint16_t count,
-                     const std::string& data);
     FinsResult ReadWords(uint8_t area, uint16_t word, uint16_t count);
     FinsResult WriteWords(uint8_t area, uint16_t word, const std::vector<uint16_t>& words);
 
 private:
-    // A new socket of the type, bound to source unless that is INADDR_ANY; false on failure.
-    bool OpenFrom(int type, uint32_t source);
     FinsResult Request(uint16_t command, const std::string& params);
 
     int m_fd = -1;

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -30,17 +31,13 @@ constexpr int kRetryWaitMs = 50;
 constexpr int kPortPollMs = 200;
 constexpr char kUdpBoundLine[] = "udp server is running";
 
-// Starts path with stdout and stderr going to the given pipe ends (-1: inherited).
+// Starts path with standard output and standard error going to the given descriptors.
 pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, int errFd)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (outFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-    }
-    if (errFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-    }
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (std::string& a : args) {
         argv.push_back(a.data());
@@ -55,24 +52,6 @@ pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, i
 int DecodeStatus(int status)
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Reads fd until EOF or the deadline into out.
-bool DrainUntilEof(int fd, std::string* out, long long deadline)
-{
-    char buf[4096];
-    for (;;) {
-        long long left = deadline - NowMs();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) {
-            return false;
-        }
-        ssize_t n = read(fd, buf, sizeof(buf));
-        if (n <= 0) {
-            return n == 0;
-        }
-        out->append(buf, static_cast<size_t>(n));
-    }
 }
 
 } // namespace
@@ -96,8 +75,10 @@ HostProcess::~HostProcess()
     if (m_reader.joinable()) {
         m_reader.join();
     }
-    if (m_pidfd >= 0) {
-        close(m_pidfd);
+    for (int fd : {m_pidfd, m_outFd}) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
 }
 
@@ -108,7 +89,8 @@ bool HostProcess::Start()
         return false;
     }
     const std::string path = BinDir() + "/" + m_program;
-    m_pid = Spawn(path, m_args, -1, pipeFds[1]);
+    m_outFd = memfd_create("stdout", MFD_CLOEXEC);
+    m_pid = Spawn(path, m_args, m_outFd, pipeFds[1]);
     close(pipeFds[1]);
     if (m_pid <= 0) {
         close(pipeFds[0]);
@@ -211,6 +193,17 @@ bool HostProcess::WaitExit(int timeoutMs, int* exitCode)
     return m_changed.wait_until(lock, deadline, [this] { return m_eof; });
 }
 
+std::string HostProcess::Output() const
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n = 0;
+    for (off_t at = 0; m_outFd >= 0 && (n = pread(m_outFd, buf, sizeof(buf), at)) > 0; at += n) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
 std::string HostProcess::Log() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -278,36 +271,11 @@ bool WaitPortFree(uint16_t port, int timeoutMs)
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          int timeoutMs)
 {
+    HostProcess child(args, program); // killed on the way out if still running
     ProgramResult result{false, -1, "", ""};
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0) {
-        return result;
-    }
-    if (pipe2(errPipe, O_CLOEXEC) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return result;
-    }
-    pid_t pid = Spawn(BinDir() + "/" + program, args, outPipe[1], errPipe[1]);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    long long deadline = NowMs() + timeoutMs;
-    // The programs run here write little, so stdout fits the pipe while stderr is drained.
-    bool errDone = pid > 0 && DrainUntilEof(errPipe[0], &result.err, deadline);
-    bool outDone = pid > 0 && DrainUntilEof(outPipe[0], &result.out, deadline);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    if (pid <= 0) {
-        return result;
-    }
-    if (!errDone || !outDone) {
-        kill(pid, SIGKILL);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.finished = errDone && outDone;
-    result.exitCode = DecodeStatus(status);
+    result.finished = child.Start() && child.WaitExit(timeoutMs, &result.exitCode);
+    result.out = child.Output();
+    result.err = child.Log();
     return result;
 }
 

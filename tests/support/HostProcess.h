@@ -1,8 +1,9 @@
 // Runs build/bin/runtime-host (or another program of build/bin) as a child process for tests:
-// standard error is collected line by line on a thread of its own, readiness is a FINS
-// handshake answered on 127.0.0.1:9600, and every wait is bounded. The destructor kills a child
-// that is still running, so no test leaves a host on port 9600. HostTest is the fixture of the
-// tests that run one host each; the /proc helpers say what the kernel sees of a process.
+// standard error is collected line by line on a thread of its own and standard output in memory,
+// readiness is a FINS handshake answered on 127.0.0.1:9600, and every wait is bounded. The
+// destructor kills a child that is still running, so no test leaves a host on port 9600. HostTest
+// is the fixture of the tests that run one host each; the /proc helpers say what the kernel sees of
+// a process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -42,6 +43,8 @@ public:
     pid_t Pid() const { return m_pid; }
 
     std::string Log() const;
+    // Everything the process wrote to standard output so far.
+    std::string Output() const;
     // Lines of standard error that contain `part`.
     int CountLog(const std::string& part) const;
     // Waits until `count` lines contain `part`.
@@ -56,6 +59,7 @@ private:
     std::string m_program;
     pid_t m_pid = -1;
     int m_pidfd = -1;
+    int m_outFd = -1; // memory file that takes the child's standard output
     bool m_exited = false;
     int m_exitCode = -1;
     std::thread m_reader; // drains the child's standard error until EOF
