@@ -375,14 +375,27 @@ ordinary_section() {
     print_table ord ordref "${ORD_CONFIGS[@]}"
 }
 
-# CPU seconds the server uses over IDLE_SECONDS with no client.
+# utime + stime of the component's loop threads in process $1 (the host's own threads, which run
+# the simulated controller's tasks, are not the server's).
+loop_ticks() {
+    local task sum=0
+    for task in /proc/"$1"/task/*; do
+        case $(cat "$task/comm") in
+        finsEpollRd | finsEpollWr | SockSend)
+            sum=$((sum + $(sed 's/.*) //' "$task/stat" | awk '{ print $12 + $13 }'))) ;;
+        esac
+    done
+    echo "$sum"
+}
+
+# CPU seconds the server's loop threads use over IDLE_SECONDS with no client.
 idle_check() {
     local t0 t1
-    t0=$(cpu_ticks "$HOST_PID")
+    t0=$(loop_ticks "$HOST_PID")
     sleep "$IDLE_SECONDS"
-    t1=$(cpu_ticks "$HOST_PID")
+    t1=$(loop_ticks "$HOST_PID")
     awk -v d=$((t1 - t0)) -v hz="$CLK_TCK" -v s="$IDLE_SECONDS" 'BEGIN {
-        printf "idle: server CPU %.2f s over %d idle seconds (target: none measurable) %s\n",
+        printf "idle: server threads CPU %.2f s over %d idle seconds (target: none measurable) %s\n",
             d / hz, s, (d <= 1 ? "pass" : "MISS") }'
 }
 

@@ -247,6 +247,14 @@ int CEventLoop::CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void
 int CEventLoop::event_start(unsigned int priority)
 {
     FINS_ASSERT(!on_loop_thread());
+    // The servers' settings are fixed while the loop runs: without an idle timeout the reader
+    // never walks the pool for idle connections.
+    m_sweepIdle = !m_pool
+                       .collect_connections([](const CSocketConnection& conn) {
+                           return conn.bListener && conn.pSockServer != nullptr &&
+                                  conn.pSockServer->access().idleTimeoutS != 0;
+                       })
+                       .empty();
     (void)CreateRealtimeThread(&m_rdThread, &CEventLoop::SocketEpollRdThread, this, priority);
     (void)CreateRealtimeThread(&m_wrThread, &CEventLoop::SocketEpollWrThread, this, priority);
     return CreateRealtimeThread(&m_sendThread, &CEventLoop::SocketSendThread, this, priority);

@@ -171,4 +171,6 @@ private:
     std::vector<std::pair<CSocketConnection*, std::chrono::steady_clock::time_point>>
         m_pausedListeners;
     std::chrono::steady_clock::time_point m_lastIdleSweep{}; // reader thread only
+    // A registered server has an idle timeout. Set by event_start before the threads start.
+    bool m_sweepIdle = false;
 };

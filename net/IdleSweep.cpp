@@ -30,6 +30,9 @@ bool IsIdle(const CSocketConnection& conn, std::chrono::steady_clock::time_point
 void CEventLoop::close_idle_connections()
 {
     FINS_ASSERT_ROLE(m_readerRole);
+    if (!m_sweepIdle) {
+        return; // no server closes idle connections: the pool's walk is spared
+    }
     const auto now = std::chrono::steady_clock::now();
     if (now - m_lastIdleSweep < kIdleSweepInterval) {
         return;

@@ -166,8 +166,8 @@ TEST_F(UdpEndpoint, OneReceiveTakesNoMoreDatagramsThanTheBacklogHasRoomFor)
     CSocketConnection* conn = EventLoopTestPeer::recordOf(*h.loop, h.udp->get_listen_sock());
     ASSERT_NE(nullptr, conn);
     const int fd = OpenUdp();
-    constexpr int kSent = 10;
-    constexpr int kRoom = 3;
+    constexpr int kRoom = kRecvBatch - 1;         // the backlog, not the batch, is the limit
+    constexpr int kSent = kRoom + kRecvBatch - 1; // the rest fits one receive
     for (int i = 0; i < kSent; ++i) {
         ASSERT_TRUE(SendTo(fd, h.udpPort, DmReadFins(static_cast<uint8_t>(i), i, 1)));
     }
