@@ -108,69 +108,6 @@ TEST_F(AppAreaMemLoad, NoApplicationLeavesEverythingCleared)
     EXPECT_EQ(1, logger.count("CAL_AppGetFirstApp instance fail,result:0"));
 }
 
-TEST_F(AppAreaMemLoad, UnknownTypeIsLoggedByTheGettersOnly)
-{
-    auto bad = static_cast<AppAreaMemType>(5);
-    EXPECT_EQ(nullptr, mem.GetAppMemoryAddrFromType(bad));
-    EXPECT_EQ(0u, mem.GetAppMemorySizeFromType(bad));
-    EXPECT_EQ(2, logger.count("unknow area type:5"));
-    logger.clear();
-    std::string out = "stale";
-    char data[2] = {1, 1};
-    EXPECT_EQ(0, mem.ReadWordFromAppMemory(bad, 0, 1, out));
-    EXPECT_EQ("", out);
-    out = "stale";
-    EXPECT_EQ(0, mem.ReadBitsFromAppMempry(bad, 0, 0, 1, out));
-    EXPECT_EQ("", out);
-    EXPECT_EQ(0, mem.WriteWordToAppMemory(bad, 0, 1, data));
-    EXPECT_EQ(0, mem.WriteBitsToAppMemory(bad, 0, 0, 1, data));
-    EXPECT_TRUE(logger.entries().empty());
-}
-
-struct ValidAddrCase
-{
-    int start;
-    int words;
-    unsigned int total;
-    bool valid;
-};
-
-TEST_F(AppAreaMemLoad, IsVaildAddrNeedsTheEndBelowTheSize)
-{
-    const ValidAddrCase cases[] = {
-        {10, 4, 30, true},
-        {10, 5, 30, false},
-        {0, 0, 1, true},
-        {0, 0, 0, false},
-        {0x7FFFFFFF, 0x7FFFFFFF, 0xFFFFFFFFu, false}, // no overflow into a small product
-        {-20, 5, 30, false},
-    };
-    for (const ValidAddrCase& c : cases) {
-        SCOPED_TRACE(std::to_string(c.start) + "+" + std::to_string(c.words));
-        logger.clear();
-        EXPECT_EQ(c.valid, mem.IsVaildAddr(c.start, c.words, c.total));
-        EXPECT_EQ(c.valid ? 0u : 1u, logger.entries().size());
-    }
-    logger.clear();
-    mem.IsVaildAddr(10, 5, 30);
-    EXPECT_EQ(1, logger.count("addr size out range,startAddr:10,nWordNum:5,Area TotalSize:30"));
-}
-
-// Word order and bit addressing of the workers are proved through the commands (MemoryCommand
-// tests); here only what the commands cannot reach.
-TEST(AppAreaMemAccess, WorkersRefuseNullPointers)
-{
-    CAppAreaMemmory mem;
-    char seg[4] = {};
-    std::string out;
-    EXPECT_EQ(-1, mem.ReadWordFromMemoryData(nullptr, 0, 1, out));
-    EXPECT_EQ(-1, mem.ReadBitsFromMemoryData(nullptr, 0, 0, 1, out));
-    EXPECT_EQ(-1, mem.WriteWordToMemoryData(seg, 0, 1, nullptr));
-    EXPECT_EQ(-1, mem.WriteBitToMemoryData(nullptr, 0, 0, 1, seg));
-    EXPECT_EQ(-1, mem.WriteBitToMemoryData(seg, 0, 0, 1, nullptr));
-    EXPECT_EQ(std::string(4, '\0'), std::string(seg, 4));
-}
-
 // Regression: bit access to the last byte of an odd-sized segment read and wrote the 16-bit word
 // that byte starts, one byte past the segment's end. The segment here is a heap block of exactly
 // three bytes, so an overrun is an ASan failure.

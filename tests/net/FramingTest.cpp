@@ -276,22 +276,6 @@ TEST_F(WriteHandlerTest, PartialSendKeepsTheRestForTheNextEvent)
     EXPECT_FALSE(StillRegistered());
 }
 
-// Regression: EPOLLOUT with a hang-up lowered iWritePending on every (level-triggered) report and
-// never ended the registration.
-TEST_F(WriteHandlerTest, HangUpWithWritabilityEndsTheRegistrationOnce)
-{
-    MakePending("never delivered");
-    close(sv[1]);
-    sv[1] = -1;
-    EXPECT_EQ(0, loop.epoll_process_event(loop.get_write_epoll_fd(), 0));
-    EXPECT_EQ(0, conn->iWritePending.load());
-    EXPECT_EQ(nullptr, conn->pSendBlock);
-    EXPECT_FALSE(StillRegistered());
-    EXPECT_EQ(0, loop.epoll_process_event(loop.get_write_epoll_fd(), 0));
-    EXPECT_EQ(0, conn->iWritePending.load());
-    EXPECT_EQ(0, conn->iBacklog.load());
-}
-
 TEST_F(WriteHandlerTest, WritableRecordWithoutWriteHandlerIsNeverCalled)
 {
     conn->writeHandler = nullptr;

@@ -1,10 +1,8 @@
 // Connection churn and many held connections: 20,000 connect/close cycles as fast as loopback
 // allows, then 5,000 connections open at once. Everything is served, and the server's open
 // descriptors return to their count before the test: records wait 60 s before reuse, but their
-// sockets are closed at once. After the wait, a second churn reuses the records instead of
-// growing the pool again.
+// sockets are closed at once, and the host rests with the records waiting.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -24,12 +22,6 @@ constexpr size_t kConnectBatch = 250;
 constexpr uint16_t kHeldReadWord = 777;
 // Client and server each hold one descriptor per connection; the test needs headroom beyond that.
 constexpr rlim_t kDescriptorHeadroom = 200;
-// A closed record goes back to the free list at the first sweep 60 s after its close (clock in
-// whole seconds, sweeps every 500 ms at most); two seconds more cover both.
-constexpr long long kRecycleWaitMs = 62000;
-// The close line names the record's use counter before the close. A record closes its first use
-// at 1 (grown by the pool on demand) or 2 (made up front); each later use adds 3.
-constexpr const char* kReusedCloseLines[] = {"iCurrsequence:4", "iCurrsequence:5"};
 
 class ConnectionLoad : public ReliabilityTest
 {
@@ -79,27 +71,16 @@ protected:
         }
         return held;
     }
-
-    int ReusedRecordCloses() const
-    {
-        int n = 0;
-        for (const char* line : kReusedCloseLines) {
-            n += host->CountLog(line);
-        }
-        return n;
-    }
 };
 
-TEST_F(ConnectionLoad, ChurnAndFiveThousandHeldAreServedAndRecordsAreReusedOnlyAfterTheirDelay)
+TEST_F(ConnectionLoad, ChurnAndFiveThousandHeldAreServedAndDescriptorsComeBack)
 {
     ASSERT_NO_FATAL_FAILURE(StartHost());
     const long rssBefore = RssKiB(pid);
     Figure("churn_cycles_per_second", std::to_string(Churn()));
-    const long long churnEnd = NowMs();
     EXPECT_TRUE(WaitForFds(pid, baselineFds))
         << OpenFds(pid) << " descriptors after the churn, " << baselineFds << " before";
-    const long churnGrowth = RssKiB(pid) - rssBefore;
-    Figure("rss_growth_kib_first_churn", std::to_string(churnGrowth));
+    Figure("rss_growth_kib_churn", std::to_string(RssKiB(pid) - rssBefore));
 
     std::vector<int> held = Hold();
     EXPECT_TRUE(WaitForFds(pid, baselineFds + static_cast<int>(kHeldConnections)));
@@ -110,18 +91,7 @@ TEST_F(ConnectionLoad, ChurnAndFiveThousandHeldAreServedAndRecordsAreReusedOnlyA
     CloseAll(held);
     EXPECT_TRUE(WaitForFds(pid, baselineFds))
         << OpenFds(pid) << " descriptors after closing, " << baselineFds << " before";
-    EXPECT_EQ(ReusedRecordCloses(), 0) << "a record was reused before its 60 s were up";
-
-    // Once the first churn's records are back in the free list, a second churn reuses them.
-    (void)poll(nullptr, 0, static_cast<int>(std::max(0LL, churnEnd + kRecycleWaitMs - NowMs())));
     ExpectIdle("with_records_waiting");
-    const long rssBeforeSecond = RssKiB(pid);
-    EXPECT_GT(Churn(), 0);
-    const long secondGrowth = RssKiB(pid) - rssBeforeSecond;
-    Figure("rss_growth_kib_second_churn", std::to_string(secondGrowth));
-    EXPECT_LT(secondGrowth, churnGrowth / 2) << "the pool grew again instead of reusing records";
-    EXPECT_GE(ReusedRecordCloses(), kChurnCycles / 2);
-    EXPECT_TRUE(WaitForFds(pid, baselineFds));
     StopHost();
 }
 

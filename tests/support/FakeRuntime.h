@@ -73,7 +73,6 @@ public:
     // Returns the number of callbacks called.
     int post(uint32_t eventId, uint32_t provider = CMPID_AppProvider);
 
-    static constexpr RTS_RESULT kNotFound = 0x10;
     static constexpr RTS_HANDLE kFirstHandle = 0x100;
 
 private:

@@ -10,17 +10,13 @@
 #include <vector>
 
 // Memory area codes, FINS/TCP commands and the end codes the server answers with.
-constexpr uint8_t kCioBit = 0x30;
 constexpr uint8_t kCioWord = 0xB0;
-constexpr uint8_t kDmBit = 0x02;
 constexpr uint8_t kDmWord = 0x82;
 constexpr uint16_t kCioOutputs = 0x8000;
 constexpr uint32_t kTcpNodeRequest = 0;
 constexpr uint32_t kTcpNodeResponse = 1;
 constexpr uint32_t kTcpFrame = 2;
 constexpr uint16_t kRespOk = 0x0000;
-constexpr uint16_t kRespStartOutOfRange = 0x1103;
-constexpr uint16_t kRespEndOutOfRange = 0x1104;
 
 // Bytes from hex text; spaces are ignored ("46 49 4E53" is "FINS").
 inline std::string Hex(const std::string& text)
