@@ -122,9 +122,10 @@ build() {
         { cat "$LOGDIR/build.log" >&2; exit 1; }
 }
 
-# utime + stime of a process, in clock ticks (fields 14 and 15 of /proc/PID/stat; the command
-# name in field 2 is skipped by cutting at its closing parenthesis).
-cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
+# utime + stime in clock ticks from a /proc stat file (fields 14 and 15; the command name in field
+# 2 is skipped by cutting at its closing parenthesis); cpu_ticks: of a whole process.
+stat_ticks() { sed 's/.*) //' "$1" | awk '{ print $12 + $13 }'; }
+cpu_ticks() { stat_ticks "/proc/$1/stat"; }
 status_kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
 
 # Stops a process this script started; it is then forgotten, so that its id, once free for reuse,
@@ -382,7 +383,7 @@ loop_ticks() {
     for task in /proc/"$1"/task/*; do
         case $(cat "$task/comm") in
         finsEpollRd | finsEpollWr | SockSend)
-            sum=$((sum + $(sed 's/.*) //' "$task/stat" | awk '{ print $12 + $13 }'))) ;;
+            sum=$((sum + $(stat_ticks "$task/stat"))) ;;
         esac
     done
     echo "$sum"

@@ -1,11 +1,8 @@
 #include "net/SendQueue.h"
 
 #include <sys/epoll.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <iterator>
 #include <mutex>
 
