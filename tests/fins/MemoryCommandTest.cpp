@@ -130,6 +130,25 @@ TEST_F(MemoryCommand, WritesHaveNoCountLimitOfTheirOwn)
     EXPECT_EQ(std::vector<char>(4002, '\x7F'), memory);
 }
 
+// Words are converted several at a time: every count up to 40 crosses each block size and its rest.
+TEST_F(MemoryCommand, EveryWordKeepsItsByteOrderWhateverTheCount)
+{
+    for (unsigned int count = 1; count <= 40; ++count) {
+        SCOPED_TRACE(count);
+        std::string wire;
+        std::vector<char> host(memory.size(), 0);
+        for (unsigned int w = 0; w < count; ++w) {
+            wire += Big16(0x0100 * (w + 1) + (w + 2)); // high byte w+1, low byte w+2
+            SetWord(host, w, 0x0100 * (w + 1) + (w + 2));
+        }
+        memory.assign(memory.size(), 0);
+        EXPECT_EQ(Reply("0102 0000"), Exchange(WriteRequest(0x82, 0, 0, count, wire), false));
+        EXPECT_EQ(host, memory);
+        EXPECT_EQ(ToHex(Reply("0101 0000") + wire),
+                  ToHex(Exchange(ReadRequest(0x82, 0, 0, count), false)));
+    }
+}
+
 TEST_F(MemoryCommand, AbsentSegmentIsOutOfRangeFromItsFirstWord)
 {
     app.removeSegment(APP_SEGMENT_OUTPUT);
