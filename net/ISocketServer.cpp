@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "base/kellog.h"
 #include "fins/FinsFrame.h"
@@ -298,7 +297,7 @@ int ISocketServer::sock_wait_request_handler_proc_p1(CSocketConnection* conn)
         return 0;
     }
     const uint32_t frameLen = kFinsTcpHeaderLen + body;
-    char* block = new (std::nothrow) char[sizeof(_SockMsgHeader) + frameLen];
+    char* block = conn->take_recv_block(frameLen);
     if (block == nullptr) {
         // Without memory for the frame the stream cannot be followed any further.
         ResetFraming(conn);
@@ -324,8 +323,7 @@ int ISocketServer::sock_wait_request_handler_proc_plast(CSocketConnection* conn)
     if (block != nullptr && m_handler != nullptr) {
         m_handler->HandleFrame(block);
     }
-    delete[] block;
-    conn->pRecvBlock = nullptr;
+    conn->release_recv_block();
     ResetFraming(conn);
     if (m_loop != nullptr) {
         m_loop->pause_read_if_backlogged(conn);

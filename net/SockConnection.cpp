@@ -51,8 +51,28 @@ CSocketConnection::CSocketConnection()
 
 CSocketConnection::~CSocketConnection()
 {
-    ReleaseBlock(pRecvBlock);
+    release_recv_block();
+    ReleaseBlock(pRecvSpare);
     ReleaseBlock(pSendBlock);
+}
+
+char* CSocketConnection::take_recv_block(uint32_t frameLen)
+{
+    if (frameLen > kRecvSpareFrameBytes) {
+        return SockMsgNewBlock(frameLen);
+    }
+    if (pRecvSpare == nullptr) {
+        pRecvSpare = SockMsgNewBlock(kRecvSpareFrameBytes);
+    }
+    return pRecvSpare;
+}
+
+void CSocketConnection::release_recv_block()
+{
+    if (pRecvBlock != pRecvSpare) {
+        delete[] pRecvBlock;
+    }
+    pRecvBlock = nullptr;
 }
 
 int CSocketConnection::GetOneToUse()
@@ -65,7 +85,7 @@ int CSocketConnection::GetOneToUse()
     iRecvLeft = kFinsTcpHeaderLen;
     // A block still held here belongs to an ended use; the record owns it, so it goes now rather
     // than leak.
-    ReleaseBlock(pRecvBlock);
+    release_recv_block();
     iSendLeft = 0;
     pSendPos = nullptr;
     ReleaseBlock(pSendBlock);
@@ -81,7 +101,7 @@ int CSocketConnection::GetOneToUse()
 void CSocketConnection::PutOneToFree()
 {
     iCurrsequence.fetch_add(1);
-    ReleaseBlock(pRecvBlock);
+    release_recv_block();
     ReleaseBlock(pSendBlock);
     iWritePending.store(0);
     szPeerAddr[0] = '\0';

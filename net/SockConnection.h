@@ -45,6 +45,10 @@ enum : uint8_t
 
 constexpr int kFinsTcpHeaderLen = 16;
 constexpr int kAddrTextLen = 32;
+// Frames up to this size (header included) are received into the record's own spare block
+// instead of a new one: reads and short writes, most of the traffic, then allocate nothing on the
+// way in. Larger frames get a block of their size.
+constexpr uint32_t kRecvSpareFrameBytes = 256;
 
 // The send side of a record, in one place. Owner: the send thread while iWritePending is 0, the
 // writer thread while it is non-zero; either only with sendLock held. The reader thread takes
@@ -104,6 +108,11 @@ public:
     // stamps its header (this record, the current sequence, len, the UDP destination and source)
     // and hands it to msg_send. -1 for a null block; otherwise 0. Reader thread.
     int send_block(char* block, uint32_t len);
+    // A receive block for a frame of frameLen bytes: the spare block when the frame fits it, else a
+    // new one; null when memory is short. Release it with release_recv_block. Reader thread.
+    char* take_recv_block(uint32_t frameLen);
+    // Releases pRecvBlock (a spare block is only given back) and resets it. Reader thread.
+    void release_recv_block();
     // Hands a send block to the owning server's queue: 0. Null block: -1. No owning server: the
     // block is released and -1 returned.
     virtual int msg_send(char* block);
@@ -131,7 +140,10 @@ public:
     char headerBuf[kFinsTcpHeaderLen]; // reader thread
     int iRecvLeft;                     // reader thread
     char* pRecvPos;                    // reader thread
-    char* pRecvBlock;                  // reader thread; owned
+    char* pRecvBlock;                  // reader thread; owned (unless it is pRecvSpare)
+    // Receive block for small frames, made on the first one and kept for the record's life, uses
+    // included. Reader thread; owned.
+    char* pRecvSpare = nullptr;
     // Use counter: changed by the thread that takes, closes or frees the record, read by the send
     // thread without a common lock.
     std::atomic<uint64_t> iCurrsequence;
