@@ -255,7 +255,10 @@ int ISocketServer::recvproc(CSocketConnection* conn, void* buf, int len)
     const int fd = conn->fd.load();
     const ssize_t n = recv(fd, buf, static_cast<size_t>(len), 0);
     if (n > 0) {
-        conn->lastRecv = std::chrono::steady_clock::now();
+        // Only the idle sweep reads the time (servers get their settings before the loop starts).
+        if (m_access.idleTimeoutS != 0) {
+            conn->lastRecv = std::chrono::steady_clock::now();
+        }
         return static_cast<int>(n);
     }
     if (n == 0) {

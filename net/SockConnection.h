@@ -165,6 +165,7 @@ public:
     // Reader thread: the last stream receive took less than it asked for, so the socket is empty
     // for now and another receive in the same wake-up would only find nothing.
     bool bRecvDrained = false;
-    // Reader thread: when the connection was accepted or last brought bytes (the idle sweep).
+    // Reader thread: when the connection was accepted or last brought bytes; kept only while its
+    // server has an idle timeout, the one reader (the idle sweep).
     std::chrono::steady_clock::time_point lastRecv{};
 };
