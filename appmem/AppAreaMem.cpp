@@ -258,18 +258,6 @@ int CAppAreaMemmory::ReadBitsFromAppMempry(AppAreaMemType type, int startWord, i
                     startBit, bitCount, out);
 }
 
-int CAppAreaMemmory::ReadWordIntoBuffer(AppAreaMemType type, int startWord, int wordCount,
-                                        char* out)
-{
-    char* mem = IsKnownType(type) ? GetAppMemoryAddrFromType(type) : nullptr;
-    if (mem == nullptr || out == nullptr || startWord < 0 || wordCount < 0) {
-        return -1;
-    }
-    std::memcpy(out, mem + static_cast<size_t>(startWord) * kWordBytes,
-                static_cast<size_t>(wordCount) * kWordBytes);
-    return 0;
-}
-
 int CAppAreaMemmory::ReadBitsIntoBuffer(AppAreaMemType type, int startWord, int startBit,
                                         int bitCount, char* out)
 {

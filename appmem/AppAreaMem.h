@@ -37,9 +37,8 @@ public:
     // (Spelling kept.)
     int ReadBitsFromAppMempry(AppAreaMemType type, int startWord, int startBit, int bitCount,
                               std::string& out);
-    // The two reads straight into `out`, which has room for 2 x wordCount or bitCount bytes (a
-    // response under construction): -1 for an unknown type or an absent segment, 0 otherwise.
-    int ReadWordIntoBuffer(AppAreaMemType type, int startWord, int wordCount, char* out);
+    // The bit read straight into `out`, which has room for bitCount bytes (a response under
+    // construction): -1 for an unknown type or an absent segment, 0 otherwise.
     int ReadBitsIntoBuffer(AppAreaMemType type, int startWord, int startBit, int bitCount,
                            char* out);
     int WriteWordToAppMemory(AppAreaMemType type, int startWord, int wordCount, char* data);

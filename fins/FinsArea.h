@@ -38,8 +38,15 @@ inline bool IsDmArea(uint8_t area)
     return area == AREA_DM_WORD || area == AREA_DM_BIT;
 }
 
-// Every 2-byte word of a buffer reversed in place (a 2000-word read or write converts 4000 bytes).
-void SwapWords(char* data, size_t words);
+// Every 2-byte word of `from` with its bytes reversed, into `to`: the same buffer, or one that
+// does not overlap it (a 2000-word read converts 4000 bytes on their way into the response).
+void SwapWordsInto(char* to, const char* from, size_t words);
+
+// Every 2-byte word of a buffer reversed in place.
+inline void SwapWords(char* data, size_t words)
+{
+    SwapWordsInto(data, data, words);
+}
 
 // CIO words from 0x8000 on are the application's output words, from 0 its input words. The
 // command's address becomes the word address inside the chosen segment.

@@ -187,10 +187,12 @@ int AppendReadData(CMessage& response, const _FinsReadCmd& cmd, AppAreaMemType s
     if (!IsWordArea(cmd.byArea)) {
         return mem.ReadBitsIntoBuffer(segment, cmd.wAddr, cmd.byBit, cmd.wCount, at);
     }
-    if (mem.ReadWordIntoBuffer(segment, cmd.wAddr, cmd.wCount, at) != 0) {
+    // Host-order words go out big-endian: converted on their one way from memory to the response.
+    const char* words = mem.GetAppMemoryAddrFromType(segment);
+    if (words == nullptr) {
         return -1;
     }
-    SwapWords(at, cmd.wCount);
+    SwapWordsInto(at, words + 2 * static_cast<size_t>(cmd.wAddr), cmd.wCount);
     return 0;
 }
 
