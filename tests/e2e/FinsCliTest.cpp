@@ -1,9 +1,11 @@
 // The fins command-line client against the running runtime-host: what a user types and sees.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <regex>
 #include <string>
 #include <vector>
@@ -24,7 +26,7 @@ protected:
     }
 };
 
-TEST_F(FinsCliTest, ChangesAndReadsWordsAndBitsOverTcpAndUdp)
+TEST_F(FinsCliTest, ChangesAndReadsWordsBitsAndTypedValuesOverTcpAndUdp)
 {
     StartHost();
     const struct
@@ -54,6 +56,33 @@ TEST_F(FinsCliTest, ChangesAndReadsWordsAndBitsOverTcpAndUdp)
         {{"copy", "D200", "CIO32900", "2"},
          {"read", "CIO32900", "3", "--udp"},
          "CIO32900 = 3021 (0x0BCD)\nCIO32901 = 3021 (0x0BCD)\nCIO32902 = 0 (0x0000)\n"},
+        // Values of several words go low word first (the word reads show the order that the
+        // application's little-endian variables have in its segments), a string's first character
+        // in the low byte, its NUL written with it.
+        {{"write", "D300", "--type", "u32", "4000000000", "1"},
+         {"read", "D300", "2", "--type", "u32"},
+         "D300 = 4000000000 (0xEE6B2800)\nD302 = 1 (0x00000001)\n"},
+        {{"--udp", "write", "CIO40", "--type", "i32", "-100000"},
+         {"read", "D300", "CIO40", "--type", "i32", "--udp"},
+         "D300 = -294967296 (0xEE6B2800)\nCIO40 = -100000 (0xFFFE7960)\n"},
+        {{"write", "D310", "--type", "f32", "-0.1"},
+         {"read", "D310", "--type", "f32"},
+         "D310 = -0.1\n"},
+        {{"write", "D310", "--type", "f32", "-0.1"},
+         {"read", "D310", "2"},
+         "D310 = 52429 (0xCCCD)\nD311 = 48588 (0xBDCC)\n"},
+        {{"write", "CIO32800", "--type", "f64", "1e300", "--udp"},
+         {"read", "CIO32800", "--type", "f64"},
+         "CIO32800 = 1e+300\n"},
+        {{"write", "D320", "--type", "str", "Hello, FINS"},
+         {"read", "D320", "--type", "str", "--udp"},
+         "D320 = \"Hello, FINS\"\n"},
+        {{"write", "D320", "--type", "str", "Hi"},
+         {"read", "D320", "3", "--type", "u16"},
+         "D320 = 26952 (0x6948)\nD321 = 0 (0x0000)\nD322 = 11375 (0x2C6F)\n"},
+        {{"fill", "CIO50", "2", "--type", "i16", "-2"},
+         {"read", "CIO50", "2", "--type", "i16"},
+         "CIO50 = -2 (0xFFFE)\nCIO51 = -2 (0xFFFE)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
@@ -65,6 +94,32 @@ TEST_F(FinsCliTest, ChangesAndReadsWordsAndBitsOverTcpAndUdp)
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, c.expected);
     }
+}
+
+// --interval prints every value once, then only the ones that change, until Ctrl-C ends it with
+// exit status 0.
+TEST_F(FinsCliTest, IntervalReadPrintsChangesUntilInterrupted)
+{
+    StartHost();
+    HostProcess watch(
+        {"read", "D400", "2", "--interval", "20", "--port", std::to_string(TestPort())}, "fins");
+    ASSERT_TRUE(watch.Start());
+    auto waitFor = [&watch](const std::string& text) {
+        for (int i = 0; i < 500 && watch.Output().find(text) == std::string::npos; ++i) {
+            (void)poll(nullptr, 0, 10);
+        }
+        return watch.Output().find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(waitFor("D401 = 0 (0x0000)\n")) << watch.Output();
+    ASSERT_EQ(Fins({"write", "D401", "7"}).exitCode, 0);
+    ASSERT_TRUE(waitFor("D401 = 7 (0x0007)\n")) << watch.Output();
+    ASSERT_TRUE(watch.Signal(SIGINT));
+    int exitCode = -1;
+    ASSERT_TRUE(watch.WaitExit(kExitTimeoutMs, &exitCode));
+    EXPECT_EQ(exitCode, 0) << watch.Log();
+    const std::regex expected("(\\d\\d:\\d\\d:\\d\\d\\.\\d{3} D40[01] = 0 \\(0x0000\\)\n){2}"
+                              "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} D401 = 7 \\(0x0007\\)\n");
+    EXPECT_TRUE(std::regex_match(watch.Output(), expected)) << watch.Output();
 }
 
 // The host's application options reach the component: segment sizes, a missing segment and no

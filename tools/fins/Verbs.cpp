@@ -1,18 +1,16 @@
 // The fins client's commands: argument checks, request parameters and the printing of answers.
 #include "tools/fins/Verbs.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-
-#include "tools/fins/Address.h"
 
 namespace {
 
-constexpr long kMaxCount = 2000;
-constexpr long kMaxWriteValues = 65535;
-constexpr long kMinWordValue = -32768;
-constexpr long kMaxWordValue = 65535;
+constexpr int64_t kMaxCount = 2000; // items of one read, the server's limit
+constexpr int64_t kMaxFillCount = 65535;
+constexpr int64_t kDefaultStringChars = 80; // the length of a STRING without one of its own
+constexpr uint32_t kMaxWireWord = 0xFFFF;
+constexpr size_t kWriteOverhead = 18; // FINS header, command code, area item and count
 constexpr size_t kControllerData = 158;
 constexpr size_t kTextField = 20;
 constexpr size_t kDmWordsAt = 83; // area data (from byte 80), bytes 3-4
@@ -22,12 +20,25 @@ constexpr uint8_t kStatusRunning = 0x01;
 
 typedef std::vector<std::string> Args;
 
-// The area item of an address: area code, word, bit.
-void AppendItem(Bytes& out, const FinsAddress& addr)
+// The area item of an address `extra` words on: area code, word, bit.
+void AppendItem(Bytes& out, const FinsAddress& addr, uint32_t extra = 0)
 {
     out.push_back(FinsAreaCode(addr));
-    AppendBe16(out, addr.word);
+    AppendBe16(out, static_cast<uint16_t>(FinsWireWord(addr) + extra));
     out.push_back(addr.bitNo);
+}
+
+bool ParseAddress(const std::string& text, ValueType type, FinsAddress* out, std::string* error)
+{
+    if (!ParseFinsAddress(text, out)) {
+        *error = "bad address " + text;
+        return false;
+    }
+    if (out->bit && type != ValueType::Word) {
+        *error = "--type takes word addresses, not " + text;
+        return false;
+    }
+    return true;
 }
 
 bool ParseWordAddress(const std::string& text, FinsAddress* out, std::string* error)
@@ -39,16 +50,67 @@ bool ParseWordAddress(const std::string& text, FinsAddress* out, std::string* er
     return true;
 }
 
-bool ParseCount(const std::string& text, long* count, std::string* error)
+bool ParseCount(const std::string& text, int64_t max, int64_t* count, std::string* error)
 {
-    if (!ParseNumber(text, 1, kMaxCount, count)) {
-        *error = "bad COUNT " + text + " (1 to 2000)";
+    if (!ParseNumber(text, 1, max, count)) {
+        *error = "bad COUNT " + text + " (1 to " + std::to_string(max) + ")";
         return false;
     }
     return true;
 }
 
-// ADDRESS [COUNT] is one read (0101); several addresses are one multiple read (0104).
+// Arguments beyond the `expected` ones are named, not read as something else.
+bool NoExtra(const Args& args, size_t expected, std::string* error)
+{
+    if (args.size() > expected) {
+        *error = "extra argument " + args[expected];
+        return false;
+    }
+    return true;
+}
+
+// ADDRESS [COUNT]: COUNT values of the type (a string: COUNT characters) in one read (0101).
+bool PlanSingleRead(const std::string& countText, FinsRequest* out, std::string* error)
+{
+    const bool text = out->type == ValueType::Str;
+    const int64_t perValue = WordsPerValue(out->type);
+    int64_t count = text ? kDefaultStringChars : 1;
+    const int64_t max = text ? 2 * kMaxCount : kMaxCount / perValue;
+    if (!countText.empty() && !ParseCount(countText, max, &count, error)) {
+        return false;
+    }
+    out->command = kCmdRead;
+    out->values = text ? 1 : static_cast<size_t>(count);
+    out->words = text ? static_cast<size_t>(count + 1) / 2 : static_cast<size_t>(perValue);
+    const FinsAddress& addr = out->addresses[0];
+    AppendItem(out->params, addr);
+    AppendBe16(out->params, static_cast<uint16_t>(addr.bit ? count : out->values * out->words));
+    return true;
+}
+
+// ADDRESS ADDRESS...: one value each in one multiple read (0104), an item per word of a value.
+bool PlanMultiRead(FinsRequest* out, std::string* error)
+{
+    if (out->type == ValueType::Str) {
+        *error = "--type str reads one address at a time";
+        return false;
+    }
+    out->command = kCmdMultiRead;
+    out->values = 1;
+    out->words = WordsPerValue(out->type);
+    for (const FinsAddress& addr : out->addresses) {
+        const size_t items = addr.bit ? 1 : out->words;
+        if (FinsWireWord(addr) + items - 1 > kMaxWireWord) {
+            *error = FormatFinsAddress(addr, 0) + " holds no whole value";
+            return false;
+        }
+        for (size_t w = 0; w < items; ++w) {
+            AppendItem(out->params, addr, static_cast<uint32_t>(w));
+        }
+    }
+    return true;
+}
+
 bool PlanRead(const Args& args, FinsRequest* out, std::string* error)
 {
     if (args.empty()) {
@@ -56,74 +118,97 @@ bool PlanRead(const Args& args, FinsRequest* out, std::string* error)
         return false;
     }
     FinsAddress addr{};
-    long count = 1;
-    bool withCount = args.size() == 2 && !ParseFinsAddress(args[1], &addr);
-    if (withCount && !ParseCount(args[1], &count, error)) {
+    const bool withCount = args.size() >= 2 && !ParseFinsAddress(args[1], &addr);
+    if (withCount && !NoExtra(args, 2, error)) {
         return false;
     }
-    out->command = args.size() == 1 || withCount ? kCmdRead : kCmdMultiRead;
-    for (size_t i = 0; i < (out->command == kCmdRead ? 1 : args.size()); ++i) {
-        if (!ParseFinsAddress(args[i], &addr)) {
-            *error = "bad address " + args[i];
+    for (size_t i = 0; i < (withCount ? 1 : args.size()); ++i) {
+        if (!ParseAddress(args[i], out->type, &addr, error)) {
             return false;
         }
-        AppendItem(out->params, addr);
+        out->addresses.push_back(addr);
     }
-    if (out->command == kCmdRead) {
-        AppendBe16(out->params, static_cast<uint16_t>(count));
+    return out->addresses.size() == 1 ? PlanSingleRead(withCount ? args[1] : "", out, error)
+                                      : PlanMultiRead(out, error);
+}
+
+// The write data of bits (one byte 0 or 1 each) or of words of the type, big-endian.
+bool EncodeWriteData(const Args& args, bool bits, ValueType type, Bytes* data, size_t* count,
+                     std::string* error)
+{
+    std::vector<uint16_t> words;
+    for (size_t i = 1; i < args.size(); ++i) {
+        int64_t v = 0;
+        if (bits && !ParseNumber(args[i], 0, 1, &v)) {
+            *error = "bad value " + args[i] + " (bits are 0 or 1)";
+            return false;
+        }
+        if (bits) {
+            data->push_back(static_cast<uint8_t>(v));
+        } else if (!EncodeValue(type, args[i], words, error)) {
+            return false;
+        }
     }
+    for (uint16_t w : words) {
+        AppendBe16(*data, w);
+    }
+    *count = bits ? data->size() : words.size();
     return true;
 }
 
-bool PlanWrite(const Args& args, FinsRequest* out, std::string* error)
+bool PlanWrite(const Args& args, const FinsOptions& options, FinsRequest* out, std::string* error)
 {
     FinsAddress addr{};
-    if (args.size() < 2 || !ParseFinsAddress(args[0], &addr)) {
-        *error = args.size() < 2 ? "write needs an ADDRESS and values" : "bad address " + args[0];
+    if (args.size() < 2) {
+        *error = "write needs an ADDRESS and values";
         return false;
     }
-    if (args.size() - 1 > static_cast<size_t>(kMaxWriteValues)) {
-        *error = "write takes at most 65535 values";
+    if (!ParseAddress(args[0], options.type, &addr, error) ||
+        (options.type == ValueType::Str && !NoExtra(args, 2, error))) {
+        return false;
+    }
+    Bytes data;
+    size_t count = 0;
+    if (!EncodeWriteData(args, addr.bit, options.type, &data, &count, error)) {
+        return false;
+    }
+    const size_t room = std::min<size_t>(options.maxFrame - kWriteOverhead, kMaxWireWord);
+    if (data.size() > room) {
+        *error = "a write takes at most " + std::to_string(addr.bit ? room : room / 2) +
+                 (addr.bit ? " bits" : " words") + " here, not " + std::to_string(count);
         return false;
     }
     out->command = kCmdWrite;
+    out->addresses.push_back(addr);
     AppendItem(out->params, addr);
-    AppendBe16(out->params, static_cast<uint16_t>(args.size() - 1));
-    for (size_t i = 1; i < args.size(); ++i) {
-        long v = 0;
-        if (!ParseNumber(args[i], addr.bit ? 0 : kMinWordValue, addr.bit ? 1 : kMaxWordValue, &v)) {
-            *error = "bad value " + args[i] + (addr.bit ? " (bits are 0 or 1)" : "");
-            return false;
-        }
-        if (addr.bit) {
-            out->params.push_back(static_cast<uint8_t>(v));
-        } else {
-            AppendBe16(out->params, static_cast<uint16_t>(v));
-        }
-    }
+    AppendBe16(out->params, static_cast<uint16_t>(count));
+    out->params.insert(out->params.end(), data.begin(), data.end());
     return true;
 }
 
-bool PlanFill(const Args& args, FinsRequest* out, std::string* error)
+bool PlanFill(const Args& args, ValueType type, FinsRequest* out, std::string* error)
 {
     FinsAddress addr{};
-    long count = 0;
-    long value = 0;
-    if (args.size() != 3) {
+    int64_t count = 0;
+    std::vector<uint16_t> value;
+    if (args.size() < 3) {
         *error = "fill takes ADDRESS COUNT VALUE";
         return false;
     }
-    if (!ParseWordAddress(args[0], &addr, error) || !ParseCount(args[1], &count, error)) {
+    if (WordsPerValue(type) != 1) {
+        *error = "fill writes one word value: --type u16 or i16";
         return false;
     }
-    if (!ParseNumber(args[2], kMinWordValue, kMaxWordValue, &value)) {
-        *error = "bad value " + args[2];
+    if (!NoExtra(args, 3, error) || !ParseWordAddress(args[0], &addr, error) ||
+        !ParseCount(args[1], kMaxFillCount, &count, error) ||
+        !EncodeValue(type, args[2], value, error)) {
         return false;
     }
     out->command = kCmdFill;
+    out->addresses.push_back(addr);
     AppendItem(out->params, addr);
     AppendBe16(out->params, static_cast<uint16_t>(count));
-    AppendBe16(out->params, static_cast<uint16_t>(value));
+    AppendBe16(out->params, value[0]);
     return true;
 }
 
@@ -131,77 +216,72 @@ bool PlanCopy(const Args& args, FinsRequest* out, std::string* error)
 {
     FinsAddress from{};
     FinsAddress to{};
-    long count = 0;
-    if (args.size() != 3) {
+    int64_t count = 0;
+    if (args.size() < 3) {
         *error = "copy takes FROM TO COUNT";
         return false;
     }
-    if (!ParseWordAddress(args[0], &from, error) || !ParseWordAddress(args[1], &to, error) ||
-        !ParseCount(args[2], &count, error)) {
+    if (!NoExtra(args, 3, error) || !ParseWordAddress(args[0], &from, error) ||
+        !ParseWordAddress(args[1], &to, error) || !ParseCount(args[2], kMaxCount, &count, error)) {
         return false;
     }
     out->command = kCmdTransfer;
+    out->addresses = {from, to};
     AppendItem(out->params, from);
     AppendItem(out->params, to);
     AppendBe16(out->params, static_cast<uint16_t>(count));
     return true;
 }
 
-// An address as the client prints it (D100, CIO10.3), from what the user typed (d100, dm100).
-std::string Canonical(const std::string& text)
+std::vector<uint16_t> WordsAt(const Bytes& data, size_t at, size_t count)
 {
-    FinsAddress addr{};
-    (void)ParseFinsAddress(text, &addr);
-    return FormatFinsAddress(addr, 0);
+    std::vector<uint16_t> words(count);
+    for (size_t i = 0; i < count; ++i) {
+        words[i] = ReadBe16(&data[at + 2 * i]);
+    }
+    return words;
 }
 
-bool Bit(const std::string& text)
+bool DecodeSingleRead(const FinsRequest& request, const Bytes& data, std::vector<ValueLine>* lines,
+                      std::string* error)
 {
-    FinsAddress addr{};
-    return ParseFinsAddress(text, &addr) && addr.bit;
-}
-
-std::string WordText(uint16_t v)
-{
-    char text[32];
-    snprintf(text, sizeof(text), "%u (0x%04X)", v, v);
-    return text;
-}
-
-bool PrintRead(const Args& args, const FinsRequest& request, const Bytes& data, std::string* error)
-{
-    FinsAddress addr{};
-    (void)ParseFinsAddress(args[0], &addr);
-    size_t count = ReadBe16(&request.params[4]);
-    if (data.size() != (addr.bit ? count : 2 * count)) {
+    const FinsAddress& addr = request.addresses[0];
+    const size_t perValue = addr.bit ? 1 : request.words;
+    if (data.size() != (addr.bit ? request.values : 2 * request.values * perValue)) {
         *error = "the response holds " + std::to_string(data.size()) + " data bytes";
         return false;
     }
-    for (size_t k = 0; k < count; ++k) {
+    for (size_t k = 0; k < request.values; ++k) {
         std::string value =
-            addr.bit ? std::to_string(data[k] & 1u) : WordText(ReadBe16(&data[2 * k]));
-        printf("%s = %s\n", FormatFinsAddress(addr, static_cast<uint32_t>(k)).c_str(),
-               value.c_str());
+            addr.bit ? std::to_string(data[k] & 1u)
+                     : DecodeValue(request.type, WordsAt(data, 2 * k * perValue, perValue).data(),
+                                   perValue);
+        lines->push_back({FormatFinsAddress(addr, static_cast<uint32_t>(k * perValue)), value});
     }
     return true;
 }
 
-// Per address its area code, then 2 bytes (word) or 1 (bit).
-bool PrintMultiRead(const Args& args, const Bytes& data, std::string* error)
+// Per item its area code, then 2 bytes (word) or 1 (bit).
+bool DecodeMultiRead(const FinsRequest& request, const Bytes& data, std::vector<ValueLine>* lines,
+                     std::string* error)
 {
     size_t at = 0;
-    for (const std::string& text : args) {
-        FinsAddress addr{};
-        (void)ParseFinsAddress(text, &addr);
-        size_t size = addr.bit ? 1 : 2;
-        if (at + 1 + size > data.size() || data[at] != FinsAreaCode(addr)) {
-            *error = "the response does not match the addresses asked for";
-            return false;
+    for (const FinsAddress& addr : request.addresses) {
+        const size_t size = addr.bit ? 1 : 2;
+        const size_t items = addr.bit ? 1 : request.words;
+        Bytes values;
+        for (size_t i = 0; i < items; ++i, at += 1 + size) {
+            if (at + 1 + size > data.size() || data[at] != FinsAreaCode(addr)) {
+                *error = "the response does not match the addresses asked for";
+                return false;
+            }
+            values.insert(values.end(), data.begin() + static_cast<long>(at + 1),
+                          data.begin() + static_cast<long>(at + 1 + size));
         }
         std::string value =
-            addr.bit ? std::to_string(data[at + 1] & 1u) : WordText(ReadBe16(&data[at + 1]));
-        printf("%s = %s\n", FormatFinsAddress(addr, 0).c_str(), value.c_str());
-        at += 1 + size;
+            addr.bit ? std::to_string(values[0] & 1u)
+                     : DecodeValue(request.type, WordsAt(values, 0, items).data(), items);
+        lines->push_back({FormatFinsAddress(addr, 0), value});
     }
     if (at != data.size()) {
         *error = "the response holds more than the addresses asked for";
@@ -281,21 +361,6 @@ void PrintClock(const Bytes& data)
 
 } // namespace
 
-bool ParseNumber(const std::string& text, long min, long max, long* out)
-{
-    if (text.empty()) {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v < min || v > max) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
 bool IsFinsVerb(const std::string& verb)
 {
     for (const char* name : {"read", "write", "fill", "copy", "info", "status", "clock"}) {
@@ -306,48 +371,71 @@ bool IsFinsVerb(const std::string& verb)
     return false;
 }
 
-bool PlanRequest(const std::string& verb, const Args& args, FinsRequest* out, std::string* error)
+bool PlanRequest(const std::string& verb, const Args& args, const FinsOptions& options,
+                 FinsRequest* out, std::string* error)
 {
-    *out = FinsRequest{0, {}};
+    *out = FinsRequest{0, {}, {}, options.type, 0, 0};
     if (verb == "read") {
         return PlanRead(args, out, error);
     }
     if (verb == "write") {
-        return PlanWrite(args, out, error);
+        return PlanWrite(args, options, out, error);
     }
     if (verb == "fill") {
-        return PlanFill(args, out, error);
+        return PlanFill(args, options.type, out, error);
+    }
+    if (options.type != ValueType::Word) {
+        *error = "--type goes with read, write and fill";
+        return false;
     }
     if (verb == "copy") {
         return PlanCopy(args, out, error);
     }
-    if (!args.empty()) {
-        *error = verb + " takes no arguments";
+    if (!NoExtra(args, 0, error)) {
         return false;
     }
     out->command = verb == "info" ? kCmdControllerData : verb == "status" ? kCmdStatus : kCmdClock;
     return true;
 }
 
-bool PrintResponse(const std::string& verb, const Args& args, const FinsRequest& request,
-                   const Bytes& data, std::string* error)
+bool DecodeRead(const FinsRequest& request, const Bytes& data, std::vector<ValueLine>* lines,
+                std::string* error)
 {
+    lines->clear();
+    return request.command == kCmdRead ? DecodeSingleRead(request, data, lines, error)
+                                       : DecodeMultiRead(request, data, lines, error);
+}
+
+bool PrintResponse(const std::string& verb, const FinsRequest& request, const Bytes& data,
+                   std::string* error)
+{
+    std::vector<ValueLine> lines;
     switch (request.command) {
     case kCmdRead:
-        return PrintRead(args, request, data, error);
     case kCmdMultiRead:
-        return PrintMultiRead(args, data, error);
+        if (!DecodeRead(request, data, &lines, error)) {
+            return false;
+        }
+        for (const ValueLine& line : lines) {
+            printf("%s = %s\n", line.address.c_str(), line.value.c_str());
+        }
+        return true;
     case kCmdWrite:
-        printf("wrote %zu %s at %s\n", args.size() - 1, Bit(args[0]) ? "bit(s)" : "word(s)",
-               Canonical(args[0]).c_str());
+        printf("wrote %u %s at %s\n", ReadBe16(&request.params[4]),
+               request.addresses[0].bit ? "bit(s)" : "word(s)",
+               FormatFinsAddress(request.addresses[0], 0).c_str());
         return true;
-    case kCmdFill:
+    case kCmdFill: {
+        const uint16_t value = ReadBe16(&request.params[6]);
         printf("filled %u word(s) at %s with %s\n", ReadBe16(&request.params[4]),
-               Canonical(args[0]).c_str(), WordText(ReadBe16(&request.params[6])).c_str());
+               FormatFinsAddress(request.addresses[0], 0).c_str(),
+               DecodeValue(request.type, &value, 1).c_str());
         return true;
+    }
     case kCmdTransfer:
         printf("copied %u word(s) from %s to %s\n", ReadBe16(&request.params[8]),
-               Canonical(args[0]).c_str(), Canonical(args[1]).c_str());
+               FormatFinsAddress(request.addresses[0], 0).c_str(),
+               FormatFinsAddress(request.addresses[1], 0).c_str());
         return true;
     default:
         break;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -17,19 +18,130 @@ struct CodeName
     const char* text;
 };
 
+// The end codes of the FINS table: main code in the high byte, sub code in the low byte.
 const CodeName kResponseNames[] = {
     {0x0000, "normal completion"},
+    {0x0001, "service cancelled"},
+    {0x0101, "local node not in network"},
+    {0x0102, "token timeout"},
+    {0x0103, "retries failed"},
+    {0x0104, "too many send frames"},
+    {0x0105, "node address range error"},
+    {0x0106, "node address duplication"},
+    {0x0201, "destination node not in network"},
+    {0x0202, "unit missing"},
+    {0x0203, "third node missing"},
+    {0x0204, "destination node busy"},
+    {0x0205, "response timeout"},
+    {0x0301, "communications controller error"},
+    {0x0302, "CPU unit error"},
+    {0x0303, "controller error"},
+    {0x0304, "unit number error"},
+    {0x0401, "undefined command"},
+    {0x0402, "not supported by this model or version"},
+    {0x0501, "destination address setting error"},
+    {0x0502, "no routing tables"},
+    {0x0503, "routing table error"},
+    {0x0504, "too many relays"},
     {0x1001, "command too long"},
     {0x1002, "command too short"},
     {0x1003, "number of items does not match the data"},
-    {0x1004, "command not supported"},
-    {0x1005, "bad FINS header"},
+    {0x1004, "command format error"},
+    {0x1005, "header error"},
     {0x1101, "no such memory area"},
-    {0x1102, "too many items"},
+    {0x1102, "access size error"},
     {0x1103, "start address out of range"},
     {0x1104, "end address out of range"},
+    {0x1106, "program missing"},
+    {0x1109, "relational error"},
+    {0x110A, "duplicate data access"},
+    {0x110B, "response too long"},
     {0x110C, "parameter error"},
+    {0x2002, "protected"},
+    {0x2003, "table missing"},
+    {0x2004, "data missing"},
+    {0x2005, "program missing"},
+    {0x2006, "file missing"},
+    {0x2007, "data mismatch"},
+    {0x2101, "read-only area"},
+    {0x2102, "protected"},
+    {0x2103, "cannot register"},
+    {0x2105, "program missing"},
+    {0x2106, "file missing"},
+    {0x2107, "file name already exists"},
+    {0x2108, "cannot change"},
+    {0x2201, "not possible during execution"},
+    {0x2202, "not possible while running"},
+    {0x2203, "not possible in PROGRAM mode"},
+    {0x2204, "not possible in DEBUG mode"},
+    {0x2205, "not possible in MONITOR mode"},
+    {0x2206, "not possible in RUN mode"},
+    {0x2207, "node is not the polling node"},
+    {0x2208, "step cannot be executed"},
+    {0x2301, "file device missing"},
+    {0x2302, "memory missing"},
+    {0x2303, "clock missing"},
+    {0x2401, "table missing"},
+    {0x2502, "memory error"},
+    {0x2503, "I/O setting error"},
+    {0x2504, "too many I/O points"},
+    {0x2505, "CPU bus error"},
+    {0x2506, "I/O duplication"},
+    {0x2507, "I/O bus error"},
+    {0x250A, "CPU bus unit error"},
+    {0x250D, "same word used twice"},
+    {0x250F, "memory error"},
+    {0x2510, "terminator missing"},
+    {0x2601, "no protection"},
+    {0x2602, "incorrect password"},
+    {0x2604, "protected"},
+    {0x2605, "service already executing"},
+    {0x2606, "service stopped"},
+    {0x2607, "no execution right"},
+    {0x2608, "settings not complete"},
+    {0x2609, "necessary items not set"},
+    {0x260A, "number already defined"},
+    {0x260B, "error will not clear"},
+    {0x3001, "no access right"},
+    {0x4001, "service aborted"},
 };
+
+// A sub code missing above is named by its main code's class.
+const CodeName kResponseClasses[] = {
+    {0x00, "normal completion"},
+    {0x01, "local node error"},
+    {0x02, "destination node error"},
+    {0x03, "communications controller error"},
+    {0x04, "not executable"},
+    {0x05, "routing error"},
+    {0x10, "command format error"},
+    {0x11, "parameter error"},
+    {0x20, "read not possible"},
+    {0x21, "write not possible"},
+    {0x22, "not executable in the current mode"},
+    {0x23, "no such device"},
+    {0x24, "cannot start or stop"},
+    {0x25, "unit error"},
+    {0x26, "command error"},
+    {0x30, "access right error"},
+    {0x40, "aborted"},
+};
+
+// Flags beside the main and sub codes: a relay error on the way, and the controller's own state.
+constexpr uint16_t kRelayErrorFlag = 0x8000;
+constexpr uint16_t kNonFatalErrorFlag = 0x0040;
+constexpr uint16_t kFatalErrorFlag = 0x0080;
+constexpr uint16_t kEndCodeFlags = kRelayErrorFlag | kNonFatalErrorFlag | kFatalErrorFlag;
+
+const char* NameOf(const CodeName* names, size_t count, uint32_t code)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (names[i].code == code) {
+            return names[i].text;
+        }
+    }
+    return nullptr;
+}
 
 const CodeName kTcpErrorNames[] = {
     {0x01, "the frame does not begin with FINS"},
@@ -126,22 +238,33 @@ bool ParseFinsResponse(const Bytes& frame, uint8_t sid, uint16_t command, FinsRe
     return true;
 }
 
+bool FinsCompleted(uint16_t code)
+{
+    return (code & ~kEndCodeFlags) == 0;
+}
+
 std::string FinsResponseText(uint16_t code)
 {
-    for (const CodeName& n : kResponseNames) {
-        if (n.code == code) {
-            return Hex(code, 4) + " (" + n.text + ")";
-        }
+    const uint16_t plain = code & ~kEndCodeFlags;
+    const char* name = NameOf(kResponseNames, std::size(kResponseNames), plain);
+    if (name == nullptr) {
+        name = NameOf(kResponseClasses, std::size(kResponseClasses), plain >> 8);
     }
-    return Hex(code, 4) + " (unknown response code)";
+    std::string text = Hex(code, 4) + " (" + (name != nullptr ? name : "unknown response code");
+    if ((code & kRelayErrorFlag) != 0) {
+        text += "; relay error";
+    }
+    if ((code & kFatalErrorFlag) != 0) {
+        text += "; the controller has a fatal error";
+    }
+    if ((code & kNonFatalErrorFlag) != 0) {
+        text += "; the controller has a non-fatal error";
+    }
+    return text + ")";
 }
 
 std::string FinsTcpErrorText(uint32_t code)
 {
-    for (const CodeName& n : kTcpErrorNames) {
-        if (n.code == code) {
-            return std::to_string(code) + " (" + n.text + ")";
-        }
-    }
-    return std::to_string(code) + " (unknown FINS/TCP error)";
+    const char* name = NameOf(kTcpErrorNames, std::size(kTcpErrorNames), code);
+    return std::to_string(code) + " (" + (name != nullptr ? name : "unknown FINS/TCP error") + ")";
 }

@@ -12,6 +12,9 @@ typedef std::vector<uint8_t> Bytes;
 constexpr size_t kFinsHeaderBytes = 10;
 constexpr size_t kFinsResponseMin = 14; // header, command code, response code
 constexpr size_t kTcpHeaderBytes = 16;
+// The largest FINS frame a server takes: a FINS/TCP body, an IPv4 UDP datagram.
+constexpr size_t kMaxFinsFrameTcp = 65535;
+constexpr size_t kMaxFinsFrameUdp = 65507;
 constexpr uint32_t kTcpNodeRequest = 0;
 constexpr uint32_t kTcpNodeResponse = 1;
 constexpr uint32_t kTcpFrame = 2;
@@ -60,6 +63,10 @@ uint32_t ReadBe32(const uint8_t* p);
 void AppendBe16(Bytes& out, uint16_t v);
 void AppendBe32(Bytes& out, uint32_t v);
 
-// "start address out of range" and the like; unknown codes are named by their class.
+// True when the end code says the command was carried out: main and sub code 0, whatever the
+// controller's error flags beside them say.
+bool FinsCompleted(uint16_t code);
+// "0x1103 (start address out of range)" and the like, with the flags the code carries; a sub code
+// without a name is named by its main code's class.
 std::string FinsResponseText(uint16_t code);
 std::string FinsTcpErrorText(uint32_t code);
