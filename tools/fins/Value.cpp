@@ -14,6 +14,7 @@ namespace {
 constexpr unsigned kBitsPerWord = 16;
 constexpr uint16_t kLowByte = 0xFF;
 constexpr int kMaxRealDigits = 17; // enough for every double to read back unchanged
+constexpr size_t kMaxDigits = 20;  // more than any 64-bit number needs
 
 struct TypeRow
 {
@@ -176,7 +177,7 @@ bool ParseNumber(const std::string& text, int64_t min, int64_t max, int64_t* out
     const bool negative = at == 1 && text[0] == '-';
     const bool hex = text.compare(at, 2, "0x") == 0 || text.compare(at, 2, "0X") == 0;
     const std::string digits = text.substr(at + (hex ? 2 : 0));
-    if (digits.empty() || digits.size() > 20) {
+    if (digits.empty() || digits.size() > kMaxDigits) {
         return false;
     }
     for (char c : digits) {
