@@ -22,9 +22,9 @@ public:
     IniFile& operator=(const IniFile&) = delete;
 
     // Reads the file and merges it into what is already loaded (later values win). False only
-    // when the file cannot be opened, in which case nothing changes. Keys that come before the
-    // first section header are ignored. A UTF-8 byte order mark at the start of the file is
-    // skipped, so the first line reads as written.
+    // when the file cannot be opened, in which case the values loaded stay as they were. Keys that
+    // come before the first section header are ignored. A UTF-8 byte order mark at the start of the
+    // file is skipped, so the first line reads as written.
     bool Load();
 
     // A line the last Load did not store as written. The getters do not change with it: such a
