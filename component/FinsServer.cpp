@@ -20,6 +20,9 @@ ServerAccess AccessOf(const FinsSettings& settings)
 {
     ServerAccess access;
     (void)access.allow.Parse(settings.allow); // entries the loader already checked
+    if (settings.allowNone) {
+        access.allow.DenyAll();
+    }
     access.maxConnections = settings.maxConnections;
     access.maxConnectionsPerClient = settings.maxConnectionsPerClient;
     access.idleTimeoutS = settings.idleTimeoutS;
@@ -39,11 +42,13 @@ CFinsServer::~CFinsServer()
 
 int CFinsServer::initServer()
 {
-    FinsSettings settings = ResolveFinsSettings();
-    if (!settings.file.empty() || settings.fromEnvironment) {
-        (void)kelLogAddInfoF("%s", FormatFinsSettings(settings).c_str());
+    m_settings = ResolveFinsSettings(m_settings);
+    if (!m_settings.file.empty() || m_settings.fromEnvironment) {
+        for (const std::string& line : FormatFinsSettings(m_settings)) {
+            (void)kelLogAddInfoF("%s", line.c_str());
+        }
     }
-    return initServer(settings);
+    return initServer(m_settings);
 }
 
 // A loop that still runs is stopped (threads joined) before its endpoints are released: the

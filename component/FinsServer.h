@@ -30,8 +30,9 @@ public:
     // the read-only areas. Returns the result of the UDP endpoint's registration, or of the TCP
     // listener's when UDP is off (0 when both are off).
     int initServer(const FinsSettings& settings);
-    // The same with the settings in effect now (ResolveFinsSettings), logged in one line when a
-    // file or the environment gave any.
+    // The same with the settings in effect now (ResolveFinsSettings), logged when a file or the
+    // environment gave any. Settings read from a file at an earlier download stay in force when
+    // the file cannot be read now.
     int initServer();
     void start();
     // Stops and deletes the loop; the endpoints stay open, unserved, until the next initServer.
@@ -44,4 +45,5 @@ private:
     std::unique_ptr<CFinsBinding> m_binding;
     std::shared_ptr<TcpServer> m_tcpServer;
     std::shared_ptr<UdpServer> m_udpServer;
+    FinsSettings m_settings; // of the last initServer() that resolved them
 };

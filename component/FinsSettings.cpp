@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 #include "base/kellog.h"
 #include "net/AccessList.h"
@@ -20,21 +22,27 @@
 
 namespace {
 
-constexpr char kUnreadableMsg[] = "settings file %s cannot be read: %s; built-in settings kept";
-constexpr char kNotAFileMsg[] = "settings file %s is not a file; built-in settings kept";
+constexpr char kUnreadableMsg[] = "settings file %s cannot be read: %s; %s";
+constexpr char kBuiltInKept[] = "built-in settings kept";
+constexpr char kInForceKept[] = "the settings read at the last download stay in force";
 constexpr char kUnknownKeyMsg[] = "%s:%d: [%s] %s: unknown key, ignored";
 constexpr char kBadValueMsg[] = "%s:%d: [%s] %s: bad value \"%.64s\", keeping %s";
+constexpr char kClosedMsg[] = "%s:%d: [%s] %s: bad value \"%.64s\", %s";
 constexpr char kBadEntriesMsg[] = "%s:%d: [%s] %s: bad entries left out: %.80s";
+constexpr char kRepeatedMsg[] = "%s:%d: [%s] %.80s: %s also set on line %d; line %d wins";
+constexpr char kNothingServedMsg[] =
+    "settings file %s: tcp and udp are both off, nothing is served";
 constexpr char kBadOverrideMsg[] = "%s: bad value \"%.64s\", ignored";
-constexpr char kSettingsMsg[] =
-    "settings: bind %s, port %u, tcp %s, udp %s, model %s, allow %s, read_only %s, "
-    "max_connections %u, max_connections_per_client %u, idle_timeout_s %u, file %s";
+constexpr char kSkippedMsg[] = "%s:%d: %.80s: %s, ignored";
+constexpr char kNotAFile[] = "not a regular file";
+constexpr char kSettingsPrefix[] = "settings: ";
+constexpr char kContinued[] = " (continued)";
+constexpr char kCutMark[] = "...";
 
 // Counts and seconds stay within int so that later arithmetic on them cannot overflow.
 constexpr unsigned long kMaxCount = INT_MAX;
 constexpr size_t kMaxDigits = 10;
-// Formatted log messages are cut at 254 characters; a longer allow list is shown as its size.
-constexpr size_t kLogLineBudget = 250;
+constexpr char kBlanks[] = " \t";
 
 using Strings = std::vector<std::string>;
 
@@ -48,6 +56,10 @@ struct KeyRule
     const char* key;
     const char* defaultText; // for the log line when a bad value keeps the default
     KeyParser parse;
+    // Access settings that fail closed: a bad value sets what protects most, said in `closedText`
+    // in an error, instead of keeping the default.
+    void (*failClosed)(FinsSettings& settings) = nullptr;
+    const char* closedText = nullptr;
 };
 
 bool Is(const std::string& text, const char* word)
@@ -146,7 +158,8 @@ unsigned AreaBits(const std::string& name)
     return Is(name, "DM") ? kReadOnlyDm : 0u;
 }
 
-bool ParseReadOnly(const std::string& text, FinsSettings& s, Strings& rejected)
+// Any unknown name makes the whole value bad: the areas it meant are not known.
+bool ParseReadOnly(const std::string& text, FinsSettings& s, Strings&)
 {
     if (Is(text, "off") || text.empty()) {
         s.readOnly = 0;
@@ -156,18 +169,15 @@ bool ParseReadOnly(const std::string& text, FinsSettings& s, Strings& rejected)
     for (const std::string& name : CAccessList::SplitEntries(text)) {
         unsigned area = AreaBits(name);
         if (area == 0) {
-            rejected.push_back(name);
+            return false;
         }
         bits |= area;
-    }
-    if (bits == 0) {
-        return false;
     }
     s.readOnly = bits;
     return true;
 }
 
-// No good entry at all keeps the default; otherwise the bad ones are left out.
+// No good entry at all makes the value bad; otherwise the bad ones are left out.
 bool ParseAllow(const std::string& text, FinsSettings& s, Strings& rejected)
 {
     Strings good;
@@ -178,6 +188,7 @@ bool ParseAllow(const std::string& text, FinsSettings& s, Strings& rejected)
         return false;
     }
     s.allow = good;
+    s.allowNone = false;
     return true;
 }
 
@@ -192,8 +203,14 @@ const KeyRule kKeys[] = {
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseSwitch(v, s.udp); }},
     {"controller", "model", "the built-in model",
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseModel(v, s.model); }},
-    {"access", "allow", "everyone admitted", ParseAllow},
-    {"access", "read_only", "off", ParseReadOnly},
+    {"access", "allow", "everyone admitted", ParseAllow,
+     [](FinsSettings& s) {
+         s.allow.clear();
+         s.allowNone = true;
+     },
+     "no client admitted"},
+    {"access", "read_only", "off", ParseReadOnly,
+     [](FinsSettings& s) { s.readOnly = kReadOnlyEveryArea; }, "every area read-only"},
     {"access", "max_connections", "0",
      [](const std::string& v, FinsSettings& s, Strings&) {
          return ParseCount(v, s.maxConnections);
@@ -225,21 +242,83 @@ std::string Join(const Strings& items, const char* separator)
     return text;
 }
 
-// A regular file this process may read; otherwise the reason is logged.
-bool CheckReadable(const std::string& path)
+// What the user meant by a value: the text between double quotes when it starts with one (a
+// comment may follow the closing quote), else the text before a ';' comment that opens the value
+// or follows a blank. The INI reader keeps both as written, for its other users. False for a
+// quote that is not closed, or text after the closing one.
+bool CleanValue(const std::string& raw, std::string& out)
+{
+    if (!raw.empty() && raw[0] == '"') {
+        size_t close = raw.find('"', 1);
+        size_t rest =
+            close == std::string::npos ? close : raw.find_first_not_of(kBlanks, close + 1);
+        if (close == std::string::npos || (rest != std::string::npos && raw[rest] != ';')) {
+            return false;
+        }
+        out = raw.substr(1, close - 1);
+        return true;
+    }
+    out = raw;
+    for (size_t at = raw.find(';'); at != std::string::npos; at = raw.find(';', at + 1)) {
+        if (at == 0 || strchr(kBlanks, raw[at - 1]) != nullptr) {
+            out = raw.substr(0, at);
+            out.erase(out.find_last_not_of(kBlanks) + 1); // npos + 1: all blank
+            break;
+        }
+    }
+    return true;
+}
+
+// A regular file this process may read; otherwise the reason is logged, with what stays in force
+// instead: a warning over the built-in settings, an error when settings read earlier are kept.
+bool CheckReadable(const std::string& path, bool keepInForce)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        (void)kelLogAddWarnF(kUnreadableMsg, path.c_str(), SysErrText(errno).text);
-        return false;
+    const SysErrText openError(errno);
+    bool regular = false;
+    if (fd >= 0) {
+        struct stat st = {};
+        regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        close(fd);
     }
-    struct stat st = {};
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    if (!regular) {
-        (void)kelLogAddWarnF(kNotAFileMsg, path.c_str());
+    if (regular) {
+        return true;
     }
-    return regular;
+    const char* reason = fd < 0 ? openError.text : kNotAFile;
+    if (keepInForce) {
+        (void)kelLogAddErrorF(kUnreadableMsg, path.c_str(), reason, kInForceKept);
+    } else {
+        (void)kelLogAddWarnF(kUnreadableMsg, path.c_str(), reason, kBuiltInKept);
+    }
+    return false;
+}
+
+const char* SkipText(utility::IniFile::SkippedLine::Reason reason)
+{
+    using Reason = utility::IniFile::SkippedLine::Reason;
+    switch (reason) {
+    case Reason::KeyBeforeSection:
+        return "key before the first [section]";
+    case Reason::EmptyKey:
+        return "no key before the =";
+    default:
+        return "not a key = value line";
+    }
+}
+
+// Every line the INI reader did not store as written, in file order.
+void ReportSkipped(const utility::IniFile& ini, const std::string& path)
+{
+    for (const utility::IniFile::SkippedLine& skipped : ini.GetSkipped()) {
+        if (skipped.reason == utility::IniFile::SkippedLine::Reason::RepeatedKey) {
+            (void)kelLogAddWarnF(kRepeatedMsg, path.c_str(), skipped.line, skipped.section.c_str(),
+                                 skipped.text.c_str(), skipped.key.c_str(), skipped.earlierLine,
+                                 skipped.line);
+        } else {
+            (void)kelLogAddWarnF(kSkippedMsg, path.c_str(), skipped.line, skipped.text.c_str(),
+                                 SkipText(skipped.reason));
+        }
+    }
 }
 
 void WarnUnknownKeys(const utility::IniFile& ini, const std::string& path)
@@ -261,19 +340,29 @@ void ApplyKey(utility::IniFile& ini, const std::string& path, const KeyRule& rul
     if (line == 0) {
         return; // absent: the default stays, silently
     }
-    std::string value = ini.GetString(rule.section, rule.key, "");
+    std::string raw = ini.GetString(rule.section, rule.key, "");
+    std::string value;
     Strings rejected;
-    if (!rule.parse(value, settings, rejected)) {
-        (void)kelLogAddWarnF(kBadValueMsg, path.c_str(), line, rule.section, rule.key,
-                             value.c_str(), rule.defaultText);
-    } else if (!rejected.empty()) {
-        (void)kelLogAddWarnF(kBadEntriesMsg, path.c_str(), line, rule.section, rule.key,
-                             Join(rejected, " ").c_str());
+    if (CleanValue(raw, value) && rule.parse(value, settings, rejected)) {
+        if (!rejected.empty()) {
+            (void)kelLogAddWarnF(kBadEntriesMsg, path.c_str(), line, rule.section, rule.key,
+                                 Join(rejected, " ").c_str());
+        }
+    } else if (rule.failClosed != nullptr) {
+        rule.failClosed(settings);
+        (void)kelLogAddErrorF(kClosedMsg, path.c_str(), line, rule.section, rule.key, raw.c_str(),
+                              rule.closedText);
+    } else {
+        (void)kelLogAddWarnF(kBadValueMsg, path.c_str(), line, rule.section, rule.key, raw.c_str(),
+                             rule.defaultText);
     }
 }
 
 std::string ReadOnlyText(unsigned bits)
 {
+    if (bits == kReadOnlyEveryArea) {
+        return "every area";
+    }
     Strings names;
     if (bits & kReadOnlyCioIn) {
         names.emplace_back("CIO_IN");
@@ -287,16 +376,59 @@ std::string ReadOnlyText(unsigned bits)
     return names.empty() ? "off" : Join(names, ",");
 }
 
-std::string FormatWith(const FinsSettings& s, const std::string& allow)
+// "name value" pieces packed into log lines of at most kLogEntryChars, each line opening with
+// "settings: " and its pieces separated by ", ".
+class SettingsLines
 {
-    std::string model = s.model.empty() ? "built-in" : "\"" + s.model + "\"";
-    char line[512];
-    snprintf(line, sizeof(line), kSettingsMsg, s.bindAddr.c_str(), s.port, s.tcp ? "on" : "off",
-             s.udp ? "on" : "off", model.c_str(), allow.c_str(), ReadOnlyText(s.readOnly).c_str(),
-             s.maxConnections, s.maxConnectionsPerClient, s.idleTimeoutS,
-             s.file.empty() ? "none" : s.file.c_str());
-    return line;
-}
+public:
+    // A value too long for a line of its own keeps its end (of a path, the file's name).
+    void add(const std::string& name, const std::string& value)
+    {
+        std::string piece = name + " " + value;
+        if (piece.size() > kRoom) {
+            size_t keep = kRoom - name.size() - 1 - strlen(kCutMark);
+            piece = name + " " + kCutMark + value.substr(value.size() - keep);
+        }
+        put(piece);
+    }
+    // The values joined by commas, continued under "name (continued)" on further lines.
+    void addList(const std::string& name, const Strings& values)
+    {
+        std::string piece = name;
+        const char* separator = " ";
+        for (const std::string& value : values) {
+            if (piece.size() + 1 + value.size() > kRoom) {
+                put(piece);
+                piece = name + kContinued;
+                separator = " ";
+            }
+            piece += separator + value.substr(0, kRoom - piece.size() - 1);
+            separator = ",";
+        }
+        put(piece);
+    }
+    Strings take()
+    {
+        m_lines.push_back(m_line);
+        return std::move(m_lines);
+    }
+
+private:
+    static constexpr size_t kRoom = kLogEntryChars - sizeof(kSettingsPrefix) + 1;
+
+    void put(const std::string& piece)
+    {
+        if (!m_line.empty() && m_line.size() + 2 + piece.size() > kLogEntryChars) {
+            m_lines.push_back(m_line);
+            m_line.clear();
+        }
+        m_line += m_line.empty() ? kSettingsPrefix : ", ";
+        m_line += piece;
+    }
+
+    Strings m_lines;
+    std::string m_line;
+};
 
 // One environment override; a bad value is logged and leaves `field` alone.
 template <typename T>
@@ -316,21 +448,26 @@ void ApplyOverride(const char* name, bool (*parse)(const std::string&, T&), T& f
 
 } // namespace
 
-FinsSettings LoadFinsSettings(const std::string& path)
+FinsSettings LoadFinsSettings(const std::string& path, const FinsSettings& inForce)
 {
-    FinsSettings settings;
-    if (!CheckReadable(path)) {
-        return settings;
+    const bool keepInForce = !inForce.file.empty();
+    if (!CheckReadable(path, keepInForce)) {
+        return keepInForce ? inForce : FinsSettings();
     }
+    FinsSettings settings;
     utility::IniFile ini(path);
     if (!ini.Load()) {
-        (void)kelLogAddWarnF(kUnreadableMsg, path.c_str(), SysErrText(errno).text);
+        (void)kelLogAddWarnF(kUnreadableMsg, path.c_str(), SysErrText(errno).text, kBuiltInKept);
         return settings;
     }
     settings.file = path;
+    ReportSkipped(ini, path);
     WarnUnknownKeys(ini, path);
     for (const KeyRule& rule : kKeys) {
         ApplyKey(ini, path, rule, settings);
+    }
+    if (!settings.tcp && !settings.udp) {
+        (void)kelLogAddErrorF(kNothingServedMsg, path.c_str());
     }
     return settings;
 }
@@ -360,20 +497,35 @@ void ApplyFinsOverrides(FinsSettings& settings)
     ApplyOverride(kEnvBind, ParseAddress, settings.bindAddr, settings);
 }
 
-FinsSettings ResolveFinsSettings()
+FinsSettings ResolveFinsSettings(const FinsSettings& inForce)
 {
+    // A file read at the last download that is gone now is a file that cannot be read.
     std::string path = FindFinsSettingsFile();
-    FinsSettings settings = path.empty() ? FinsSettings() : LoadFinsSettings(path);
+    if (path.empty()) {
+        path = inForce.file;
+    }
+    FinsSettings settings = path.empty() ? FinsSettings() : LoadFinsSettings(path, inForce);
     ApplyFinsOverrides(settings);
     return settings;
 }
 
-std::string FormatFinsSettings(const FinsSettings& settings)
+std::vector<std::string> FormatFinsSettings(const FinsSettings& s)
 {
-    std::string allow = settings.allow.empty() ? "everyone" : Join(settings.allow, ",");
-    std::string line = FormatWith(settings, allow);
-    if (line.size() <= kLogLineBudget) {
-        return line;
+    SettingsLines lines;
+    lines.add("bind", s.bindAddr);
+    lines.add("port", std::to_string(s.port));
+    lines.add("tcp", s.tcp ? "on" : "off");
+    lines.add("udp", s.udp ? "on" : "off");
+    lines.add("model", s.model.empty() ? "built-in" : "\"" + s.model + "\"");
+    if (s.allow.empty()) {
+        lines.add("allow", s.allowNone ? "nobody" : "everyone");
+    } else {
+        lines.addList("allow", s.allow);
     }
-    return FormatWith(settings, std::to_string(settings.allow.size()) + " entries");
+    lines.add("read_only", ReadOnlyText(s.readOnly));
+    lines.add("max_connections", std::to_string(s.maxConnections));
+    lines.add("max_connections_per_client", std::to_string(s.maxConnectionsPerClient));
+    lines.add("idle_timeout_s", std::to_string(s.idleTimeoutS));
+    lines.add("file", s.file.empty() ? "none" : s.file);
+    return lines.take();
 }

@@ -18,6 +18,10 @@ constexpr const char* kSettingsFileName = "DrvFins.ini";
 // The controller data read carries the model as 20 ASCII bytes.
 constexpr size_t kModelTextBytes = 20;
 
+// read_only when it names an area the reader does not know: every area, those known by name and
+// any added later, since the user meant to protect something and it is not known what.
+constexpr unsigned kReadOnlyEveryArea = ~0u;
+
 // Every default is what the server does without a settings file.
 struct FinsSettings
 {
@@ -29,16 +33,23 @@ struct FinsSettings
     bool udp = true;
     std::string model;              // empty: the built-in model text
     std::vector<std::string> allow; // valid address and CIDR entries; empty admits everyone
+    bool allowNone = false;         // allow had no readable entry: no client is admitted
     unsigned readOnly = 0;          // kReadOnly* bits
     uint32_t maxConnections = 0;    // 0: no limit
     uint32_t maxConnectionsPerClient = 0;
     uint32_t idleTimeoutS = 0; // 0: never
 };
 
-// Reads the settings from `path`. Nothing stops the server: an unreadable file, an unknown key or
-// a bad value is logged as a warning naming the file, the line and the key, and that setting
-// keeps its default. In the lists (allow, read_only) a bad entry is left out and the rest apply.
-FinsSettings LoadFinsSettings(const std::string& path);
+// Reads the settings from `path`. Nothing stops the server, and every line is either applied or
+// logged with the file, the line and its text: an unknown key, a bad value (that setting keeps
+// its default), a line the INI reader skipped (no section yet, no "key = value") and a key set
+// twice (the later line wins). In allow a bad entry among good ones is left out with a warning.
+// Access settings fail closed, with an error: an allow with no readable entry admits no one, a
+// read_only naming an unknown area protects every area. A value may be written in double quotes
+// and followed by a "; comment". A file that cannot be read gives the built-in settings, or
+// `inForce` when that was read from a file (a re-download keeps the settings it had).
+FinsSettings LoadFinsSettings(const std::string& path,
+                              const FinsSettings& inForce = FinsSettings());
 
 // The settings file: $DRVFINS_CONFIG when set and not empty, else DrvFins.ini beside the library
 // when it exists, else "" (no file: the defaults, and nothing is logged).
@@ -47,8 +58,14 @@ std::string FindFinsSettingsFile();
 // $DRVFINS_PORT and $DRVFINS_BIND, when set, override the file; a bad one is logged and ignored.
 void ApplyFinsOverrides(FinsSettings& settings);
 
-// FindFinsSettingsFile, LoadFinsSettings and ApplyFinsOverrides: the settings in effect.
-FinsSettings ResolveFinsSettings();
+// FindFinsSettingsFile, LoadFinsSettings and ApplyFinsOverrides: the settings in effect. `inForce`
+// are the settings of the last download: when they came from a file that can no longer be found
+// or read, they stay (LoadFinsSettings).
+FinsSettings ResolveFinsSettings(const FinsSettings& inForce = FinsSettings());
 
-// The settings as one log line.
-std::string FormatFinsSettings(const FinsSettings& settings);
+// The logging adapter's longest entry; a longer text is cut where the reader cannot follow it.
+constexpr size_t kLogEntryChars = 200;
+
+// The settings as log lines of at most kLogEntryChars each; the first begins
+// "settings: bind ADDR, port N, tcp on|off, udp on|off".
+std::vector<std::string> FormatFinsSettings(const FinsSettings& settings);

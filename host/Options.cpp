@@ -8,12 +8,17 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "base/CmpImports.h"
 
 namespace {
 
+constexpr size_t kUsageWidth = 80;
+
 bool ParseBytes(const char* text, uint32_t* out)
 {
-    if (text == nullptr || *text == '\0' || *text == '-') {
+    if (*text == '\0' || *text == '-') {
         return false;
     }
     errno = 0;
@@ -26,9 +31,16 @@ bool ParseBytes(const char* text, uint32_t* out)
     return true;
 }
 
+static_assert(kMaxSegmentBytes == 1073741824, "BytesHint names the largest segment");
+
+const char* BytesHint()
+{
+    return " (a byte count from 0 to 1073741824, decimal or 0x hex)";
+}
+
 bool LeaveOutSegment(const char* which, HostOptions* options)
 {
-    if (which == nullptr || strlen(which) != 1) {
+    if (strlen(which) != 1) {
         return false;
     }
     switch (which[0]) {
@@ -101,70 +113,83 @@ bool ParseConfig(const char* text, std::string* out)
     return true;
 }
 
-// The options that set what the component serves and prints: each with its parser and, for the
-// usage error, what it expects.
-struct SettingsOption
+// The runtime functions the component imports: what --without-function may name.
+#define HOST_IMPORT_NAME(fn, type, option) #fn,
+constexpr const char* kImported[] = {DRVFINS_IMPORT_LIST(HOST_IMPORT_NAME)};
+#undef HOST_IMPORT_NAME
+
+// Any other name would be a typing slip that withholds nothing.
+bool WithholdFunction(const char* name, HostOptions* options)
+{
+    for (const char* imported : kImported) {
+        if (strcmp(name, imported) == 0) {
+            options->withheld.emplace_back(name);
+            return true;
+        }
+    }
+    return false;
+}
+
+// What --without-function expects: every function the component imports, wrapped.
+const char* FunctionHint()
+{
+    static const std::string hint = [] {
+        std::string text = " (a runtime function the component imports:\n ";
+        size_t lineStart = text.size();
+        for (const char* name : kImported) {
+            if (text.size() - lineStart + strlen(name) + 2 > kUsageWidth) {
+                text += "\n ";
+                lineStart = text.size();
+            }
+            text = text + " " + name + ",";
+        }
+        text.back() = ')';
+        return text;
+    }();
+    return hint.c_str();
+}
+
+// The options that take a value: each with its parser and, for the usage error, what it expects.
+struct ValuedOption
 {
     const char* name;
     bool (*parse)(const char* value, HostOptions* options);
-    const char* hint;
+    const char* (*hint)();
 };
 
-const SettingsOption kSettingsOptions[] = {
+const ValuedOption kValuedOptions[] = {
     {"--config", [](const char* v, HostOptions* o) { return ParseConfig(v, &o->configPath); },
-     " (a settings file this user can read)"},
+     [] { return " (a settings file this user can read)"; }},
     {"--port", [](const char* v, HostOptions* o) { return ParsePort(v, &o->port); },
-     " (a port from 1 to 65535)"},
+     [] { return " (a port from 1 to 65535)"; }},
     {"--bind", [](const char* v, HostOptions* o) { return ParseBindAddr(v, &o->bindAddr); },
-     " (an IPv4 address such as 127.0.0.1)"},
+     [] { return " (an IPv4 address such as 127.0.0.1)"; }},
     {"--log-level", [](const char* v, HostOptions* o) { return ParseLogLevel(v, &o->logLevel); },
-     " (error, warning, info or debug)"},
+     [] { return " (error, warning, info or debug)"; }},
+    {"--component",
+     [](const char* v, HostOptions* o) {
+         o->componentPath = v;
+         return *v != '\0';
+     },
+     [] { return " (the path of a component library)"; }},
+    {"--input-bytes", [](const char* v, HostOptions* o) { return ParseBytes(v, &o->inputBytes); },
+     BytesHint},
+    {"--output-bytes", [](const char* v, HostOptions* o) { return ParseBytes(v, &o->outputBytes); },
+     BytesHint},
+    {"--memory-bytes", [](const char* v, HostOptions* o) { return ParseBytes(v, &o->memoryBytes); },
+     BytesHint},
+    {"--no-segment", LeaveOutSegment, [] { return " (I, Q or M)"; }},
+    {"--without-function", WithholdFunction, FunctionHint},
 };
 
-const SettingsOption* FindSettingsOption(const std::string& opt)
+const ValuedOption* FindValuedOption(const std::string& opt)
 {
-    for (const SettingsOption& option : kSettingsOptions) {
+    for (const ValuedOption& option : kValuedOptions) {
         if (opt == option.name) {
             return &option;
         }
     }
     return nullptr;
-}
-
-// Options that take a value; false when the value is missing or bad.
-bool ParseValued(const std::string& opt, const char* value, HostOptions* options)
-{
-    if (value == nullptr) {
-        return false;
-    }
-    if (const SettingsOption* option = FindSettingsOption(opt)) {
-        return option->parse(value, options);
-    }
-    if (opt == "--component") {
-        options->componentPath = value;
-        return true;
-    }
-    if (opt == "--input-bytes") {
-        return ParseBytes(value, &options->inputBytes);
-    }
-    if (opt == "--output-bytes") {
-        return ParseBytes(value, &options->outputBytes);
-    }
-    if (opt == "--memory-bytes") {
-        return ParseBytes(value, &options->memoryBytes);
-    }
-    if (opt == "--no-segment") {
-        return LeaveOutSegment(value, options);
-    }
-    options->withheld.emplace_back(value); // --without-function
-    return true;
-}
-
-bool IsValued(const std::string& opt)
-{
-    return opt == "--component" || opt == "--input-bytes" || opt == "--output-bytes" ||
-           opt == "--memory-bytes" || opt == "--no-segment" || opt == "--without-function" ||
-           FindSettingsOption(opt) != nullptr;
 }
 
 } // namespace
@@ -181,11 +206,10 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
             options->help = true;
         } else if (opt == "--version") {
             options->version = true;
-        } else if (IsValued(opt)) {
+        } else if (const ValuedOption* option = FindValuedOption(opt)) {
             const char* value = i + 1 < argc ? argv[++i] : nullptr;
-            if (!ParseValued(opt, value, options)) {
-                const SettingsOption* option = FindSettingsOption(opt);
-                *error = "bad or missing value for " + opt + (option ? option->hint : "");
+            if (value == nullptr || !option->parse(value, options)) {
+                *error = "bad or missing value for " + opt + option->hint();
                 return false;
             }
         } else {

@@ -41,6 +41,7 @@ std::vector<std::string> CAccessList::Parse(const std::vector<std::string>& entr
 {
     std::vector<std::string> bad;
     m_blocks.clear();
+    m_denyAll = false;
     for (const std::string& entry : entries) {
         Block block{};
         if (parseEntry(entry, block)) {
@@ -55,7 +56,7 @@ std::vector<std::string> CAccessList::Parse(const std::vector<std::string>& entr
 bool CAccessList::Allows(in_addr_t addr) const
 {
     if (m_blocks.empty()) {
-        return true;
+        return !m_denyAll;
     }
     uint32_t host = ntohl(addr);
     for (const Block& block : m_blocks) {

@@ -20,9 +20,17 @@ public:
     std::vector<std::string> Parse(const std::vector<std::string>& entries);
 
     // True when the list is empty (everyone is admitted) or an entry covers `addr`, an IPv4
-    // address in network byte order as a socket address holds it.
+    // address in network byte order as a socket address holds it; false for everyone after
+    // DenyAll.
     bool Allows(in_addr_t addr) const;
     bool Empty() const { return m_blocks.empty(); }
+    // Admits no one until the next Parse: for a list its owner could not read, which must not
+    // read as the empty list that admits everyone.
+    void DenyAll()
+    {
+        m_blocks.clear();
+        m_denyAll = true;
+    }
 
 private:
     struct Block
@@ -34,4 +42,5 @@ private:
     static bool parseEntry(const std::string& entry, Block& block);
 
     std::vector<Block> m_blocks;
+    bool m_denyAll = false;
 };

@@ -14,6 +14,7 @@ namespace {
 constexpr const char* kWhite = " \t\n\v\f\r";
 constexpr const char* kListSeparators = ", \t";
 constexpr size_t kShortestHeader = 3; // "[x]"
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 } // namespace
 
@@ -23,24 +24,30 @@ IniFile::~IniFile() = default;
 
 bool IniFile::Load()
 {
+    m_skipped.clear();
     std::ifstream file(m_path);
     if (!file.is_open()) {
         return false;
     }
-    KeyTable* current = nullptr; // keys before the first header have no table and are dropped
+    ++m_loads;
+    Cursor at; // keys before the first header have no table and are dropped
     std::string line;
     int lineNo = 0;
     while (file.good()) {
         // The last line is processed even without a terminator; a final line feed yields one
         // more empty line, which has no effect.
         std::getline(file, line);
-        parseLine(line, ++lineNo, current);
+        // Editors that save UTF-8 may put a byte order mark first; it belongs to no line.
+        if (lineNo == 0 && line.compare(0, sizeof(kUtf8Bom) - 1, kUtf8Bom) == 0) {
+            line.erase(0, sizeof(kUtf8Bom) - 1);
+        }
+        parseLine(line, ++lineNo, at);
     }
     file.close();
     return true;
 }
 
-void IniFile::parseLine(const std::string& line, int lineNo, KeyTable*& current)
+void IniFile::parseLine(const std::string& line, int lineNo, Cursor& at)
 {
     std::string name;
     if (isSection(line, name)) {
@@ -48,18 +55,47 @@ void IniFile::parseLine(const std::string& line, int lineNo, KeyTable*& current)
         if (!table) {
             table = std::make_unique<KeyTable>();
         }
-        current = table.get(); // a repeated header continues the same section
+        at.table = table.get(); // a repeated header continues the same section
+        at.section = name;
         return;
     }
+    const std::string trimmed = trim(line);
+    const bool comment = !trimmed.empty() && (trimmed[0] == ';' || trimmed[0] == '#');
     size_t equals = line.find('=');
     if (equals == std::string::npos) {
-        return; // blank lines, comments without '=', malformed headers
-    }
-    std::string key = trim(line.substr(0, equals));
-    if (key.empty() || key[0] == ';' || key[0] == '#' || current == nullptr) {
+        // Blank lines and comments are what they seem; anything else was meant as a setting.
+        if (!trimmed.empty() && !comment) {
+            skip(lineNo, SkippedLine::Reason::NotKeyValue, trimmed);
+        }
         return;
     }
-    (*current)[key] = Value{trim(line.substr(equals + 1)), lineNo};
+    std::string key = trim(line.substr(0, equals));
+    if (comment) {
+        return;
+    }
+    if (key.empty()) {
+        skip(lineNo, SkippedLine::Reason::EmptyKey, trimmed);
+    } else if (at.table == nullptr) {
+        skip(lineNo, SkippedLine::Reason::KeyBeforeSection, trimmed);
+    } else {
+        storeValue(key, trim(line.substr(equals + 1)), lineNo, trimmed, at);
+    }
+}
+
+void IniFile::storeValue(const std::string& key, const std::string& text, int lineNo,
+                         const std::string& line, Cursor& at)
+{
+    auto found = at.table->find(key);
+    if (found != at.table->end() && found->second.load == m_loads) {
+        m_skipped.push_back(SkippedLine{lineNo, SkippedLine::Reason::RepeatedKey, line, at.section,
+                                        key, found->second.line});
+    }
+    (*at.table)[key] = Value{text, lineNo, m_loads}; // the last occurrence wins
+}
+
+void IniFile::skip(int lineNo, SkippedLine::Reason reason, const std::string& line)
+{
+    m_skipped.push_back(SkippedLine{lineNo, reason, line, std::string(), std::string(), 0});
 }
 
 std::string IniFile::GetString(const std::string& section, const std::string& key,

@@ -22,9 +22,35 @@ public:
     IniFile& operator=(const IniFile&) = delete;
 
     // Reads the file and merges it into what is already loaded (later values win). False only
-    // when the file cannot be opened, in which case nothing changes. Keys that come before the
-    // first section header are ignored.
+    // when the file cannot be opened, in which case the values loaded stay as they were. Keys that
+    // come before the first section header are ignored. A UTF-8 byte order mark at the start of the
+    // file is skipped, so the first line reads as written.
     bool Load();
+
+    // A line the last Load did not store as written. The getters do not change with it: such a
+    // line is ignored as before, or for a repeated key the later value wins as before. For callers
+    // that tell the file's author what was left out, the way a parser hands back its first bad
+    // line.
+    struct SkippedLine
+    {
+        enum class Reason
+        {
+            KeyBeforeSection, // "key = value" before the first "[section]": no section to go in
+            NotKeyValue,      // no header, comment, blank line or "key = value" ("port 9600")
+            EmptyKey,         // "= value"
+            RepeatedKey,      // a key set again in one section: this line's value replaces
+                              // the one of `earlierLine`
+        };
+        int line; // 1-based
+        Reason reason;
+        std::string text;    // the line, trimmed
+        std::string section; // RepeatedKey only: where the key is, and the line it replaced
+        std::string key;
+        int earlierLine;
+    };
+    // The skipped lines of the last Load in file order; empty before the first Load, after one
+    // that skipped nothing, and after one that could not open the file.
+    const std::vector<SkippedLine>& GetSkipped() const { return m_skipped; }
 
     // Every getter returns the default only when the section or the key is absent. A present value
     // is converted on each call: integers read a leading decimal number (none reads as 0, too large
@@ -54,9 +80,16 @@ private:
     struct Value
     {
         std::string text;
-        int line; // 1-based line of the file the text came from
+        int line;      // 1-based line of the file the text came from
+        unsigned load; // the Load that read it: a key met twice in one Load is a repeat
     };
     using KeyTable = std::map<std::string, Value>;
+    // Where Load stands: the key table of the last header (null before the first) and its name.
+    struct Cursor
+    {
+        KeyTable* table = nullptr;
+        std::string section;
+    };
 
     static std::string trimLeft(const std::string& s);
     static std::string trimRight(const std::string& s);
@@ -66,8 +99,13 @@ private:
     template <typename T>
     static T parseNumber(const std::string& text);
 
-    // Handles line `lineNo` of the file; `current` is the key table of the last header, or null.
-    void parseLine(const std::string& line, int lineNo, KeyTable*& current);
+    // Handles line `lineNo` of the file, moving `at` on at a header.
+    void parseLine(const std::string& line, int lineNo, Cursor& at);
+    // Stores key and value under the cursor; `line` is the trimmed line, for the report of a
+    // repeat.
+    void storeValue(const std::string& key, const std::string& text, int lineNo,
+                    const std::string& line, Cursor& at);
+    void skip(int lineNo, SkippedLine::Reason reason, const std::string& line);
     // The stored value, or null when the section or the key is absent.
     const Value* findValue(const std::string& section, const std::string& key) const;
     const std::string* find(const std::string& section, const std::string& key) const;
@@ -76,6 +114,8 @@ private:
 
     const std::string m_path;
     std::map<std::string, std::unique_ptr<KeyTable>> m_sections;
+    std::vector<SkippedLine> m_skipped; // of the last Load
+    unsigned m_loads = 0;               // Loads that opened the file
 };
 
 } // namespace utility

@@ -4,10 +4,12 @@
 #include "component/FinsServer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "tests/component/ComponentFixture.h"
 #include "tests/support/FinsTestClient.h"
 #include "tests/support/HostProcess.h"
+#include "tests/utility/TempDir.h"
 #include "utility/Singleton.h"
 
 namespace {
@@ -125,6 +128,25 @@ TEST_F(FinsServerTest, ResetPrepareKeepsClientsConnectedAndServed)
     FinsResult r = client.ReadWords(kDmWord, 0, 1);
     ASSERT_TRUE(r.answered);
     EXPECT_EQ(r.code, kRespOk);
+}
+
+// Regressions: an allow whose every entry was unreadable admitted everyone, and a re-download that
+// could not read the settings file read before fell back to the open built-in settings.
+TEST_F(FinsServerTest, AnUnreadableAllowAdmitsNoOneAndStaysWhenTheFileIsGone)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.file("DrvFins.ini");
+    std::ofstream(path) << "[access]\nallow = nohost\n";
+    setenv(kEnvSettingsFile, path.c_str(), 1);
+    runtime.post(EVT_DownloadDone);
+    EXPECT_FALSE(Served()) << "an allow with no readable entry admitted a client";
+    EXPECT_EQ(unlink(path.c_str()), 0);
+    runtime.post(EVT_DownloadPrepare);
+    runtime.post(EVT_DownloadDone);
+    unsetenv(kEnvSettingsFile);
+    EXPECT_GE(Find("the settings read at the last download stay in force"), 0);
+    EXPECT_FALSE(Served()) << "a re-download without the file opened access";
 }
 
 // Records, at the moment the loop reports its threads stopped, whether the protocol still exists.

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <tuple>
@@ -20,11 +22,12 @@ using Strings = std::vector<std::string>;
 
 auto Fields(const FinsSettings& s)
 {
-    return std::tie(s.bindAddr, s.port, s.tcp, s.udp, s.model, s.allow, s.readOnly,
+    return std::tie(s.bindAddr, s.port, s.tcp, s.udp, s.model, s.allow, s.allowNone, s.readOnly,
                     s.maxConnections, s.maxConnectionsPerClient, s.idleTimeoutS);
 }
 
-// "@" in an expected log line stands for the file's path.
+// "@" in an expected log line stands for the file's path; a leading "!" marks an error, the
+// other lines are warnings.
 Strings WithPath(Strings lines, const std::string& path)
 {
     for (std::string& line : lines) {
@@ -45,6 +48,17 @@ protected:
     {
         std::ofstream(m_path, std::ios::binary | std::ios::trunc) << content;
         return m_path;
+    }
+
+    // The log as "!"-marked texts (see WithPath).
+    Strings logged() const
+    {
+        Strings texts;
+        for (const LogRecord& entry : m_log.entries()) {
+            EXPECT_TRUE(entry.classId == LOG_CLASS_ERROR || entry.classId == LOG_CLASS_WARNING);
+            texts.push_back((entry.classId == LOG_CLASS_ERROR ? "!" : "") + entry.text);
+        }
+        return texts;
     }
 
     FakeLogger m_log;
@@ -91,7 +105,35 @@ TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
          Source::File,
          "[access]\nread_only=off\nallow=\n[server]\nudp=0\ntcp=FALSE\n",
          [](FinsSettings& s) { s.tcp = s.udp = false; },
+         {"!settings file @: tcp and udp are both off, nothing is served"}},
+        {"a byte order mark before the first header",
+         Source::File,
+         "\xEF\xBB\xBF[server]\nport=9700\n",
+         [](FinsSettings& s) { s.port = 9700; },
          {}},
+        {"lines the reader skips, and a key set twice",
+         Source::File,
+         "allow = 10.9.9.9\n[server]\nport 9700\n= 1\n; note\n[access]\nallow = 127.0.0.1\n"
+         "[access]\nallow =\n",
+         [](FinsSettings&) {},
+         {"@:1: allow = 10.9.9.9: key before the first [section], ignored",
+          "@:3: port 9700: not a key = value line, ignored",
+          "@:4: = 1: no key before the =, ignored",
+          "@:9: [access] allow =: allow also set on line 7; line 9 wins"}},
+        {"quoted values and comments after them",
+         Source::File,
+         "[server]\nport = 9601 ; the port\nbind = \"127.0.0.2\"\nudp=off;x\n[controller]\n"
+         "model = \"A ; B\" ; quoted\n[access]\nallow = \"127.0.0.1\" ;office\n"
+         "read_only = \"DM\n",
+         [](FinsSettings& s) {
+             s.port = 9601;
+             s.bindAddr = "127.0.0.2";
+             s.model = "A ; B";
+             s.allow = {"127.0.0.1"};
+             s.readOnly = kReadOnlyEveryArea;
+         },
+         {"@:4: [server] udp: bad value \"off;x\", keeping on",
+          "!@:9: [access] read_only: bad value \"\"DM\", every area read-only"}},
         {"unknown keys",
          Source::File,
          "[server]\nprot=9700\n[extra]\nport=1\n",
@@ -102,28 +144,31 @@ TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
          "[server]\nbind=10.1\nport=65536\ntcp=maybe\nudp=\n[controller]\n"
          "model=a model name over twenty\n[access]\nallow=host\nread_only=HR\n"
          "max_connections=-1\nmax_connections_per_client=0x10\nidle_timeout_s=2147483648\n",
-         [](FinsSettings&) {},
+         [](FinsSettings& s) {
+             s.allowNone = true;
+             s.readOnly = kReadOnlyEveryArea;
+         },
          {"@:2: [server] bind: bad value \"10.1\", keeping 0.0.0.0",
           "@:3: [server] port: bad value \"65536\", keeping 9600",
           "@:4: [server] tcp: bad value \"maybe\", keeping on",
           "@:5: [server] udp: bad value \"\", keeping on",
           "@:7: [controller] model: bad value \"a model name over twenty\", keeping the built-in "
           "model",
-          "@:9: [access] allow: bad value \"host\", keeping everyone admitted",
-          "@:10: [access] read_only: bad value \"HR\", keeping off",
+          "!@:9: [access] allow: bad value \"host\", no client admitted",
+          "!@:10: [access] read_only: bad value \"HR\", every area read-only",
           "@:11: [access] max_connections: bad value \"-1\", keeping 0",
           "@:12: [access] max_connections_per_client: bad value \"0x10\", keeping 0",
           "@:13: [access] idle_timeout_s: bad value \"2147483648\", keeping 0"}},
-        {"bad list entries are left out",
+        {"bad allow entries are left out, an unknown area protects every area",
          Source::File,
          "[access]\nallow=127.0.0.3 nohost 127.0.0.0/40\nread_only=DM,HR\n[server]\nport=0\n",
          [](FinsSettings& s) {
              s.allow = {"127.0.0.3"};
-             s.readOnly = kReadOnlyDm;
+             s.readOnly = kReadOnlyEveryArea;
          },
          {"@:5: [server] port: bad value \"0\", keeping 9600",
           "@:2: [access] allow: bad entries left out: nohost 127.0.0.0/40",
-          "@:3: [access] read_only: bad entries left out: HR"}},
+          "!@:3: [access] read_only: bad value \"DM,HR\", every area read-only"}},
         {"missing file",
          Source::Missing,
          "",
@@ -133,7 +178,7 @@ TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
          Source::Directory,
          "",
          [](FinsSettings&) {},
-         {"settings file @ is not a file; built-in settings kept"}},
+         {"settings file @ cannot be read: not a regular file; built-in settings kept"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,10 +197,43 @@ TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
         FinsSettings actual = LoadFinsSettings(path);
         EXPECT_EQ(Fields(actual), Fields(expected));
         EXPECT_EQ(actual.file, c.source == Source::File ? path : "");
-        EXPECT_EQ(m_log.texts(), WithPath(c.log, path));
-        for (const LogRecord& entry : m_log.entries()) {
-            EXPECT_EQ(entry.classId, LOG_CLASS_WARNING) << entry.text;
+        EXPECT_EQ(logged(), WithPath(c.log, path));
+    }
+}
+
+// Settings read from a file at one download stay in force when a later one cannot read it; a
+// file never read gives the built-in settings.
+TEST_F(FinsSettingsTest, ARedownloadThatCannotReadTheFileKeepsTheSettingsInForce)
+{
+    write("[server]\nport=9700\n[access]\nallow=127.0.0.2\n");
+    const FinsSettings read = LoadFinsSettings(m_path);
+    ASSERT_EQ(read.port, 9700);
+    const std::string gone = "settings file " + m_path +
+                             " cannot be read: No such file or "
+                             "directory; ";
+    const std::string kept = "!" + gone + "the settings read at the last download stay in force";
+    const struct
+    {
+        const char* name;
+        bool named; // DRVFINS_CONFIG names the file (else it was found beside the library)
+        FinsSettings inForce;
+        Strings log;
+    } cases[] = {
+        {"named file gone", true, read, {kept}},
+        {"file beside the library gone", false, read, {kept}},
+        {"never read", true, FinsSettings(), {gone + "built-in settings kept"}},
+    };
+    ASSERT_EQ(unlink(m_path.c_str()), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.named) {
+            setenv(kEnvSettingsFile, m_path.c_str(), 1);
         }
+        m_log.clear();
+        FinsSettings s = ResolveFinsSettings(c.inForce);
+        unsetenv(kEnvSettingsFile);
+        EXPECT_EQ(Fields(s), Fields(c.inForce));
+        EXPECT_EQ(logged(), c.log);
     }
 }
 
@@ -220,29 +298,50 @@ TEST_F(FinsSettingsTest, EnvironmentNamesTheFileAndOverridesIt)
     }
 }
 
-TEST(FinsSettingsFormat, OneLineThatFitsTheLogger)
+// Size of every log line, that no entry is lost to it, and the first line the host reads the port
+// from.
+TEST(FinsSettingsFormat, LinesThatEachFitTheLogger)
 {
     FinsSettings many;
     many.allow.assign(20, "192.168.100.100/32");
-    many.readOnly = kReadOnlyCioIn | kReadOnlyDm;
-    many.file = "/etc/drvfins/DrvFins.ini";
+    many.model = "a twenty char model.";
+    many.file = "/etc/drvfins/" + std::string(200, 'd') + "/DrvFins.ini";
+    FinsSettings none;
+    none.allowNone = true;
+    none.readOnly = kReadOnlyEveryArea;
     const struct
     {
         FinsSettings settings;
-        std::string line;
+        std::string text; // the lines after their prefix, joined by blanks; empty: not compared
     } cases[] = {
         {FinsSettings(),
-         "settings: bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow everyone, "
-         "read_only off, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, "
-         "file none"},
-        {many,
-         "settings: bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow 20 entries, "
-         "read_only CIO_IN,DM, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, "
-         "file /etc/drvfins/DrvFins.ini"},
+         "bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow everyone, read_only off, "
+         "max_connections 0, max_connections_per_client 0, idle_timeout_s 0, file none"},
+        {none,
+         "bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow nobody, read_only every "
+         "area, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, file none"},
+        {many, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(FormatFinsSettings(c.settings), c.line);
+        std::string text;
+        for (const std::string& line : FormatFinsSettings(c.settings)) {
+            EXPECT_LE(line.size(), kLogEntryChars) << line;
+            ASSERT_EQ(line.rfind("settings: ", 0), 0u) << line;
+            text += (text.empty() ? "" : " ") + line.substr(strlen("settings: "));
+        }
+        EXPECT_EQ(text.rfind("bind 0.0.0.0, port 9600, tcp on, udp on, ", 0), 0u) << text;
+        if (!c.text.empty()) {
+            EXPECT_EQ(text, c.text);
+        }
+        size_t entries = 0;
+        for (size_t at = text.find("192.168.100.100/32"); at != std::string::npos;
+             at = text.find("192.168.100.100/32", at + 1)) {
+            ++entries;
+        }
+        EXPECT_EQ(entries, c.settings.allow.size()) << text;
     }
+    const std::vector<std::string> lines = FormatFinsSettings(many);
+    EXPECT_EQ(lines.back().substr(lines.back().size() - 12), "/DrvFins.ini");
 }
 
 } // namespace

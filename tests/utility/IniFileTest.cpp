@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/utility/TempDir.h"
@@ -94,6 +95,19 @@ TEST_F(IniFileTest, LineShapesStoreTrimmedKeysAndValues)
         EXPECT_EQ(ini->GetString(c.section, c.key, "<default>"), c.value)
             << "[" << c.section << "] " << c.key;
     }
+    // Blank lines and comments are not reported; what was meant as a setting and dropped is.
+    using Reason = IniFile::SkippedLine::Reason;
+    const std::vector<std::tuple<int, Reason, std::string>> skipped = {
+        {1, Reason::KeyBeforeSection, "early=1"},
+        {10, Reason::NotKeyValue, "novalue"},
+        {11, Reason::EmptyKey, "=orphan"},
+        {19, Reason::NotKeyValue, "[]"},
+    };
+    std::vector<std::tuple<int, Reason, std::string>> got;
+    for (const IniFile::SkippedLine& line : ini->GetSkipped()) {
+        got.emplace_back(line.line, line.reason, line.text);
+    }
+    EXPECT_EQ(got, skipped);
 }
 
 // Repeated keys and sections merge, the last value winning; enumeration and line numbers follow
@@ -121,15 +135,29 @@ TEST_F(IniFileTest, RepeatedKeysAndSectionsMergeWithLastValueWinning)
     EXPECT_EQ(ini->GetLine("s", "c"), 8);
     EXPECT_EQ(ini->GetLine("t", "a"), 0);
     EXPECT_EQ(ini->GetLine("missing", "a"), 0);
+    // Each replaced value is handed back with both lines; a second Load of the same file repeats
+    // nothing of the first.
+    for (int load = 0; load < 2; ++load) {
+        std::vector<std::tuple<int, std::string, std::string, int>> repeats;
+        for (const IniFile::SkippedLine& line : ini->GetSkipped()) {
+            EXPECT_EQ(line.reason, IniFile::SkippedLine::Reason::RepeatedKey);
+            repeats.emplace_back(line.line, line.section, line.text, line.earlierLine);
+        }
+        EXPECT_EQ(repeats, (decltype(repeats){{4, "s", "a=2", 2}, {7, "s", "a=3", 4}}));
+        ASSERT_TRUE(ini->Load());
+    }
 }
 
-TEST_F(IniFileTest, CrLfLinesReadLikeLfLines)
+TEST_F(IniFileTest, CrLfLinesAndAByteOrderMarkReadLikeLfLines)
 {
     auto lf = load("[s]\nkey = v 1 \nlast=x");
     auto crlf = load("[s]\r\nkey = v 1 \r\nlast=x\r\n");
+    auto bom = load("\xEF\xBB\xBF[s]\r\nkey = v 1 \r\nlast=x\r\n"); // as desktop editors save
     for (const char* key : {"key", "last"}) {
         EXPECT_EQ(crlf->GetString("s", key, "?"), lf->GetString("s", key, "?")) << key;
+        EXPECT_EQ(bom->GetString("s", key, "?"), lf->GetString("s", key, "?")) << key;
     }
+    EXPECT_TRUE(bom->GetSkipped().empty());
     EXPECT_EQ(lf->GetString("s", "last", "?"), "x"); // a last line without terminator counts
 }
 
