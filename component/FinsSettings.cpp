@@ -14,8 +14,8 @@
 #include <cstdlib>
 
 #include "base/kellog.h"
-#include "net/AccessList.h"
 #include "net/ISocketServer.h"
+#include "utility/AccessList.h"
 #include "utility/IniFile.h"
 
 namespace {
