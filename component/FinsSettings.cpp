@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -26,9 +27,12 @@ constexpr char kUnknownKeyMsg[] = "%s:%d: [%s] %s: unknown key, ignored";
 constexpr char kBadValueMsg[] = "%s:%d: [%s] %s: bad value \"%.64s\", keeping %s";
 constexpr char kBadEntriesMsg[] = "%s:%d: [%s] %s: bad entries left out: %.80s";
 constexpr char kBadOverrideMsg[] = "%s: bad value \"%.64s\", ignored";
+constexpr char kNoWritersMsg[] =
+    "%s:%d: [access] write_allow: no readable entry in \"%.64s\", so no client may write";
 constexpr char kSettingsMsg[] =
     "settings: bind %s, port %u, tcp %s, udp %s, model %s, allow %s, read_only %s, "
     "max_connections %u, max_connections_per_client %u, idle_timeout_s %u, file %s";
+constexpr char kWriteSettingsMsg[] = "settings: write_allow %s, log_writes %s";
 
 // Counts and seconds stay within int so that later arithmetic on them cannot overflow.
 constexpr unsigned long kMaxCount = INT_MAX;
@@ -181,6 +185,26 @@ bool ParseAllow(const std::string& text, FinsSettings& s, Strings& rejected)
     return true;
 }
 
+// Fails closed: a list without one readable entry names no writer at all, and LoadFinsSettings
+// reports it as an error rather than a bad value; among readable entries a bad one is left out.
+// Empty: every client may write.
+bool ParseWriteAllow(const std::string& text, FinsSettings& s, Strings& rejected)
+{
+    const Strings entries = CAccessList::SplitEntries(text);
+    const Strings bad = CAccessList().Parse(entries);
+    s.writersNamed = !entries.empty();
+    s.writeAllow.clear();
+    for (const std::string& entry : entries) {
+        if (std::find(bad.begin(), bad.end(), entry) == bad.end()) {
+            s.writeAllow.push_back(entry);
+        }
+    }
+    if (!s.writeAllow.empty()) {
+        rejected = bad;
+    }
+    return true;
+}
+
 const KeyRule kKeys[] = {
     {"server", "bind", kServerBindAddr,
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseAddress(v, s.bindAddr); }},
@@ -204,6 +228,9 @@ const KeyRule kKeys[] = {
      }},
     {"access", "idle_timeout_s", "0",
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseCount(v, s.idleTimeoutS); }},
+    {"access", "write_allow", "every client may write", ParseWriteAllow},
+    {"access", "log_writes", "off",
+     [](const std::string& v, FinsSettings& s, Strings&) { return ParseSwitch(v, s.logWrites); }},
 };
 
 bool IsKnown(const std::string& section, const std::string& key)
@@ -272,6 +299,16 @@ void ApplyKey(utility::IniFile& ini, const std::string& path, const KeyRule& rul
     }
 }
 
+// A write_allow that names writers but none readable: no client may write, which the user
+// learns here rather than from refused writes.
+void ReportNoWriters(utility::IniFile& ini, const std::string& path, const FinsSettings& settings)
+{
+    if (settings.writersNamed && settings.writeAllow.empty()) {
+        (void)kelLogAddErrorF(kNoWritersMsg, path.c_str(), ini.GetLine("access", "write_allow"),
+                              ini.GetString("access", "write_allow", "").c_str());
+    }
+}
+
 std::string ReadOnlyText(unsigned bits)
 {
     Strings names;
@@ -332,6 +369,7 @@ FinsSettings LoadFinsSettings(const std::string& path)
     for (const KeyRule& rule : kKeys) {
         ApplyKey(ini, path, rule, settings);
     }
+    ReportNoWriters(ini, path, settings);
     return settings;
 }
 
@@ -376,4 +414,18 @@ std::string FormatFinsSettings(const FinsSettings& settings)
         return line;
     }
     return FormatWith(settings, std::to_string(settings.allow.size()) + " entries");
+}
+
+std::string FormatFinsWriteSettings(const FinsSettings& settings)
+{
+    std::string writers = !settings.writersNamed        ? "everyone"
+                          : settings.writeAllow.empty() ? "no one"
+                                                        : Join(settings.writeAllow, ",");
+    if (writers.size() > kLogLineBudget / 2) {
+        writers = std::to_string(settings.writeAllow.size()) + " entries";
+    }
+    char line[kLogLineBudget + 1];
+    snprintf(line, sizeof(line), kWriteSettingsMsg, writers.c_str(),
+             settings.logWrites ? "on" : "off");
+    return line;
 }

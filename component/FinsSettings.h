@@ -33,11 +33,18 @@ struct FinsSettings
     uint32_t maxConnections = 0;    // 0: no limit
     uint32_t maxConnectionsPerClient = 0;
     uint32_t idleTimeoutS = 0; // 0: never
+    // write_allow given: only writeAllow's clients may write, fill or transfer; with the list
+    // empty (not one entry readable) no client may.
+    bool writersNamed = false;
+    std::vector<std::string> writeAllow; // valid address and CIDR entries
+    bool logWrites = false;
 };
 
 // Reads the settings from `path`. Nothing stops the server: an unreadable file, an unknown key or
 // a bad value is logged as a warning naming the file, the line and the key, and that setting
-// keeps its default. In the lists (allow, read_only) a bad entry is left out and the rest apply.
+// keeps its default. In the lists (allow, read_only, write_allow) a bad entry is left out and the
+// rest apply. A write_allow without one readable entry fails closed: no client may write, and an
+// error naming the file and the line says so.
 FinsSettings LoadFinsSettings(const std::string& path);
 
 // The settings file: $DRVFINS_CONFIG when set and not empty, else DrvFins.ini beside the library
@@ -52,3 +59,5 @@ FinsSettings ResolveFinsSettings();
 
 // The settings as one log line.
 std::string FormatFinsSettings(const FinsSettings& settings);
+// Who may write and whether writes are logged, as a second line beside it.
+std::string FormatFinsWriteSettings(const FinsSettings& settings);

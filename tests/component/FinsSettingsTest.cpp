@@ -159,6 +159,37 @@ TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
     }
 }
 
+// write_allow fails closed: without one readable entry no client may write, and an error names
+// the file and the line; bad entries among good ones are left out with a warning. The settings
+// line shows who may write.
+TEST_F(FinsSettingsTest, WriteAllowFailsClosedAndShowsWithLogWrites)
+{
+    const struct
+    {
+        const char* content;
+        Strings log;
+        const char* writers; // the settings line's
+    } cases[] = {
+        {"write_allow =\nlog_writes = on", {}, "everyone, log_writes on"},
+        {"write_allow = hmi 10.0.0.5, 10.0.0.0/24",
+         {"@:2: [access] write_allow: bad entries left out: hmi"},
+         "10.0.0.5,10.0.0.0/24, log_writes off"},
+        {"write_allow = hmi 10.0.0.0/33\nlog_writes = 2",
+         {"@:3: [access] log_writes: bad value \"2\", keeping off",
+          "@:2: [access] write_allow: no readable entry in \"hmi 10.0.0.0/33\", so no client may "
+          "write"},
+         "no one, log_writes off"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        m_log.clear();
+        const FinsSettings s = LoadFinsSettings(write(std::string("[access]\n") + c.content));
+        EXPECT_EQ(WithPath(c.log, m_path), m_log.texts());
+        EXPECT_EQ(std::string("settings: write_allow ") + c.writers, FormatFinsWriteSettings(s));
+    }
+    EXPECT_EQ(LOG_CLASS_ERROR, m_log.entries().back().classId);
+}
+
 // Sets or unsets one environment variable for the life of the object.
 class EnvVar
 {
