@@ -29,6 +29,18 @@ ServerAccess AccessOf(const FinsSettings& settings)
     return access;
 }
 
+// The protocol's part of the settings.
+FinsPolicy PolicyOf(const FinsSettings& settings)
+{
+    FinsPolicy policy;
+    policy.model = settings.model;
+    policy.readOnly = settings.readOnly;
+    policy.writersNamed = settings.writersNamed;
+    (void)policy.writeAllow.Parse(settings.writeAllow); // entries the loader already checked
+    policy.logWrites = settings.logWrites;
+    return policy;
+}
+
 } // namespace
 
 CFinsServer::CFinsServer() : m_eventLoop(nullptr), m_tcpServer(nullptr), m_udpServer(nullptr) {}
@@ -65,7 +77,7 @@ int CFinsServer::initServer(const FinsSettings& settings)
     m_tcpServer.reset();
     m_udpServer.reset();
     // Handed down while no loop thread runs; the threads' start orders it before their reads.
-    SetFinsPolicy(FinsPolicy{settings.model, settings.readOnly});
+    SetFinsPolicy(PolicyOf(settings));
     const ServerAccess access = AccessOf(settings);
     m_binding = std::make_unique<CFinsBinding>(*utility::Singleton<CFinsProtocol>::instance());
     const char* bindAddr = settings.bindAddr.c_str();

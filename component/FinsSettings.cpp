@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -16,8 +17,8 @@
 #include <utility>
 
 #include "base/kellog.h"
-#include "net/AccessList.h"
 #include "net/ISocketServer.h"
+#include "utility/AccessList.h"
 #include "utility/IniFile.h"
 
 namespace {
@@ -38,6 +39,8 @@ constexpr char kNotAFile[] = "not a regular file";
 constexpr char kSettingsPrefix[] = "settings: ";
 constexpr char kContinued[] = " (continued)";
 constexpr char kCutMark[] = "...";
+constexpr char kNoWritersMsg[] =
+    "%s:%d: [access] write_allow: no readable entry in \"%.64s\", so no client may write";
 
 // Counts and seconds stay within int so that later arithmetic on them cannot overflow.
 constexpr unsigned long kMaxCount = INT_MAX;
@@ -192,6 +195,26 @@ bool ParseAllow(const std::string& text, FinsSettings& s, Strings& rejected)
     return true;
 }
 
+// Fails closed: a list without one readable entry names no writer at all, and LoadFinsSettings
+// reports it as an error rather than a bad value; among readable entries a bad one is left out.
+// Empty: every client may write.
+bool ParseWriteAllow(const std::string& text, FinsSettings& s, Strings& rejected)
+{
+    const Strings entries = CAccessList::SplitEntries(text);
+    const Strings bad = CAccessList().Parse(entries);
+    s.writersNamed = !entries.empty();
+    s.writeAllow.clear();
+    for (const std::string& entry : entries) {
+        if (std::find(bad.begin(), bad.end(), entry) == bad.end()) {
+            s.writeAllow.push_back(entry);
+        }
+    }
+    if (!s.writeAllow.empty()) {
+        rejected = bad;
+    }
+    return true;
+}
+
 const KeyRule kKeys[] = {
     {"server", "bind", kServerBindAddr,
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseAddress(v, s.bindAddr); }},
@@ -221,6 +244,9 @@ const KeyRule kKeys[] = {
      }},
     {"access", "idle_timeout_s", "0",
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseCount(v, s.idleTimeoutS); }},
+    {"access", "write_allow", "every client may write", ParseWriteAllow},
+    {"access", "log_writes", "off",
+     [](const std::string& v, FinsSettings& s, Strings&) { return ParseSwitch(v, s.logWrites); }},
 };
 
 bool IsKnown(const std::string& section, const std::string& key)
@@ -358,6 +384,16 @@ void ApplyKey(utility::IniFile& ini, const std::string& path, const KeyRule& rul
     }
 }
 
+// A write_allow that names writers but none readable: no client may write, which the user
+// learns here rather than from refused writes.
+void ReportNoWriters(utility::IniFile& ini, const std::string& path, const FinsSettings& settings)
+{
+    if (settings.writersNamed && settings.writeAllow.empty()) {
+        (void)kelLogAddErrorF(kNoWritersMsg, path.c_str(), ini.GetLine("access", "write_allow"),
+                              ini.GetString("access", "write_allow", "").c_str());
+    }
+}
+
 std::string ReadOnlyText(unsigned bits)
 {
     if (bits == kReadOnlyEveryArea) {
@@ -469,6 +505,7 @@ FinsSettings LoadFinsSettings(const std::string& path, const FinsSettings& inFor
     if (!settings.tcp && !settings.udp) {
         (void)kelLogAddErrorF(kNothingServedMsg, path.c_str());
     }
+    ReportNoWriters(ini, path, settings);
     return settings;
 }
 
@@ -526,6 +563,12 @@ std::vector<std::string> FormatFinsSettings(const FinsSettings& s)
     lines.add("max_connections", std::to_string(s.maxConnections));
     lines.add("max_connections_per_client", std::to_string(s.maxConnectionsPerClient));
     lines.add("idle_timeout_s", std::to_string(s.idleTimeoutS));
+    if (!s.writersNamed || s.writeAllow.empty()) {
+        lines.add("write_allow", s.writersNamed ? "no one" : "everyone");
+    } else {
+        lines.addList("write_allow", s.writeAllow);
+    }
+    lines.add("log_writes", s.logWrites ? "on" : "off");
     lines.add("file", s.file.empty() ? "none" : s.file);
     return lines.take();
 }

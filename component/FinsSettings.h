@@ -38,6 +38,11 @@ struct FinsSettings
     uint32_t maxConnections = 0;    // 0: no limit
     uint32_t maxConnectionsPerClient = 0;
     uint32_t idleTimeoutS = 0; // 0: never
+    // write_allow given: only writeAllow's clients may write, fill or transfer; with the list
+    // empty (not one entry readable) no client may.
+    bool writersNamed = false;
+    std::vector<std::string> writeAllow; // valid address and CIDR entries
+    bool logWrites = false;
 };
 
 // Reads the settings from `path`. Nothing stops the server, and every line is either applied or
@@ -45,7 +50,8 @@ struct FinsSettings
 // its default), a line the INI reader skipped (no section yet, no "key = value") and a key set
 // twice (the later line wins). In allow a bad entry among good ones is left out with a warning.
 // Access settings fail closed, with an error: an allow with no readable entry admits no one, a
-// read_only naming an unknown area protects every area. A value may be written in double quotes
+// read_only naming an unknown area protects every area, a write_allow with no readable
+// entry lets no client write. A value may be written in double quotes
 // and followed by a "; comment". A file that cannot be read gives the built-in settings, or
 // `inForce` when that was read from a file (a re-download keeps the settings it had).
 FinsSettings LoadFinsSettings(const std::string& path,

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "appmem/AppAreaMem.h"
 #include "fins/FinsFrame.h"
@@ -65,3 +66,9 @@ inline AppAreaMemType MapAreaAddress(_FinsReadCmd& cmd)
 uint16_t CheckRange(uint32_t segBytes, const _FinsReadCmd& cmd, bool words);
 
 CAppAreaMemmory& AppMemory();
+
+// The items a memory command names, in FINS notation for log lines: area and address as the
+// client sent them, "D100" and "CIO10" for words, "D100.03" for bits, the first and the last item
+// joined by '-' when there are several ("D100-D102"). Another area code shows as its hex value
+// ("area 0x1C:100"). The caller has checked the range, so the items exist.
+std::string FinsRangeText(const _FinsReadCmd& cmd);

@@ -54,12 +54,16 @@ uint16_t CheckWordOperand(_FinsReadCmd& cmd, AppAreaMemType* segment)
     return CheckRange(AppMemory().GetAppMemorySizeFromType(*segment), cmd, true);
 }
 
-// A word operand that is written: the checks of CheckWordOperand, then the write protection.
-uint16_t CheckWordTarget(_FinsReadCmd& cmd, AppAreaMemType* segment)
+// A word operand that is written: the checks of CheckWordOperand, then the write protections (the
+// client's, then the area's).
+uint16_t CheckWordTarget(_FinsReadCmd& cmd, AppAreaMemType* segment, bool writer)
 {
     const _FinsReadCmd asSent = cmd;
     const uint16_t code = CheckWordOperand(cmd, segment);
-    return code != RESP_OK ? code : CheckWritable(asSent, true);
+    if (code != RESP_OK) {
+        return code;
+    }
+    return writer ? CheckWritable(asSent, true) : RESP_READ_ONLY;
 }
 
 uint8_t Bcd(int value)
@@ -128,6 +132,7 @@ uint16_t CFinsCommands::Execute(uint16_t command, const char* params, unsigned i
                                 std::string& data)
 {
     data.clear();
+    m_written = _FinsReadCmd{};
     switch (command) {
     case FINS_CMD_FILL:
         return Fill(params, len);
@@ -192,8 +197,9 @@ uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
         return code;
     }
     _FinsReadCmd cmd = AreaItemAt(params, BigEndianField<uint16_t>(params + kCountAt));
+    const _FinsReadCmd asSent = cmd;
     AppAreaMemType segment = APP_AREA_M;
-    uint16_t code = CheckWordTarget(cmd, &segment);
+    uint16_t code = CheckWordTarget(cmd, &segment, m_writer);
     if (code != RESP_OK) {
         return code;
     }
@@ -204,6 +210,7 @@ uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
         words.append(reinterpret_cast<const char*>(&value), sizeof(value)); // host order
     }
     (void)AppMemory().WriteWordToAppMemory(segment, cmd.wAddr, cmd.wCount, &words[0]);
+    m_written = asSent;
     return RESP_OK;
 }
 
@@ -217,11 +224,12 @@ uint16_t CFinsCommands::Transfer(const char* params, unsigned int len)
     uint16_t count = BigEndianField<uint16_t>(params + kTransferCountAt);
     _FinsReadCmd from = AreaItemAt(params, count);
     _FinsReadCmd to = AreaItemAt(params + kTransferDestAt, count);
+    const _FinsReadCmd toAsSent = to;
     AppAreaMemType fromSegment = APP_AREA_M;
     AppAreaMemType toSegment = APP_AREA_M;
     uint16_t code = CheckWordOperand(from, &fromSegment);
     if (code == RESP_OK) {
-        code = CheckWordTarget(to, &toSegment);
+        code = CheckWordTarget(to, &toSegment, m_writer);
     }
     if (code != RESP_OK) {
         return code;
@@ -232,6 +240,7 @@ uint16_t CFinsCommands::Transfer(const char* params, unsigned int len)
         return RESP_START_OUT_OF_RANGE; // not reached: a checked segment is present
     }
     (void)mem.WriteWordToAppMemory(toSegment, to.wAddr, count, &words[0]);
+    m_written = toAsSent;
     return RESP_OK;
 }
 

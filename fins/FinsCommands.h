@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fins/FinsFrame.h"
+
 // Model text of the controller data read unless the policy names another (FinsPolicy::model):
 // names this soft controller. At most kTextField bytes.
 constexpr const char* kControllerModel = "DrvFins Soft PLC";
@@ -46,14 +48,27 @@ constexpr unsigned kTransferParamBytes = 10;
 class CFinsCommands
 {
 public:
+    // writer: whether the client may change memory at all (the policy's write-allow list); a fill
+    // or transfer from any other client ends with RESP_READ_ONLY once its parameters are checked.
+    explicit CFinsCommands(bool writer = true) : m_writer(writer) {}
+
     // True for the command codes Execute carries out.
     static bool Handles(uint16_t command);
+    // True for the commands among them that change memory (fill, transfer).
+    static bool Writes(uint16_t command)
+    {
+        return command == FINS_CMD_FILL || command == FINS_CMD_TRANSFER;
+    }
 
     // Carries out one command on its parameters (the bytes behind the command code). RESP_OK with
     // the response data in `data`, or the response code the request ends with (data then
     // unspecified); on any code but RESP_OK memory is as it was. A fill or transfer into an area
-    // the policy protects ends with RESP_READ_ONLY.
+    // the policy protects, or from a client that is no writer, ends with RESP_READ_ONLY.
     uint16_t Execute(uint16_t command, const char* params, unsigned int len, std::string& data);
+
+    // What the last fill or transfer carried out wrote: area, address and bit as sent, and the
+    // count (0 when nothing was written).
+    const _FinsReadCmd& Written() const { return m_written; }
 
 private:
     uint16_t MultipleRead(const char* params, unsigned int len, std::string& data);
@@ -62,4 +77,7 @@ private:
     uint16_t ControllerDataRead(const char* params, unsigned int len, std::string& data);
     uint16_t StatusRead(unsigned int len, std::string& data);
     uint16_t ClockRead(unsigned int len, std::string& data);
+
+    bool m_writer;
+    _FinsReadCmd m_written{};
 };

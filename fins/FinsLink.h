@@ -55,6 +55,9 @@ public:
     virtual ~IFinsLink() = default;
     // The peer's address text (dotted quad), for log lines.
     virtual const char* PeerAddrText(CSocketConnection* conn) = 0;
+    // The peer's IPv4 address in network byte order, as the address lists match it (over UDP the
+    // sender of the datagram being handled); 0 when the peer has no IPv4 address.
+    virtual in_addr_t PeerAddr(CSocketConnection* conn) = 0;
     // The node numbers of conn's peer and local address.
     virtual FinsNodes AddressNodes(CSocketConnection* conn) = 0;
     // The node numbers responses on conn are addressed with (the record's iClientNode and

@@ -24,11 +24,16 @@ namespace {
 constexpr const char* kMsgNoMagic = "not find fins form one frame";
 constexpr const char* kMsgBadCommand = "Not Support FinsCmd:%x";
 constexpr const char* kMsgReadOnly = "client:%s write into a read-only area refused (command %04x)";
+constexpr const char* kMsgNotWriter =
+    "client:%s not in the write allow list, write refused (command %04x)";
+constexpr const char* kMsgWrote = "client:%s wrote %s (%04x)";
 
 // Any peer can send these at line rate: each text is limited so it cannot fill the runtime's log.
 CLogLimiter s_noMagicLimit(kMsgNoMagic, kLogLimitPeerLines);
 CLogLimiter s_badCommandLimit(kMsgBadCommand, kLogLimitPeerLines);
 CLogLimiter s_readOnlyLimit(kMsgReadOnly, kLogLimitPeerLines);
+CLogLimiter s_notWriterLimit(kMsgNotWriter, kLogLimitPeerLines);
+CLogLimiter s_wroteLimit(kMsgWrote, kLogLimitPeerLines);
 
 constexpr int kIpFields = 4;
 constexpr unsigned int kNodeShift = 24; // a node sits in bits 24-31 of a handshake word
@@ -87,6 +92,49 @@ int RefuseReadOnly(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameH
     return protocol.ProcessFrameErrorRequest(conn, header, RESP_READ_ONLY, tcp);
 }
 
+// The client's address for a log line.
+const char* PeerText(CFinsProtocol& protocol, CSocketConnection* conn)
+{
+    IFinsLink* link = protocol.GetLink();
+    return link != nullptr ? link->PeerAddrText(conn) : "";
+}
+
+// Whether conn's client may change memory. The link is asked for the address only when the
+// policy names the writers, so without a write-allow list a write costs one test more.
+bool IsWriter(CFinsProtocol& protocol, CSocketConnection* conn)
+{
+    const FinsPolicy& policy = GetFinsPolicy();
+    if (!policy.writersNamed) {
+        return true;
+    }
+    IFinsLink* link = protocol.GetLink();
+    return link != nullptr && policy.AllowsWriter(link->PeerAddr(conn));
+}
+
+// The refusal of a write from a client the write-allow list leaves out: the same answer as for a
+// read-only area, its own log line.
+int RefuseNotWriter(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
+                    bool tcp)
+{
+    if (s_notWriterLimit.Admit()) {
+        kelLogAddWarnF(kMsgNotWriter, PeerText(protocol, conn),
+                       static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
+    }
+    return protocol.ProcessFrameErrorRequest(conn, header, RESP_READ_ONLY, tcp);
+}
+
+// A write, fill or transfer that was carried out, logged when the policy asks for it: the client,
+// the items written (as sent) and the command. Nothing for a count of 0, which writes nothing.
+void LogWrite(CFinsProtocol& protocol, CSocketConnection* conn, const _FinsFrameHeader* header,
+              const _FinsReadCmd& written)
+{
+    if (!GetFinsPolicy().logWrites || written.wCount == 0 || !s_wroteLimit.Admit()) {
+        return;
+    }
+    kelLogAddInfoF(kMsgWrote, PeerText(protocol, conn), FinsRangeText(written).c_str(),
+                   static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
+}
+
 // Head of every FINS response: the FINS/TCP header (length fixed when sent) and the FINS header
 // addressed from the connection's node numbers.
 void StartResponse(CFinsProtocol& protocol, CMessage& msg, CSocketConnection* conn,
@@ -126,13 +174,20 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
 {
     // Kept per thread, as the read buffer below: no allocation once the largest size was seen.
     thread_local std::string data;
-    CFinsCommands commands;
-    uint16_t code = commands.Execute(static_cast<uint16_t>(CommandOf(header)), body, bodyLen, data);
+    const auto command = static_cast<uint16_t>(CommandOf(header));
+    const bool writes = CFinsCommands::Writes(command);
+    const bool writer = !writes || IsWriter(protocol, conn);
+    CFinsCommands commands(writer);
+    uint16_t code = commands.Execute(command, body, bodyLen, data);
     if (code == RESP_READ_ONLY) {
-        return RefuseReadOnly(protocol, conn, header, tcp);
+        return writer ? RefuseReadOnly(protocol, conn, header, tcp)
+                      : RefuseNotWriter(protocol, conn, header, tcp);
     }
     if (code != RESP_OK) {
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
+    }
+    if (writes) {
+        LogWrite(protocol, conn, header, commands.Written());
     }
     CMessage response(kResponseHeadLen + static_cast<int>(data.size()));
     StartResponse(protocol, response, conn, header, tcp);
@@ -255,6 +310,9 @@ int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHea
     if (code != RESP_OK) {
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
+    if (!IsWriter(protocol, conn)) {
+        return RefuseNotWriter(protocol, conn, header, tcp);
+    }
     if (CheckWritable(asSent, IsWordArea(cmd.byArea)) != RESP_OK) {
         return RefuseReadOnly(protocol, conn, header, tcp);
     }
@@ -264,6 +322,7 @@ int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHea
     } else {
         (void)mem.WriteBitsToAppMemory(segment, cmd.wAddr, cmd.byBit, cmd.wCount, data);
     }
+    LogWrite(protocol, conn, header, asSent);
     CMessage response;
     StartResponse(protocol, response, conn, header, tcp);
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);

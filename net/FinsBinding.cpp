@@ -48,6 +48,12 @@ const char* CFinsBinding::PeerAddrText(CSocketConnection* conn)
     return conn->szPeerAddr;
 }
 
+in_addr_t CFinsBinding::PeerAddr(CSocketConnection* conn)
+{
+    const sockaddr_in peer = Ipv4Of(conn->peerAddr);
+    return peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+}
+
 FinsNodes CFinsBinding::AddressNodes(CSocketConnection* conn)
 {
     return FinsNodes{NodeOf(Ipv4Of(conn->peerAddr)), NodeOf(conn->boundAddr)};

@@ -21,6 +21,7 @@ public:
     void HandleDatagram(CSocketConnection* conn, char* data, unsigned int len) override;
 
     const char* PeerAddrText(CSocketConnection* conn) override;
+    in_addr_t PeerAddr(CSocketConnection* conn) override;
     FinsNodes AddressNodes(CSocketConnection* conn) override;
     FinsNodes ReplyNodes(CSocketConnection* conn) override;
     void SetReplyNodes(CSocketConnection* conn, FinsNodes nodes) override;

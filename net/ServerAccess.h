@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "net/AccessList.h"
+#include "utility/AccessList.h"
 
 struct ServerAccess
 {

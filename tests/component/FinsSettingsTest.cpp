@@ -237,6 +237,42 @@ TEST_F(FinsSettingsTest, ARedownloadThatCannotReadTheFileKeepsTheSettingsInForce
     }
 }
 
+// write_allow fails closed: without one readable entry no client may write, and an error names
+// the file and the line; bad entries among good ones are left out with a warning. The settings
+// line shows who may write.
+TEST_F(FinsSettingsTest, WriteAllowFailsClosedAndShowsWithLogWrites)
+{
+    const struct
+    {
+        const char* content;
+        Strings log;
+        const char* writers; // the settings line's
+    } cases[] = {
+        {"write_allow =\nlog_writes = on", {}, "everyone, log_writes on"},
+        {"write_allow = hmi 10.0.0.5, 10.0.0.0/24",
+         {"@:2: [access] write_allow: bad entries left out: hmi"},
+         "10.0.0.5,10.0.0.0/24, log_writes off"},
+        {"write_allow = hmi 10.0.0.0/33\nlog_writes = 2",
+         {"@:3: [access] log_writes: bad value \"2\", keeping off",
+          "@:2: [access] write_allow: no readable entry in \"hmi 10.0.0.0/33\", so no client may "
+          "write"},
+         "no one, log_writes off"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        m_log.clear();
+        const FinsSettings s = LoadFinsSettings(write(std::string("[access]\n") + c.content));
+        EXPECT_EQ(WithPath(c.log, m_path), m_log.texts());
+        std::string lines;
+        for (const std::string& line : FormatFinsSettings(s)) {
+            lines += line.substr(strlen("settings: ")) + ", ";
+        }
+        EXPECT_NE(lines.find(std::string("write_allow ") + c.writers + ", "), std::string::npos)
+            << lines;
+    }
+    EXPECT_EQ(LOG_CLASS_ERROR, m_log.entries().back().classId);
+}
+
 // Sets or unsets one environment variable for the life of the object.
 class EnvVar
 {
@@ -316,10 +352,12 @@ TEST(FinsSettingsFormat, LinesThatEachFitTheLogger)
     } cases[] = {
         {FinsSettings(),
          "bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow everyone, read_only off, "
-         "max_connections 0, max_connections_per_client 0, idle_timeout_s 0, file none"},
+         "max_connections 0, max_connections_per_client 0, idle_timeout_s 0, write_allow everyone "
+         "log_writes off, file none"},
         {none,
          "bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow nobody, read_only every "
-         "area, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, file none"},
+         "area, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, write_allow "
+         "everyone log_writes off, file none"},
         {many, ""},
     };
     for (const auto& c : cases) {

@@ -1,8 +1,9 @@
 // Clients of two loopback addresses through runtime-host. With a settings file (--config) the
-// controller admits two client addresses only, keeps DM read-only and reports its own model text,
-// and the log shows every refusal. A strict client of 127.0.0.1 over a UDP socket connected to the
-// second address (127.0.0.2) hears every answer from that address, one at a time and in a burst
-// that leaves in one batch, or the connected socket drops the reply.
+// controller admits two client addresses only, keeps DM read-only, lets one of them write and
+// logs its writes, and reports its own model text, and the log shows every refusal. A strict client
+// of 127.0.0.1 over a UDP socket connected to the second address (127.0.0.2) hears every answer
+// from that address, one at a time and in a burst that leaves in one batch, or the connected socket
+// drops the reply.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@ namespace {
 
 constexpr uint32_t kAllowed = 0x7F000001;       // 127.0.0.1
 constexpr uint32_t kSecondAddress = 0x7F000002; // 127.0.0.2, left out of the allow list below
+constexpr uint32_t kReader = 0x7F000003;        // 127.0.0.3, admitted but no writer
 constexpr uint8_t kSecondNode = 2;
 constexpr int kBurst = 8;
 
@@ -28,7 +30,8 @@ TEST_F(ClientAddressTest, AllowListAndReadOnlyDmRefuseAndLogEachRequest)
     ASSERT_TRUE(dir.ok());
     const std::string file = dir.file("DrvFins.ini");
     std::ofstream(file) << "[controller]\nmodel = Line 3 press\n"
-                        << "[access]\nallow = 127.0.0.1, 127.0.0.3\nread_only = DM\n";
+                        << "[access]\nallow = 127.0.0.1, 127.0.0.3\nread_only = DM\n"
+                        << "write_allow = 127.0.0.1\nlog_writes = on\n";
     StartHost({"--config", file});
     const std::string port = std::to_string(TestPort());
     const ProgramResult info = RunProgram("fins", {"info", "--port", port});
@@ -43,6 +46,10 @@ TEST_F(ClientAddressTest, AllowListAndReadOnlyDmRefuseAndLogEachRequest)
     EXPECT_EQ(kRespOk, dm.code);
     EXPECT_EQ(std::vector<uint16_t>{0}, WireToWords(dm.data));
     EXPECT_EQ(kRespOk, client.WriteWords(kCioWord, 10, {7}).code);
+    FinsTestClient reader;
+    ASSERT_TRUE(reader.ConnectTcp(TestPort(), kWaitMs, kReader));
+    EXPECT_EQ(0x2101, reader.WriteWords(kCioWord, 10, {8}).code);
+    EXPECT_EQ(WordsToWire({7}), reader.ReadWords(kCioWord, 10, 1).data);
 
     FinsTestClient stranger;
     ASSERT_TRUE(stranger.ConnectTcp(TestPort(), kWaitMs, kSecondAddress));
@@ -53,6 +60,8 @@ TEST_F(ClientAddressTest, AllowListAndReadOnlyDmRefuseAndLogEachRequest)
     EXPECT_TRUE(host->WaitForLog("127.0.0.2 not in the allow list", 2, kReadyTimeoutMs))
         << host->Log();
     EXPECT_EQ(1, host->CountLog("write into a read-only area refused"));
+    EXPECT_EQ(1, host->CountLog("not in the write allow list, write refused (command 0102)"));
+    EXPECT_EQ(1, host->CountLog(" wrote CIO10 (0102)"));
 }
 
 TEST_F(ClientAddressTest, ConnectedUdpClientOfASecondAddressHearsFromIt)

@@ -1,5 +1,6 @@
 // The access rules of the servers on real sockets: the allow list over TCP and UDP, the connection
-// limits and the idle timeout. 127.0.0.2 plays a second client.
+// limits and the idle timeout; and the protocol's write-allow list. 127.0.0.2 plays a second
+// client.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "fins/FinsPolicy.h"
 #include "tests/net/NetHarness.h"
 
 namespace {
@@ -140,6 +142,37 @@ TEST(Access, IdleTimeoutClosesOnlySilentConnections)
         EXPECT_EQ(c.closed ? 1 : 0, log.countContaining("idle for"));
         close(fd);
     }
+}
+
+// Only the client write_allow names changes memory, over TCP and UDP (the datagram's sender); the
+// other's write is refused with 2101 and changes nothing, its reads are served.
+TEST(Access, WriteAllowLetsOnlyItsClientsWrite)
+{
+    FakeLogger log;
+    AppMemory mem;
+    FinsPolicy policy;
+    policy.writersNamed = true;
+    ASSERT_TRUE(policy.writeAllow.Parse("127.0.0.1").empty());
+    SetFinsPolicy(policy); // before the loop's threads start, as the owner does
+    auto h = StartWith(ServerAccess{});
+    uint16_t value = 0x0A00;
+    for (bool tcp : {true, false}) {
+        for (uint32_t client : {kSecond, kFirst}) {
+            SCOPED_TRACE(testing::Message() << (tcp ? "TCP " : "UDP ") << std::hex << client);
+            FinsTestClient c;
+            ASSERT_TRUE(tcp ? c.ConnectTcp(h->tcpPort, kWaitMs, client)
+                            : c.OpenUdp(h->udpPort, INADDR_LOOPBACK, client));
+            const std::string before = c.ReadWords(kDmWord, 5, 1).data;
+            EXPECT_EQ(client == kFirst ? kRespOk : 0x2101,
+                      c.WriteWords(kDmWord, 5, {++value}).code);
+            const FinsResult read = c.ReadWords(kDmWord, 5, 1);
+            EXPECT_EQ(kRespOk, read.code);
+            EXPECT_EQ(client == kFirst ? Big16(value) : before, read.data);
+        }
+    }
+    h->stopAndDelete();
+    SetFinsPolicy(FinsPolicy{});
+    EXPECT_EQ(2, log.countContaining("not in the write allow list"));
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Client address list: which entries parse, and which addresses each list admits.
-#include "net/AccessList.h"
+#include "utility/AccessList.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The client address list: parsing of address and CIDR entries, and the match on accept or
 // receive.
-#include "net/AccessList.h"
+#include "utility/AccessList.h"
 
 #include <arpa/inet.h>
 
