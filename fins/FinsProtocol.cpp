@@ -24,11 +24,13 @@ namespace {
 constexpr const char* kMsgNoMagic = "not find fins form one frame";
 constexpr const char* kMsgBadCommand = "Not Support FinsCmd:%x";
 constexpr const char* kMsgReadOnly = "client:%s write into a read-only area refused (command %04x)";
+constexpr const char* kMsgResponseDropped = "client:%s sent a response frame (ICF %02x), dropped";
 
 // Any peer can send these at line rate: each text is limited so it cannot fill the runtime's log.
 CLogLimiter s_noMagicLimit(kMsgNoMagic, kLogLimitPeerLines);
 CLogLimiter s_badCommandLimit(kMsgBadCommand, kLogLimitPeerLines);
 CLogLimiter s_readOnlyLimit(kMsgReadOnly, kLogLimitPeerLines);
+CLogLimiter s_responseLimit(kMsgResponseDropped, kLogLimitPeerLines);
 
 constexpr int kIpFields = 4;
 constexpr unsigned int kNodeShift = 24; // a node sits in bits 24-31 of a handshake word
@@ -80,10 +82,8 @@ int RefuseReadOnly(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameH
                    bool tcp)
 {
     IFinsLink* link = protocol.GetLink();
-    if (s_readOnlyLimit.Admit()) {
-        kelLogAddWarnF(kMsgReadOnly, link != nullptr ? link->PeerAddrText(conn) : "",
-                       static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
-    }
+    s_readOnlyLimit.WarnF(kMsgReadOnly, link != nullptr ? link->PeerAddrText(conn) : "",
+                          static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
     return protocol.ProcessFrameErrorRequest(conn, header, RESP_READ_ONLY, tcp);
 }
 
@@ -101,12 +101,19 @@ void StartResponse(CFinsProtocol& protocol, CMessage& msg, CSocketConnection* co
                                             static_cast<int>(nodes.server), ReqIdOf(header));
 }
 
+bool IsResponseFrame(const char* fins)
+{
+    return (static_cast<uint8_t>(fins[0]) & kIcfResponseBit) != 0;
+}
+
 // Sends a finished FINS response, unless the request's ICF asked for none: such a request is
-// carried out all the same, and neither its result nor an error goes back.
+// carried out all the same, and neither its result nor an error goes back. Nor does anything go
+// back to a frame that is itself a response, whichever path got here.
 void SendResponse(CFinsProtocol& protocol, CSocketConnection* conn, const _FinsFrameHeader* header,
                   CMessage& msg, bool tcp)
 {
-    if (static_cast<uint8_t>(Bytes(header)[0]) == kIcfRequestNoReply) {
+    if (static_cast<uint8_t>(Bytes(header)[0]) == kIcfRequestNoReply ||
+        IsResponseFrame(Bytes(header))) {
         return;
     }
     protocol.SendMessage(conn, msg, tcp);
@@ -356,9 +363,7 @@ bool CFinsProtocol::CheckFinsOneFrame(char* frame, unsigned int len, int* error)
     } else if (len < sizeof(_FINSTcpHeader)) {
         reason = TCP_ERR_BAD_LENGTH;
     } else if (std::memcmp(frame, kFinsMagic, sizeof(kFinsMagic)) != 0) {
-        if (s_noMagicLimit.Admit()) {
-            kelLogAddErrorF(kMsgNoMagic);
-        }
+        s_noMagicLimit.ErrorF(kMsgNoMagic);
         reason = TCP_ERR_NO_MAGIC;
     } else {
         // Wide sum: a length field near 2^32 must not wrap into acceptance.
@@ -427,6 +432,11 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
     if (fins == nullptr || len < kFinsMinFrame || conn == nullptr || m_link == nullptr) {
         return -1;
     }
+    if (IsResponseFrame(fins)) {
+        s_responseLimit.WarnF(kMsgResponseDropped, m_link->PeerAddrText(conn),
+                              static_cast<unsigned int>(static_cast<uint8_t>(fins[0])));
+        return 0;
+    }
     auto* header = reinterpret_cast<_FinsFrameHeader*>(fins);
     FinsNodes nodes = m_link->AddressNodes(conn);
     if (nodes.server == 0) { // wildcard-bound (UDP): the node the client addressed
@@ -451,9 +461,7 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
     } else if (CFinsCommands::Handles(command)) {
         return ProcessController(*this, conn, header, body, bodyLen, tcp);
     } else {
-        if (s_badCommandLimit.Admit()) {
-            kelLogAddErrorF(kMsgBadCommand, static_cast<unsigned int>(command));
-        }
+        s_badCommandLimit.ErrorF(kMsgBadCommand, static_cast<unsigned int>(command));
         return ProcessFrameErrorRequest(conn, header, RESP_CMD_NOT_SUPPORTED, tcp);
     }
     return 0;

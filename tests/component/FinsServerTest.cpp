@@ -4,6 +4,9 @@
 #include "component/FinsServer.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -161,6 +164,55 @@ TEST_F(FinsServerTest, Hook12StopsTheServerBeforeTheProtocolIsDestroyedAndFreesT
     EXPECT_FALSE(utility::Singleton<CFinsServer>::exists());
     FinsTestClient client;
     EXPECT_FALSE(client.ConnectTcp(kFinsPort, kShortWaitMs)) << "listener closed";
+}
+
+// A socket of the given type holding 127.0.0.1:port (0: an ephemeral one); -1 if it cannot.
+int TakePort(int type, uint16_t port)
+{
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = LoopbackAddr(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 1) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Regressions: with the TCP port taken and UDP served, initServer reported success; and a port
+// taken for both transports logged two bind lines that differed only by a colon.
+TEST(FinsServerEndpoints, AnEndpointThatCannotOpenFailsTheInitAndATakenPortLogsOneLine)
+{
+    const struct
+    {
+        bool tcpTaken;
+        bool udpTaken;
+        const char* line; // the one bind line
+    } cases[] = {{true, false, "bind error:Address already in use"},
+                 {false, true, "bind error Address already in use"},
+                 {true, true, "bind error:Address already in use"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line + std::string(c.tcpTaken ? " tcp" : "") + (c.udpTaken ? " udp" : ""));
+        FakeLogger log;
+        const int probe = TakePort(SOCK_STREAM, 0);
+        const uint16_t port = ntohs(LocalAddr(probe).sin_port);
+        const int tcp = c.tcpTaken ? probe : -1;
+        if (!c.tcpTaken) {
+            close(probe);
+        }
+        const int udp = c.udpTaken ? TakePort(SOCK_DGRAM, port) : -1;
+        ASSERT_EQ(c.udpTaken, udp != -1);
+        FinsSettings settings;
+        settings.bindAddr = "127.0.0.1";
+        settings.port = port;
+        CFinsServer server;
+        EXPECT_EQ(-1, server.initServer(settings));
+        EXPECT_EQ(1, log.countContaining("bind error")) << log.texts().back();
+        EXPECT_EQ(1, log.count(c.line));
+        server.stop();
+        close(tcp);
+        close(udp);
+    }
 }
 
 } // namespace

@@ -2,7 +2,9 @@
 // for every command that writes. (The model text is shown end to end by the e2e tests.)
 #include "fins/FinsPolicy.h"
 #include "base/LogLimiter.h"
+
 #include "tests/fins/ProtocolFixture.h"
+#include <arpa/inet.h>
 
 namespace {
 
@@ -61,6 +63,18 @@ TEST_F(FinsPolicyTest, ProtectedAreasRefuseEveryWrite)
                                               " write into a read-only area refused (command 01");
     EXPECT_LE(logged, refusals);
     EXPECT_GE(logged, std::min(refusals, static_cast<int>(kLogLimitPeerLines)));
+}
+
+// Regression: over UDP the refusal named the client without its port (the endpoint's address
+// text is the address alone), unlike over TCP.
+TEST_F(FinsPolicyTest, RefusalOverUdpNamesTheClientWithItsPort)
+{
+    SetFinsPolicy(FinsPolicy{"", kReadOnlyDm});
+    reinterpret_cast<sockaddr_in*>(&udp->peerAddr)->sin_port = htons(50001);
+    EXPECT_EQ(ToHex(Reply("0102 2101")), ToHex(Exchange(Words(0x82, 0, 1), false)));
+    SetFinsPolicy(FinsPolicy{});
+    EXPECT_EQ(1, logger.count("client:10.0.0.21:50001 write into a read-only area refused "
+                              "(command 0102)"));
 }
 
 } // namespace
