@@ -123,6 +123,8 @@ TEST(ResponseFrame, IsNeverAnsweredSoTwoControllersCannotAnswerEachOtherForEver)
     const int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
     const int sniffer = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
     if (raw < 0 || sniffer < 0) {
+        close(raw);
+        close(sniffer);
         GTEST_SKIP() << "forging a datagram's source takes raw sockets (root)";
     }
     ASSERT_TRUE(WaitPortFree(TestPort(), kPortBusyTimeoutMs));
