@@ -166,24 +166,19 @@ TEST(Threads, StartNamesTheThreeThreadsAndStopJoinsThemWithinOneWait)
     EXPECT_EQ(0u, ThreadNames().count("SockSend"));
 }
 
-// pthread_create as glibc fails it: the id is written before the thread would have existed.
-int RefuseThread(pthread_t* tid, const pthread_attr_t*, void* (*)(void*), void*)
-{
-    *tid = static_cast<pthread_t>(0xDEAD);
-    return EPERM; // refused with real-time scheduling and again with ordinary scheduling
-}
-
-// Which of the loop's threads (made in the order reader, writer, send) the stand-in refuses.
+// Which of the loop's threads (made in the order reader, writer, send) the stand-in refuses (-1:
+// every one), as glibc refuses: the id is written before the thread would have existed.
 std::atomic<int> s_threadsMade{0};
-int s_refusedThread = -1; // -1: every one
+int s_refusedThread = -1;
 
-int RefuseOneThread(pthread_t* tid, const pthread_attr_t* attr, void* (*start)(void*), void* arg)
+int RefuseThread(pthread_t* tid, const pthread_attr_t* attr, void* (*start)(void*), void* arg)
 {
     const int made = s_threadsMade.fetch_add(1);
-    if (s_refusedThread == -1 || made == s_refusedThread) {
-        return RefuseThread(tid, attr, start, arg);
+    if (s_refusedThread != -1 && made != s_refusedThread) {
+        return pthread_create(tid, attr, start, arg);
     }
-    return pthread_create(tid, attr, start, arg);
+    *tid = static_cast<pthread_t>(0xDEAD);
+    return EPERM;
 }
 
 // Regressions: a failed start left the never-created thread's id behind, and the stop joined
@@ -198,7 +193,7 @@ TEST(Threads, FailedStartOfAnyThreadReportsFailureAndLeavesNoThreadRunning)
         CEventLoop loop;
         s_threadsMade = 0;
         s_refusedThread = refused;
-        EventLoopTestPeer::setThreadCreate(loop, &RefuseOneThread);
+        EventLoopTestPeer::setThreadCreate(loop, &RefuseThread);
         EXPECT_EQ(-1, loop.event_start(0));
         EXPECT_EQ(refused == -1 ? 3 : 1,
                   log.countContaining("pthread_create realtime thread fail"));
