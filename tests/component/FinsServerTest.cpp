@@ -171,12 +171,9 @@ int TakePort(int type, uint16_t port)
 {
     const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in addr = LoopbackAddr(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        (type == SOCK_STREAM && listen(fd, 1) != 0)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    const bool held = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+                      (type == SOCK_DGRAM || listen(fd, 1) == 0);
+    return held ? fd : (close(fd), -1);
 }
 
 // Regressions: with the TCP port taken and UDP served, initServer reported success; and a port
@@ -185,32 +182,28 @@ TEST(FinsServerEndpoints, AnEndpointThatCannotOpenFailsTheInitAndATakenPortLogsO
 {
     const struct
     {
-        bool tcpTaken;
-        bool udpTaken;
+        bool tcpTaken, udpTaken;
         const char* line; // the one bind line
     } cases[] = {{true, false, "bind error:Address already in use"},
                  {false, true, "bind error Address already in use"},
                  {true, true, "bind error:Address already in use"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.line + std::string(c.tcpTaken ? " tcp" : "") + (c.udpTaken ? " udp" : ""));
+        SCOPED_TRACE(::testing::Message() << "TCP taken " << c.tcpTaken << ", UDP " << c.udpTaken);
         FakeLogger log;
-        const int probe = TakePort(SOCK_STREAM, 0);
-        const uint16_t port = ntohs(LocalAddr(probe).sin_port);
-        const int tcp = c.tcpTaken ? probe : -1;
-        if (!c.tcpTaken) {
-            close(probe);
-        }
-        const int udp = c.udpTaken ? TakePort(SOCK_DGRAM, port) : -1;
-        ASSERT_EQ(c.udpTaken, udp != -1);
+        const int tcp = TakePort(SOCK_STREAM, 0);
         FinsSettings settings;
         settings.bindAddr = "127.0.0.1";
-        settings.port = port;
+        settings.port = ntohs(LocalAddr(tcp).sin_port);
+        const int udp = c.udpTaken ? TakePort(SOCK_DGRAM, settings.port) : -1;
+        ASSERT_EQ(c.udpTaken, udp != -1);
+        if (!c.tcpTaken) {
+            close(tcp);
+        }
         CFinsServer server;
         EXPECT_EQ(-1, server.initServer(settings));
-        EXPECT_EQ(1, log.countContaining("bind error")) << log.texts().back();
+        EXPECT_EQ(1, log.countContaining("bind error"));
         EXPECT_EQ(1, log.count(c.line));
-        server.stop();
-        close(tcp);
+        close(c.tcpTaken ? tcp : -1);
         close(udp);
     }
 }

@@ -207,9 +207,8 @@ TEST(LogLimiter, LetsAFewLinesThroughPerSecondAndReportsTheRestWhenTheTextComesA
     EXPECT_EQ(LOG_CLASS_ERROR, logger.entries().at(0).classId);
 }
 
-// Regressions: the summary named the raw format ("peer text:%s"), not the text a reader of the
-// log had seen; and the count of a flood that simply stopped was never logged. The summary now
-// names the text as last logged, and the loop's flush reports any window that has ended.
+// Regressions: the summary named the raw format ("peer text:%s"), not the text as last logged;
+// and the count of a flood that simply stopped was never logged (now: the loop's flush).
 TEST(LogLimiter, SummaryNamesTheLastLoggedTextAndTheFlushReportsAFloodThatStopped)
 {
     FakeLogger logger(kHandle);

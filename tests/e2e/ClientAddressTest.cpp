@@ -117,7 +117,6 @@ bool SendForged(int raw, uint32_t from, uint32_t to, uint16_t port, const std::s
 
 // Regression: a response frame (ICF C0) was answered with 0x1005, itself a response, so one
 // datagram sent to controller A as if from controller B had the two answer each other for ever.
-// A response frame is now dropped unanswered, over UDP and TCP, by both controllers.
 TEST(ResponseFrame, IsNeverAnsweredSoTwoControllersCannotAnswerEachOtherForEver)
 {
     const int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);

@@ -207,10 +207,9 @@ TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
     }
 }
 
-// Regression: with port 9600 taken the host ran on without serving and exited 0 later, and the
-// component's reader thread spun on the unbound listener. Now the host says which port and
-// transport are taken, in one line, and exits 1. Regression: with --log-level error the line named
-// the built-in port, as the settings line naming the port given was dropped unseen.
+// Regressions: with port 9600 taken the host ran on without serving, its reader thread spinning;
+// and with --log-level error its line named 9600, not the port given. Now the host says which
+// port and transport are taken, in one line, and exits 1.
 TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
 {
     ASSERT_TRUE(WaitPortFree(TestPort(), kPortBusyTimeoutMs));

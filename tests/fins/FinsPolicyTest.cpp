@@ -65,8 +65,7 @@ TEST_F(FinsPolicyTest, ProtectedAreasRefuseEveryWrite)
     EXPECT_GE(logged, std::min(refusals, static_cast<int>(kLogLimitPeerLines)));
 }
 
-// Regression: over UDP the refusal named the client without its port (the endpoint's address
-// text is the address alone), unlike over TCP.
+// Regression: over UDP the refusal named the client without its port, unlike over TCP.
 TEST_F(FinsPolicyTest, RefusalOverUdpNamesTheClientWithItsPort)
 {
     SetFinsPolicy(FinsPolicy{"", kReadOnlyDm});

@@ -91,11 +91,9 @@ protected:
 // Responses written together (one multi-datagram send) each reach the sender they answer, in
 // order, also past a datagram that cannot be sent: that one is logged and dropped, and the ones
 // behind it wait for it, then go out, each from the local address its request arrived at.
-// Regressions: the endpoint had no write handler, so a datagram that could not be sent was never
-// retried and its writability event called an unset handler; then every failed send was taken for
-// a full socket, so a datagram that can never be sent (port 0 here, as a forged source gives)
-// waited for the writer thread and held the endpoint's later responses behind it. It is now
-// dropped at once, and the others leave in the same pass.
+// Regression: every failed send was taken for a full socket, so a datagram that can never be sent
+// (port 0 here, as a forged source gives) waited for the writer thread and held the endpoint's
+// later responses behind it. It is now dropped at once, and the others leave in the same pass.
 TEST_F(UdpEndpoint, DatagramsSentTogetherKeepOrderAndDestinationsPastAFailedOne)
 {
     const int one = OpenUdp();
