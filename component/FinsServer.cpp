@@ -83,30 +83,33 @@ int CFinsServer::initServer(const FinsSettings& settings)
     const char* bindAddr = settings.bindAddr.c_str();
     int result = 0;
     // An endpoint that could not open its socket logged why and is not registered (-1); the other
-    // serves on. The last registration's result is the caller's answer.
+    // serves on, but the caller learns that one failed.
+    int tcpBindError = 0;
     if (settings.tcp) {
         m_tcpServer = std::make_shared<TcpServer>(bindAddr, settings.port);
         m_tcpServer->set_frame_handler(m_binding.get());
         m_tcpServer->set_access(access);
-        result = m_eventLoop->epoll_add_listen_event(m_tcpServer.get(),
-                                                     &ISocketServer::sock_event_accept);
+        tcpBindError = m_tcpServer->bind_error();
+        result |= m_eventLoop->epoll_add_listen_event(m_tcpServer.get(),
+                                                      &ISocketServer::sock_event_accept);
     }
     if (settings.udp) {
-        m_udpServer = std::make_shared<UdpServer>(bindAddr, settings.port);
+        // A port taken for both transports is logged once, by the listener.
+        m_udpServer = std::make_shared<UdpServer>(bindAddr, settings.port, tcpBindError);
         m_udpServer->set_frame_handler(m_binding.get());
         m_udpServer->set_access(access);
-        result = m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
-                                                     &ISocketServer::sock_read_request_handler);
+        result |= m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
+                                                      &ISocketServer::sock_read_request_handler);
     }
-    return result;
+    return result != 0 ? -1 : 0;
 }
 
-void CFinsServer::start()
+int CFinsServer::start()
 {
     if (m_eventLoop == nullptr) {
-        return;
+        return -1;
     }
-    (void)m_eventLoop->event_start(kServerThreadPriority); // a thread that fails is logged
+    return m_eventLoop->event_start(kServerThreadPriority); // a thread that fails is logged
 }
 
 // The endpoints stay: their sockets remain bound, unserved, until the next initServer.

@@ -27,14 +27,16 @@ public:
     // their access rules (a loop still running is stopped first, so no loop thread sees the change
     // half made), joined to the process-wide protocol through a binding that is both the
     // endpoints' frame handler and the protocol's link, and hands the protocol the model text and
-    // the read-only areas. Returns the result of the UDP endpoint's registration, or of the TCP
-    // listener's when UDP is off (0 when both are off).
+    // the read-only areas. 0 when every endpoint the settings ask for was opened and registered
+    // (also when both are off); -1 when one failed (logged), the other serving on.
     int initServer(const FinsSettings& settings);
     // The same with the settings in effect now (ResolveFinsSettings), logged when a file or the
     // environment gave any. Settings read from a file at an earlier download stay in force when
     // the file cannot be read now.
     int initServer();
-    void start();
+    // Starts the loop's threads: 0, or -1 without a loop or when a thread could not be started
+    // (logged; the loop is then left stopped).
+    int start();
     // Stops and deletes the loop; the endpoints stay open, unserved, until the next initServer.
     void stop();
 

@@ -48,6 +48,9 @@ constexpr uint8_t kFinsResponsePrefix[3] = {0xC0, 0x00, 0x02};
 // carried out and nothing is sent, error or not), RSV 00, gateway count 00 to 07.
 constexpr uint8_t kIcfRequest = 0x80;
 constexpr uint8_t kIcfRequestNoReply = 0x81;
+// ICF bit 6 marks a response. A response is never answered, not even with an error: two nodes that
+// answered each other's responses would do so for ever.
+constexpr uint8_t kIcfResponseBit = 0x40;
 constexpr uint8_t kFinsMaxGatewayCount = 0x07;
 constexpr unsigned kFinsHeaderLen = 10;
 constexpr unsigned kFinsMinFrame = 12; // header and command code; shorter frames get no reply

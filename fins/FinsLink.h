@@ -53,7 +53,7 @@ class IFinsLink
 {
 public:
     virtual ~IFinsLink() = default;
-    // The peer's address text (dotted quad), for log lines.
+    // The peer's address and port ("10.0.0.21:50000"), for log lines; valid until the next call.
     virtual const char* PeerAddrText(CSocketConnection* conn) = 0;
     // The peer's IPv4 address in network byte order, as the address lists match it (over UDP the
     // sender of the datagram being handled); 0 when the peer has no IPv4 address.

@@ -27,6 +27,7 @@ constexpr const char* kMsgReadOnly = "client:%s write into a read-only area refu
 constexpr const char* kMsgNotWriter =
     "client:%s not in the write allow list, write refused (command %04x)";
 constexpr const char* kMsgWrote = "client:%s wrote %s (%04x)";
+constexpr const char* kMsgResponseDropped = "client:%s sent a response frame (ICF %02x), dropped";
 
 // Any peer can send these at line rate: each text is limited so it cannot fill the runtime's log.
 CLogLimiter s_noMagicLimit(kMsgNoMagic, kLogLimitPeerLines);
@@ -34,6 +35,7 @@ CLogLimiter s_badCommandLimit(kMsgBadCommand, kLogLimitPeerLines);
 CLogLimiter s_readOnlyLimit(kMsgReadOnly, kLogLimitPeerLines);
 CLogLimiter s_notWriterLimit(kMsgNotWriter, kLogLimitPeerLines);
 CLogLimiter s_wroteLimit(kMsgWrote, kLogLimitPeerLines);
+CLogLimiter s_responseLimit(kMsgResponseDropped, kLogLimitPeerLines);
 
 constexpr int kIpFields = 4;
 constexpr unsigned int kNodeShift = 24; // a node sits in bits 24-31 of a handshake word
@@ -80,23 +82,20 @@ _FinsReadCmd AreaCommandOf(const char* body)
     return cmd;
 }
 
-// The refusal of a write into a protected area, and its log line.
-int RefuseReadOnly(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
-                   bool tcp)
-{
-    IFinsLink* link = protocol.GetLink();
-    if (s_readOnlyLimit.Admit()) {
-        kelLogAddWarnF(kMsgReadOnly, link != nullptr ? link->PeerAddrText(conn) : "",
-                       static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
-    }
-    return protocol.ProcessFrameErrorRequest(conn, header, RESP_READ_ONLY, tcp);
-}
-
 // The client's address for a log line.
 const char* PeerText(CFinsProtocol& protocol, CSocketConnection* conn)
 {
     IFinsLink* link = protocol.GetLink();
     return link != nullptr ? link->PeerAddrText(conn) : "";
+}
+
+// The refusal of a write into a protected area, and its log line.
+int RefuseReadOnly(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
+                   bool tcp)
+{
+    s_readOnlyLimit.WarnF(kMsgReadOnly, PeerText(protocol, conn),
+                          static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
+    return protocol.ProcessFrameErrorRequest(conn, header, RESP_READ_ONLY, tcp);
 }
 
 // Whether conn's client may change memory. The link is asked for the address only when the
@@ -116,10 +115,8 @@ bool IsWriter(CFinsProtocol& protocol, CSocketConnection* conn)
 int RefuseNotWriter(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
                     bool tcp)
 {
-    if (s_notWriterLimit.Admit()) {
-        kelLogAddWarnF(kMsgNotWriter, PeerText(protocol, conn),
-                       static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
-    }
+    s_notWriterLimit.WarnF(kMsgNotWriter, PeerText(protocol, conn),
+                           static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
     return protocol.ProcessFrameErrorRequest(conn, header, RESP_READ_ONLY, tcp);
 }
 
@@ -128,11 +125,11 @@ int RefuseNotWriter(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrame
 void LogWrite(CFinsProtocol& protocol, CSocketConnection* conn, const _FinsFrameHeader* header,
               const _FinsReadCmd& written)
 {
-    if (!GetFinsPolicy().logWrites || written.wCount == 0 || !s_wroteLimit.Admit()) {
+    if (!GetFinsPolicy().logWrites || written.wCount == 0) {
         return;
     }
-    kelLogAddInfoF(kMsgWrote, PeerText(protocol, conn), FinsRangeText(written).c_str(),
-                   static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
+    s_wroteLimit.InfoF(kMsgWrote, PeerText(protocol, conn), FinsRangeText(written).c_str(),
+                       static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
 }
 
 // Head of every FINS response: the FINS/TCP header (length fixed when sent) and the FINS header
@@ -149,12 +146,19 @@ void StartResponse(CFinsProtocol& protocol, CMessage& msg, CSocketConnection* co
                                             static_cast<int>(nodes.server), ReqIdOf(header));
 }
 
+bool IsResponseFrame(const char* fins)
+{
+    return (static_cast<uint8_t>(fins[0]) & kIcfResponseBit) != 0;
+}
+
 // Sends a finished FINS response, unless the request's ICF asked for none: such a request is
-// carried out all the same, and neither its result nor an error goes back.
+// carried out all the same, and neither its result nor an error goes back. Nor does anything go
+// back to a frame that is itself a response, whichever path got here.
 void SendResponse(CFinsProtocol& protocol, CSocketConnection* conn, const _FinsFrameHeader* header,
                   CMessage& msg, bool tcp)
 {
-    if (static_cast<uint8_t>(Bytes(header)[0]) == kIcfRequestNoReply) {
+    if (static_cast<uint8_t>(Bytes(header)[0]) == kIcfRequestNoReply ||
+        IsResponseFrame(Bytes(header))) {
         return;
     }
     protocol.SendMessage(conn, msg, tcp);
@@ -415,9 +419,7 @@ bool CFinsProtocol::CheckFinsOneFrame(char* frame, unsigned int len, int* error)
     } else if (len < sizeof(_FINSTcpHeader)) {
         reason = TCP_ERR_BAD_LENGTH;
     } else if (std::memcmp(frame, kFinsMagic, sizeof(kFinsMagic)) != 0) {
-        if (s_noMagicLimit.Admit()) {
-            kelLogAddErrorF(kMsgNoMagic);
-        }
+        s_noMagicLimit.ErrorF(kMsgNoMagic);
         reason = TCP_ERR_NO_MAGIC;
     } else {
         // Wide sum: a length field near 2^32 must not wrap into acceptance.
@@ -486,6 +488,11 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
     if (fins == nullptr || len < kFinsMinFrame || conn == nullptr || m_link == nullptr) {
         return -1;
     }
+    if (IsResponseFrame(fins)) {
+        s_responseLimit.WarnF(kMsgResponseDropped, m_link->PeerAddrText(conn),
+                              static_cast<unsigned int>(static_cast<uint8_t>(fins[0])));
+        return 0;
+    }
     auto* header = reinterpret_cast<_FinsFrameHeader*>(fins);
     FinsNodes nodes = m_link->AddressNodes(conn);
     if (nodes.server == 0) { // wildcard-bound (UDP): the node the client addressed
@@ -510,9 +517,7 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
     } else if (CFinsCommands::Handles(command)) {
         return ProcessController(*this, conn, header, body, bodyLen, tcp);
     } else {
-        if (s_badCommandLimit.Admit()) {
-            kelLogAddErrorF(kMsgBadCommand, static_cast<unsigned int>(command));
-        }
+        s_badCommandLimit.ErrorF(kMsgBadCommand, static_cast<unsigned int>(command));
         return ProcessFrameErrorRequest(conn, header, RESP_CMD_NOT_SUPPORTED, tcp);
     }
     return 0;

@@ -44,18 +44,20 @@ HostLogAdd(RTS_HANDLE, uint32_t cmpId, uint32_t classId, uint32_t, uint32_t, con
     if (info == nullptr) {
         return kHostErrNoObject;
     }
-    if (!HostComponentLogWanted(classId)) {
-        return 0;
-    }
     char text[kLogTextBytes];
     va_list args;
     va_start(args, info);
     vsnprintf(text, sizeof(text), info, args);
     va_end(args);
+    // The watch sees every entry, whatever is printed: the settings line that names the port is
+    // an info entry, and a failure must be told with that port at any level.
+    ServeWatchEntry(cmpId, classId, text);
+    if (!HostComponentLogWanted(classId)) {
+        return 0;
+    }
     char source[16];
     snprintf(source, sizeof(source), "%08" PRIX32, cmpId);
     HostLogLine(HostLogLevelName(classId), source, text);
-    ServeWatchEntry(cmpId, classId, text);
     return 0;
 }
 

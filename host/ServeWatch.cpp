@@ -29,7 +29,7 @@ constexpr char kPortField[] = ", port ";
 
 std::mutex s_mutex;
 std::string s_failure; // guarded by s_mutex: the first failure since the last TakeServeFailure
-// Guarded by s_mutex: the port of the last settings line, or the built-in one.
+// Guarded by s_mutex: the port of this download's settings line, or the built-in one.
 unsigned long s_port = kHostFinsPort;
 
 // Remembers the port a settings line names, so the user's message names the port that failed.
@@ -91,5 +91,8 @@ std::string TakeServeFailure()
     std::lock_guard<std::mutex> lock(s_mutex);
     std::string failure;
     failure.swap(s_failure);
+    // Each download logs its settings line again when one applies; without one it serves on the
+    // built-in port.
+    s_port = kHostFinsPort;
     return failure;
 }

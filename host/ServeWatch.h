@@ -17,5 +17,6 @@ constexpr unsigned int kHostFinsPort = 9600;
 void ServeWatchEntry(uint32_t cmpId, uint32_t classId, const char* text);
 
 // The kept failure as the user reads it ("cannot serve FINS: TCP port 9600 is in use by another
-// program"), or "" when none was reported; forgets it. Main thread, after a download.
+// program"), or "" when none was reported; forgets it and the port of the download's settings
+// line. Main thread, after every download.
 std::string TakeServeFailure();

@@ -34,6 +34,8 @@ constexpr SockEventHandler kDatagramReadHandler = &ISocketServer::sock_read_requ
 // A failing wait is retried after a pause (WaitAfterFailure) and logged at most once a second.
 CLogLimiter s_waitLimit(kLogEpollWait, kLogLimitBackoffLines);
 CLogLimiter s_noBlockLimit(kLogEpollNoBlock, kLogLimitBackoffLines);
+// Any client can open and close connections at line rate.
+CLogLimiter s_closeLimit(kLogClose, kLogLimitPeerLines);
 
 constexpr uint32_t kErrorMask = EPOLLERR | EPOLLHUP | EPOLLRDHUP;
 
@@ -117,16 +119,12 @@ int CEventLoop::epoll_process_event(int epfd, int timeout_ms)
         if (err == EINTR) {
             return 0;
         }
-        if (s_waitLimit.Admit()) {
-            kelLogAddErrorF(kLogEpollWait, SysErrText(err).text);
-        }
+        s_waitLimit.ErrorF(kLogEpollWait, SysErrText(err).text);
         return -1;
     }
     if (n == 0) {
         if (timeout_ms == -1) {
-            if (s_noBlockLimit.Admit()) {
-                kelLogAddErrorF(kLogEpollNoBlock, SysErrText(errno).text);
-            }
+            s_noBlockLimit.ErrorF(kLogEpollNoBlock, SysErrText(errno).text);
             return -1;
         }
         return 0;
@@ -255,9 +253,19 @@ int CEventLoop::event_start(unsigned int priority)
                                   conn.pSockServer->access().idleTimeoutS != 0;
                        })
                        .empty();
-    (void)CreateRealtimeThread(&m_rdThread, &CEventLoop::SocketEpollRdThread, this, priority);
-    (void)CreateRealtimeThread(&m_wrThread, &CEventLoop::SocketEpollWrThread, this, priority);
-    return CreateRealtimeThread(&m_sendThread, &CEventLoop::SocketSendThread, this, priority);
+    const int rd =
+        CreateRealtimeThread(&m_rdThread, &CEventLoop::SocketEpollRdThread, this, priority);
+    const int wr =
+        CreateRealtimeThread(&m_wrThread, &CEventLoop::SocketEpollWrThread, this, priority);
+    const int send =
+        CreateRealtimeThread(&m_sendThread, &CEventLoop::SocketSendThread, this, priority);
+    if (rd != 0 || wr != 0 || send != 0) {
+        // A loop without one of its threads cannot serve (nothing read, or nothing written): the
+        // threads that did start are stopped rather than left half serving.
+        event_stop();
+        return -1;
+    }
+    return 0;
 }
 
 void CEventLoop::event_stop()
@@ -389,6 +397,7 @@ void CEventLoop::EpollRdThread()
         resume_due_listeners();
         IdelRecyConnections();
         close_idle_connections();
+        CLogLimiter::FlushEndedWindows(); // a flood that stopped still has its count logged
     }
     m_send.flush_outbox();
     m_readerRole.unbind();
@@ -450,8 +459,8 @@ void CEventLoop::close_connections(CSocketConnection* conn)
         return;
     }
     m_send.flush_run(); // responses made before the close still go out
-    kelLogAddWarnF(kLogClose, static_cast<unsigned int>(reinterpret_cast<uintptr_t>(conn)),
-                   conn->fd.load(), static_cast<unsigned long>(conn->iCurrsequence.load()));
+    s_closeLimit.WarnF(kLogClose, static_cast<unsigned int>(reinterpret_cast<uintptr_t>(conn)),
+                       conn->fd.load(), static_cast<unsigned long>(conn->iCurrsequence.load()));
     // The sequence moves first, so a block the send thread takes from here on is stale.
     inRecyConnectQueue(conn);
     CLockGuard lock(conn->sendLock);

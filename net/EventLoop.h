@@ -80,7 +80,8 @@ public:
     // StartRealtimeThread with the loop's way of making threads. Owner.
     int CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void* arg,
                              unsigned int priority);
-    // Starts the reader, writer and send threads; returns the send thread's result. Owner.
+    // Starts the reader, writer and send threads: 0, or -1 when one of them could not be started
+    // (logged), after the others were stopped again. Owner.
     int event_start(unsigned int priority);
     // Stops and joins the threads; returns when they have ended. Owner.
     void event_stop();

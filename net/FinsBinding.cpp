@@ -1,5 +1,6 @@
 #include "net/FinsBinding.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "net/SockConnection.h"
@@ -43,9 +44,16 @@ void CFinsBinding::HandleDatagram(CSocketConnection* conn, char* data, unsigned 
     (void)m_protocol.ProcessRWRequest(conn, data, len, false);
 }
 
+// Made from the binary address, so a UDP client (whose record's text is the address alone) is
+// named with its port as a TCP one is.
 const char* CFinsBinding::PeerAddrText(CSocketConnection* conn)
 {
-    return conn->szPeerAddr;
+    const sockaddr_in peer = Ipv4Of(conn->peerAddr);
+    char addr[INET_ADDRSTRLEN] = {};
+    FormatIpv4(peer.sin_addr, addr, sizeof(addr));
+    std::snprintf(m_peerText, sizeof(m_peerText), "%s:%u", addr,
+                  static_cast<unsigned int>(ntohs(peer.sin_port)));
+    return m_peerText;
 }
 
 in_addr_t CFinsBinding::PeerAddr(CSocketConnection* conn)

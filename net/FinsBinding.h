@@ -31,4 +31,5 @@ public:
 
 private:
     CFinsProtocol& m_protocol;
+    char m_peerText[kAddrTextLen] = {}; // PeerAddrText's answer; reader thread
 };

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/LogLimiter.h"
 #include "base/kellog.h"
 #include "fins/FinsFrame.h"
 #include "net/EventLoop.h"
@@ -27,6 +28,11 @@ constexpr const char* kLogPeerAbort = "client:%s connection abort(%s),fd:%d";
 constexpr const char* kLogFrameTooLong =
     "client:%s,recv invaild packet,size:%d>limit len close conn";
 constexpr const char* kLogWriteDelFail = "client:%s delete write event fail,error:%d,%s";
+
+// Any client can end connections, or send bad length fields, at line rate.
+CLogLimiter s_peerClosedLimit(kLogPeerClosed, kLogLimitPeerLines);
+CLogLimiter s_peerAbortLimit(kLogPeerAbort, kLogLimitPeerLines);
+CLogLimiter s_frameTooLongLimit(kLogFrameTooLong, kLogLimitPeerLines);
 
 // The length field sits behind the four magic bytes of the FINS/TCP header.
 constexpr int kLengthFieldOffset = 4;
@@ -263,7 +269,7 @@ int ISocketServer::recvproc(CSocketConnection* conn, void* buf, int len)
     }
     if (n == 0) {
         if (!conn->bPeerClosed.load()) {
-            kelLogAddWarnF(kLogPeerClosed, conn->szPeerAddr, fd);
+            s_peerClosedLimit.WarnF(kLogPeerClosed, conn->szPeerAddr, fd);
         }
         // A client may close its side right after its last request: the replies already owed to
         // it are written before the connection is closed.
@@ -277,7 +283,7 @@ int ISocketServer::recvproc(CSocketConnection* conn, void* buf, int len)
         return -1;
     }
     if (err == ECONNABORTED || err == ECONNRESET || err == ENOTCONN) {
-        kelLogAddWarnF(kLogPeerAbort, conn->szPeerAddr, SysErrText(err).text, fd);
+        s_peerAbortLimit.WarnF(kLogPeerAbort, conn->szPeerAddr, SysErrText(err).text, fd);
     }
     sock_close_connection(conn);
     return -1;
@@ -294,7 +300,7 @@ int ISocketServer::sock_wait_request_handler_proc_p1(CSocketConnection* conn)
     // Unsigned: a length field below 8 wraps to a huge body and is refused with the rest.
     const uint32_t body = length - kFinsTcpLengthFieldEnd;
     if (body > kMaxFinsTcpBody) {
-        kelLogAddErrorF(kLogFrameTooLong, conn->szPeerAddr, static_cast<int>(body));
+        s_frameTooLongLimit.ErrorF(kLogFrameTooLong, conn->szPeerAddr, static_cast<int>(body));
         ResetFraming(conn);
         sock_close_connection(conn);
         return 0;

@@ -41,10 +41,8 @@ void CEventLoop::close_idle_connections()
     const std::vector<CSocketConnection*> idle = m_pool.collect_connections(
         [now](const CSocketConnection& conn) { return IsIdle(conn, now); });
     for (CSocketConnection* conn : idle) {
-        if (s_idleLimit.Admit()) {
-            kelLogAddWarnF(kLogIdle, conn->szPeerAddr, conn->pSockServer->access().idleTimeoutS,
-                           conn->fd.load());
-        }
+        s_idleLimit.WarnF(kLogIdle, conn->szPeerAddr, conn->pSockServer->access().idleTimeoutS,
+                          conn->fd.load());
         (void)conn->pSockServer->sock_close_connection(conn);
     }
 }

@@ -83,7 +83,10 @@ private:
     bool send_datagrams(CSocketConnection* conn, std::list<char*>& run, std::list<char*>& freeNodes)
         REQUIRES(conn->sendLock);
     bool send_one(CSocketConnection* conn, char* block) REQUIRES(conn->sendLock);
-    void wait_writable(CSocketConnection* conn) REQUIRES(conn->sendLock);
+    bool wait_writable(CSocketConnection* conn) REQUIRES(conn->sendLock);
+    // Releases every block of one record's list (block_done) and empties it. The caller holds
+    // the record's sendLock.
+    void drop_blocks(std::list<char*>& blocks);
     void send_held(std::list<char*>& freeNodes);
     void drain_held(CSocketConnection* conn, std::list<char*>& freeNodes);
     void wake_if_waiting(bool waiting);

@@ -39,6 +39,8 @@ bool CSendQueue::join_run(CSocketConnection* conn, char* block)
         if (conn->fd.load() == -1 || conn->iWritePending.load() != 0) {
             return false;
         }
+        // Nothing owed means nothing held: flush_run may splice the list as its own.
+        FINS_ASSERT(conn->heldBlocks.empty());
         m_rdRunConn = conn;
     }
     conn->iBacklog.fetch_add(1);
@@ -143,8 +145,11 @@ bool CSendQueue::send_gather(CSocketConnection* conn, std::list<char*>& run,
     conn->pSendBlock = head;
     conn->pSendPos = SockMsgPayload(head) + written;
     conn->iSendLeft = BlockHeader(head)->iLen - static_cast<uint32_t>(written);
+    if (!wait_writable(conn)) {
+        drop_blocks(run); // the connection is being closed
+        return false;
+    }
     conn->heldBlocks.splice(conn->heldBlocks.begin(), run);
-    wait_writable(conn);
     return true;
 }
 
@@ -210,16 +215,34 @@ bool CSendQueue::send_one(CSocketConnection* conn, char* block)
         conn->pSendPos += r;
         conn->iSendLeft -= static_cast<uint32_t>(r);
     }
-    wait_writable(conn);
-    return true;
+    return wait_writable(conn);
 }
 
-// The record's current send block waits for writability; the writer thread finishes it.
-void CSendQueue::wait_writable(CSocketConnection* conn)
+// The record's current send block waits for writability; the writer thread finishes it. True
+// when it was left to the writer thread. A registration that fails is a failed send: without it
+// no writer would ever finish the block, and the record's later blocks would be held for good. The
+// block is dropped at once; a stream, whose bytes can no longer follow in order, is dropped with
+// its held blocks and shut down, which the reader thread sees as the peer's close and closes.
+bool CSendQueue::wait_writable(CSocketConnection* conn)
 {
     conn->iWritePending.fetch_add(1);
     if (m_loop.epoll_oper_event(m_loop.get_write_epoll_fd(), conn->fd.load(), EPOLL_CTL_ADD,
-                                EPOLLOUT, EPOLL_MODE_ADD, conn) != 0) {
-        kelLogAddErrorF(kLogSendRegister, SysErrText(errno).text);
+                                EPOLLOUT, EPOLL_MODE_ADD, conn) == 0) {
+        return true;
     }
+    kelLogAddErrorF(kLogSendRegister, SysErrText(errno).text);
+    finish_write(conn);
+    if (!conn->bListener) {
+        drop_blocks(conn->heldBlocks);
+        (void)shutdown(conn->fd.load(), SHUT_RDWR);
+    }
+    return false;
+}
+
+void CSendQueue::drop_blocks(std::list<char*>& blocks)
+{
+    for (char* block : blocks) {
+        block_done(block);
+    }
+    blocks.clear();
 }

@@ -68,7 +68,11 @@ struct SockSendSide
     char* pSendPos GUARDED_BY(sendLock) = nullptr;
     char* pSendBlock GUARDED_BY(sendLock) = nullptr; // owned
     // Blocks waiting behind a partly written one, in queue order; the nodes come from the send
-    // queue. Send thread (the loop's destructor after the threads have ended).
+    // queue. Changed under sendLock by the send thread, or by the reader thread while the record is
+    // in the reader's run: a run starts only with iBacklog 0, so the send thread then has none of
+    // the record's blocks and leaves the list alone until the run's leftovers reach it through the
+    // queue (join_run asserts the list is empty when a run starts). The loop's destructor after
+    // the threads have ended.
     std::list<char*> heldBlocks;
     bool bHeld = false; // send thread only: the record is in the send queue's held list
     // Blocks of this record queued, held or being written. Raised by whoever queues (reader

@@ -48,6 +48,7 @@ CLogLimiter s_errorLimit(kLogAcceptError, kLogLimitBackoffLines);
 CLogLimiter s_notAllowedLimit(kLogNotAllowed, kLogLimitPeerLines);
 CLogLimiter s_overLimit(kLogOverLimit, kLogLimitPeerLines);
 CLogLimiter s_overClientLimit(kLogOverClientLimit, kLogLimitPeerLines);
+CLogLimiter s_newConnectionLimit(kLogNewConnection, kLogLimitPeerLines);
 
 // One integer socket option: 0, or the errno of the failure.
 int SetIntOption(int fd, int level, int option, int value)
@@ -64,15 +65,11 @@ bool PassingAcceptError(int err)
 void LogPassingAcceptError(int err)
 {
     if (err == EINTR) {
-        if (s_eintrLimit.Admit()) {
-            kelLogAddErrorF(kLogAcceptEintr, SysErrText(err).text);
-        }
+        s_eintrLimit.ErrorF(kLogAcceptEintr, SysErrText(err).text);
     } else if (err == EAGAIN) {
-        if (s_eagainLimit.Admit()) {
-            kelLogAddErrorF("%s", kLogAcceptEagain);
-        }
-    } else if (s_abortLimit.Admit()) {
-        kelLogAddErrorF(kLogAcceptError, SysErrText(err).text);
+        s_eagainLimit.ErrorF("%s", kLogAcceptEagain);
+    } else {
+        s_abortLimit.ErrorF(kLogAcceptError, SysErrText(err).text);
     }
 }
 
@@ -100,7 +97,8 @@ TcpServer::TcpServer(const char* ip, unsigned short port)
     // No SO_REUSEPORT: a second server on this machine must fail to bind rather than take half
     // of the new connections to memory of its own.
     if (bind(m_listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-        kelLogAddErrorF(kLogBind, SysErrText(errno).text);
+        m_bindError = errno;
+        kelLogAddErrorF(kLogBind, SysErrText(m_bindError).text);
         CloseFailed(&m_listenFd);
         return;
     }
@@ -177,7 +175,7 @@ int TcpServer::sock_event_accept(CSocketConnection* listenConn)
         sock_close_connection(conn);
         return -1;
     }
-    kelLogAddInfoF(kLogNewConnection, conn->szPeerAddr, fd);
+    s_newConnectionLimit.InfoF(kLogNewConnection, conn->szPeerAddr, fd);
     return 0;
 }
 
@@ -186,24 +184,18 @@ bool TcpServer::admit(const sockaddr_in& peer)
 {
     const in_addr_t addr = peer.sin_addr.s_addr;
     if (!m_access.allow.Allows(addr)) {
-        if (s_notAllowedLimit.Admit()) {
-            kelLogAddWarnF(kLogNotAllowed, Ipv4Text(peer.sin_addr).text);
-        }
+        s_notAllowedLimit.WarnF(kLogNotAllowed, Ipv4Text(peer.sin_addr).text);
         return false;
     }
     const uint32_t total = m_access.maxConnections;
     if (total != 0 && m_open >= total) {
-        if (s_overLimit.Admit()) {
-            kelLogAddWarnF(kLogOverLimit, Ipv4Text(peer.sin_addr).text, total);
-        }
+        s_overLimit.WarnF(kLogOverLimit, Ipv4Text(peer.sin_addr).text, total);
         return false;
     }
     const uint32_t perClient = m_access.maxConnectionsPerClient;
     const auto it = m_openPerClient.find(addr);
     if (perClient != 0 && it != m_openPerClient.end() && it->second >= perClient) {
-        if (s_overClientLimit.Admit()) {
-            kelLogAddWarnF(kLogOverClientLimit, Ipv4Text(peer.sin_addr).text, perClient);
-        }
+        s_overClientLimit.WarnF(kLogOverClientLimit, Ipv4Text(peer.sin_addr).text, perClient);
         return false;
     }
     return true;
@@ -248,11 +240,9 @@ int TcpServer::accept_failed(CSocketConnection* listenConn, int err)
 int TcpServer::accept_backoff(CSocketConnection* listenConn, int err)
 {
     if (err == EMFILE) {
-        if (s_emfileLimit.Admit()) {
-            kelLogAddErrorF("%s", kLogAcceptEmfile);
-        }
-    } else if (s_errorLimit.Admit()) {
-        kelLogAddErrorF(kLogAcceptError, SysErrText(err).text);
+        s_emfileLimit.ErrorF("%s", kLogAcceptEmfile);
+    } else {
+        s_errorLimit.ErrorF(kLogAcceptError, SysErrText(err).text);
     }
     if (m_loop != nullptr) {
         m_loop->pause_listener(listenConn);

@@ -21,6 +21,8 @@ public:
     // the endpoint then has no socket (get_listen_sock() is -1) and is never registered.
     TcpServer(const char* ip, unsigned short port);
     ~TcpServer() override;
+    // The errno of a failed bind (logged), 0 when the bind succeeded or was never tried.
+    int bind_error() const { return m_bindError; }
 
     // Accepts one connection. 0 when it was set up, -1 otherwise. Reader thread.
     int sock_event_accept(CSocketConnection* listenConn) override;
@@ -40,6 +42,7 @@ private:
     // A new connection's record: peer address, receive time and the connection counts.
     void take_record(CSocketConnection* conn, const sockaddr_in& peer);
 
+    int m_bindError = 0;       // set by the constructor
     std::string m_ip;          // set once listening
     unsigned short m_port = 0; // host order; set once listening
     // Accepted connections still open, in all and per client address (network order; no entry

@@ -48,7 +48,7 @@ CLogLimiter s_notAllowedLimit(kLogNotAllowed, kLogLimitPeerLines);
 
 } // namespace
 
-UdpServer::UdpServer(const char* ip, unsigned short port)
+UdpServer::UdpServer(const char* ip, unsigned short port, int bindErrorLogged)
 {
     m_listenFd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
     if (m_listenFd == -1) {
@@ -63,7 +63,10 @@ UdpServer::UdpServer(const char* ip, unsigned short port)
     }
     const sockaddr_in addr = MakeIpv4Addr(ip, port);
     if (bind(m_listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-        kelLogAddErrorF(kLogBind, SysErrText(errno).text);
+        const int err = errno;
+        if (err != bindErrorLogged) {
+            kelLogAddErrorF(kLogBind, SysErrText(err).text);
+        }
         close(m_listenFd); // an endpoint without a socket is never registered
         m_listenFd = -1;
         return;
@@ -109,9 +112,7 @@ int UdpServer::sock_read_request_handler(CSocketConnection* conn)
         if (err == EINTR || err == EAGAIN) {
             return -1;
         }
-        if (s_recvLimit.Admit()) {
-            kelLogAddErrorF(kLogRecvFrom, SysErrText(err).text);
-        }
+        s_recvLimit.ErrorF(kLogRecvFrom, SysErrText(err).text);
         // The error may stay (the readiness with it): the endpoint rests a moment rather than
         // have the real-time reader thread spin on it.
         if (m_loop != nullptr) {
@@ -137,9 +138,7 @@ bool UdpServer::admit(const sockaddr_in& from)
     if (m_access.allow.Allows(from.sin_addr.s_addr)) {
         return true;
     }
-    if (s_notAllowedLimit.Admit()) {
-        kelLogAddWarnF(kLogNotAllowed, Ipv4Text(from.sin_addr).text);
-    }
+    s_notAllowedLimit.WarnF(kLogNotAllowed, Ipv4Text(from.sin_addr).text);
     return false;
 }
 
@@ -216,10 +215,14 @@ int UdpServer::sendproc(CSocketConnection* conn, char* data, unsigned int len)
     const ssize_t r = sendmsg(m_listenFd, &msg, MSG_NOSIGNAL);
     if (r < 0) {
         const int err = errno;
-        if (err != EAGAIN && err != EINTR && s_sendToLimit.Admit()) {
-            kelLogAddErrorF(kLogSendTo, SysErrText(err).text);
+        if (err == EAGAIN || err == EINTR) {
+            return -1;
         }
-        return -1;
+        // A datagram that cannot be sent (a forged source port 0, an unreachable network) is
+        // dropped at once: parked for the writer thread, it would hold the endpoint's later
+        // responses behind it.
+        s_sendToLimit.ErrorF(kLogSendTo, SysErrText(err).text);
+        return -2;
     }
     return static_cast<int>(r);
 }

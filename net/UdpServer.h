@@ -16,8 +16,10 @@ class UdpServer : public ISocketServer
 {
 public:
     // Creates and binds; a failure is logged and leaves the endpoint without a socket
-    // (get_listen_sock() is -1), which the loop never registers.
-    UdpServer(const char* ip, unsigned short port);
+    // (get_listen_sock() is -1), which the loop never registers. A bind failing with
+    // bindErrorLogged (the errno the listener on the same address and port already logged for
+    // its bind) is not logged a second time.
+    UdpServer(const char* ip, unsigned short port, int bindErrorLogged = 0);
     ~UdpServer() override;
 
     // Reads the datagrams waiting (up to kRecvBatch) and hands each to the frame handler. 0 after
@@ -25,8 +27,9 @@ public:
     int sock_read_request_handler(CSocketConnection* conn) override;
     // Resends the pending datagram, releases it and ends the write registration. Returns 0.
     int sock_write_request_handler(CSocketConnection* conn) REQUIRES(conn->sendLock) override;
-    // Sends to the destination, from the local address, the record's current send block carries;
-    // -1 on failure.
+    // Sends to the destination, from the local address, the record's current send block carries:
+    // the bytes sent, -1 when the socket would block, -2 when the datagram cannot be sent (it is
+    // dropped at once, logged at a limited rate).
     int sendproc(CSocketConnection* conn, char* data, unsigned int len)
         REQUIRES(conn->sendLock) override;
 

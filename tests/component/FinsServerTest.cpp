@@ -4,6 +4,8 @@
 #include "component/FinsServer.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -183,6 +185,48 @@ TEST_F(FinsServerTest, Hook12StopsTheServerBeforeTheProtocolIsDestroyedAndFreesT
     EXPECT_FALSE(utility::Singleton<CFinsServer>::exists());
     FinsTestClient client;
     EXPECT_FALSE(client.ConnectTcp(kFinsPort, kShortWaitMs)) << "listener closed";
+}
+
+// A socket of the given type holding 127.0.0.1:port (0: an ephemeral one); -1 if it cannot.
+int TakePort(int type, uint16_t port)
+{
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = LoopbackAddr(port);
+    const bool held = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+                      (type == SOCK_DGRAM || listen(fd, 1) == 0);
+    return held ? fd : (close(fd), -1);
+}
+
+// Regressions: with the TCP port taken and UDP served, initServer reported success; and a port
+// taken for both transports logged two bind lines that differed only by a colon.
+TEST(FinsServerEndpoints, AnEndpointThatCannotOpenFailsTheInitAndATakenPortLogsOneLine)
+{
+    const struct
+    {
+        bool tcpTaken, udpTaken;
+        const char* line; // the one bind line
+    } cases[] = {{true, false, "bind error:Address already in use"},
+                 {false, true, "bind error Address already in use"},
+                 {true, true, "bind error:Address already in use"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "TCP taken " << c.tcpTaken << ", UDP " << c.udpTaken);
+        FakeLogger log;
+        const int tcp = TakePort(SOCK_STREAM, 0);
+        FinsSettings settings;
+        settings.bindAddr = "127.0.0.1";
+        settings.port = ntohs(LocalAddr(tcp).sin_port);
+        const int udp = c.udpTaken ? TakePort(SOCK_DGRAM, settings.port) : -1;
+        ASSERT_EQ(c.udpTaken, udp != -1);
+        if (!c.tcpTaken) {
+            close(tcp);
+        }
+        CFinsServer server;
+        EXPECT_EQ(-1, server.initServer(settings));
+        EXPECT_EQ(1, log.countContaining("bind error"));
+        EXPECT_EQ(1, log.count(c.line));
+        close(c.tcpTaken ? tcp : -1);
+        close(udp);
+    }
 }
 
 } // namespace

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/CmpImports.h"
 #include "base/LogLimiter.h"
+
 #include "tests/support/FakeLogger.h"
 
 namespace {
@@ -203,6 +205,29 @@ TEST(LogLimiter, LetsAFewLinesThroughPerSecondAndReportsTheRestWhenTheTextComesA
     EXPECT_EQ(logger.texts(),
               (std::vector<std::string>{"2" + summary, "2" + summary, "1" + summary}));
     EXPECT_EQ(LOG_CLASS_ERROR, logger.entries().at(0).classId);
+}
+
+// Regressions: the summary named the raw format ("peer text:%s"), not the text as last logged;
+// and the count of a flood that simply stopped was never logged (now: the loop's flush).
+TEST(LogLimiter, SummaryNamesTheLastLoggedTextAndTheFlushReportsAFloodThatStopped)
+{
+    FakeLogger logger(kHandle);
+    CLogLimiter limiter("peer %s:%d", 1);
+    limiter.WarnF("peer %s:%d", "10.0.0.1", 1); // logged, then three left out
+    for (int i = 2; i <= 4; ++i) {
+        limiter.WarnF("peer %s:%d", "10.0.0.1", i);
+    }
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    CLogLimiter::FlushEndedWindows(now + kLogLimitWindowMs / 2); // the window still runs
+    EXPECT_EQ(logger.texts(), std::vector<std::string>{"peer 10.0.0.1:1"});
+    CLogLimiter::FlushEndedWindows(now + kLogLimitWindowMs);
+    CLogLimiter::FlushEndedWindows(now + 3 * kLogLimitWindowMs); // nothing left to report
+    EXPECT_EQ(logger.texts(),
+              (std::vector<std::string>{"peer 10.0.0.1:1",
+                                        "3 similar messages suppressed: peer 10.0.0.1:1"}));
+    EXPECT_EQ(LOG_CLASS_WARNING, logger.entries().at(0).classId);
 }
 
 } // namespace

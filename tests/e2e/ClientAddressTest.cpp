@@ -6,7 +6,9 @@
 // drops the reply.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -82,6 +84,90 @@ TEST_F(ClientAddressTest, ConnectedUdpClientOfASecondAddressHearsFromIt)
         EXPECT_EQ(clientNode, static_cast<uint8_t>(response[4])) << "DA1";
         EXPECT_EQ(kSecondNode, static_cast<uint8_t>(response[7])) << "SA1";
         EXPECT_EQ(i, static_cast<uint8_t>(response[9])) << "SID";
+    }
+}
+
+// Datagrams from `port` to `port` (the two controllers' endpoints) a raw UDP socket sees on
+// loopback within windowMs.
+int DatagramsBetweenControllers(int sniffer, uint16_t port, int windowMs)
+{
+    int seen = 0;
+    const long long end = NowMs() + windowMs;
+    for (long long now = NowMs(); now < end; now = NowMs()) {
+        pollfd p{sniffer, POLLIN, 0};
+        unsigned char packet[2048];
+        if (poll(&p, 1, static_cast<int>(end - now)) <= 0) {
+            continue;
+        }
+        const ssize_t n = recv(sniffer, packet, sizeof(packet), 0);
+        const size_t ip = (packet[0] & 0x0Fu) * 4u;
+        if (n >= static_cast<ssize_t>(ip + 4)) {
+            const unsigned from = packet[ip] << 8 | packet[ip + 1];
+            const unsigned to = packet[ip + 2] << 8 | packet[ip + 3];
+            seen += from == port && to == port;
+        }
+    }
+    return seen;
+}
+
+// One UDP datagram whose source is forged (host-order addresses, one port for both ends).
+bool SendForged(int raw, uint32_t from, uint32_t to, uint16_t port, const std::string& payload)
+{
+    const auto udpLen = static_cast<unsigned>(8 + payload.size());
+    // IPv4 header (checksum and id left to the kernel), then UDP without a checksum.
+    const std::string packet = Hex("45 00") + Big16(20 + udpLen) + Hex("0000 4000 40 11 0000") +
+                               Big32(from) + Big32(to) + Big16(port) + Big16(port) + Big16(udpLen) +
+                               Hex("0000") + payload;
+    sockaddr_in dst = LoopbackAddr(port);
+    dst.sin_addr.s_addr = htonl(to);
+    return sendto(raw, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&dst),
+                  sizeof(dst)) == static_cast<ssize_t>(packet.size());
+}
+
+// Regression: a response frame (ICF C0) was answered with 0x1005, itself a response, so one
+// datagram sent to controller A as if from controller B had the two answer each other for ever.
+TEST(ResponseFrame, IsNeverAnsweredSoTwoControllersCannotAnswerEachOtherForEver)
+{
+    const int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    const int sniffer = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (raw < 0 || sniffer < 0) {
+        close(raw);
+        close(sniffer);
+        GTEST_SKIP() << "forging a datagram's source takes raw sockets (root)";
+    }
+    ASSERT_TRUE(WaitPortFree(TestPort(), kPortBusyTimeoutMs));
+    const uint16_t port = TestPort();
+    const std::string portText = std::to_string(port);
+    HostProcess a({"--bind", "127.0.0.1", "--port", portText});
+    HostProcess b({"--bind", "127.0.0.2", "--port", portText});
+    ASSERT_TRUE(a.Start() && b.Start());
+    ASSERT_TRUE(a.WaitReady(kReadyTimeoutMs)) << a.Log();
+    ASSERT_TRUE(b.WaitForLog("udp server is running", 1, kReadyTimeoutMs)) << b.Log();
+
+    const std::string response = Hex("C0 00 02 00 01 00 00 02 00 11 01 01 00 00");
+    ASSERT_TRUE(SendForged(raw, kSecondAddress, kAllowed, port, response));
+    // The forged datagram itself, and no answer to it.
+    EXPECT_EQ(1, DatagramsBetweenControllers(sniffer, port, 500));
+
+    for (uint32_t server : {kAllowed, kSecondAddress}) {
+        SCOPED_TRACE(server == kAllowed ? "TCP to A" : "TCP to B");
+        FinsTestClient client;
+        ASSERT_TRUE(client.ConnectTcp(port, kWaitMs, INADDR_ANY, server));
+        ASSERT_TRUE(client.Handshake(0));
+        ASSERT_TRUE(SendAll(client.Fd(), TcpFrame(2, Hex("C0") + FinsHeader(0x0101).substr(1) +
+                                                         AreaCommand(kDmWord, 0, 0, 1))));
+        EXPECT_TRUE(Quiet(client.Fd(), 300));
+        EXPECT_EQ(kRespOk, client.ReadWords(kDmWord, 0, 1).code);
+    }
+    close(raw);
+    close(sniffer);
+    // A dropped the forged datagram and a frame, B a frame: one warning each.
+    for (auto [host, dropped] : {std::pair{&a, 2}, std::pair{&b, 1}}) {
+        int code = -1;
+        ASSERT_TRUE(host->Signal(SIGTERM) && host->WaitExit(kExitTimeoutMs, &code));
+        EXPECT_EQ(0, code) << host->Log();
+        EXPECT_EQ(dropped, host->CountLog("sent a response frame (ICF c0), dropped"))
+            << host->Log();
     }
 }
 

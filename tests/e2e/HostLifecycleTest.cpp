@@ -213,9 +213,9 @@ TEST(HostStartFailure, ClearMessageAndNonZeroExitWhenTheComponentCannotStart)
     }
 }
 
-// Regression: with port 9600 taken the host ran on without serving and exited 0 later, and the
-// component's reader thread spun on the unbound listener. Now the host says which port and
-// transport are taken, in one line, and exits 1.
+// Regressions: with port 9600 taken the host ran on without serving, its reader thread spinning;
+// and with --log-level error its line named 9600, not the port given. Now the host says which
+// port and transport are taken, in one line, and exits 1.
 TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
 {
     ASSERT_TRUE(WaitPortFree(TestPort(), kPortBusyTimeoutMs));
@@ -225,7 +225,8 @@ TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
     {
         int type;
         const char* transport;
-    } cases[] = {{SOCK_STREAM, "TCP"}, {SOCK_DGRAM, "UDP"}};
+        const char* level;
+    } cases[] = {{SOCK_STREAM, "TCP", "error"}, {SOCK_DGRAM, "UDP", "debug"}};
     for (const auto& c : cases) {
         const std::string line = std::string("cannot serve FINS: ") + c.transport + " port " +
                                  port + " is in use by another program";
@@ -238,7 +239,7 @@ TEST(HostStartFailure, PortTakenByAnotherProgramEndsTheHostWithOneClearLine)
         addr.sin_addr.s_addr = htonl(INADDR_ANY);
         ASSERT_EQ(0, bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
         ASSERT_TRUE(c.type == SOCK_DGRAM || listen(taken, 1) == 0);
-        ProgramResult r = RunProgram("runtime-host", {"--port", port});
+        ProgramResult r = RunProgram("runtime-host", {"--port", port, "--log-level", c.level});
         close(taken);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, 1) << r.err;

@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "base/LogLimiter.h"
+
 #include "tests/fins/ProtocolFixture.h"
+#include <arpa/inet.h>
 
 namespace {
 
@@ -119,6 +121,17 @@ TEST_F(FinsPolicyTest, LogWritesNamesClientItemsAndCommandWithinTheRateLimit)
     (void)Exchange(Words(0x82, 3, 1), false);
     EXPECT_EQ(1, logger.countContaining(" similar messages suppressed: "));
     SetFinsPolicy(FinsPolicy{});
+}
+
+// Regression: over UDP the refusal named the client without its port, unlike over TCP.
+TEST_F(FinsPolicyTest, RefusalOverUdpNamesTheClientWithItsPort)
+{
+    SetFinsPolicy(FinsPolicy{"", kReadOnlyDm});
+    reinterpret_cast<sockaddr_in*>(&udp->peerAddr)->sin_port = htons(50001);
+    EXPECT_EQ(ToHex(Reply("0102 2101")), ToHex(Exchange(Words(0x82, 0, 1), false)));
+    SetFinsPolicy(FinsPolicy{});
+    EXPECT_EQ(1, logger.count("client:10.0.0.21:50001 write into a read-only area refused "
+                              "(command 0102)"));
 }
 
 } // namespace

@@ -166,24 +166,40 @@ TEST(Threads, StartNamesTheThreeThreadsAndStopJoinsThemWithinOneWait)
     EXPECT_EQ(0u, ThreadNames().count("SockSend"));
 }
 
-// pthread_create as glibc fails it: the id is written before the thread would have existed.
-int RefuseThread(pthread_t* tid, const pthread_attr_t*, void* (*)(void*), void*)
+// Which of the loop's threads (made in the order reader, writer, send) the stand-in refuses (-1:
+// every one), as glibc refuses: the id is written before the thread would have existed.
+std::atomic<int> s_threadsMade{0};
+int s_refusedThread = -1;
+
+int RefuseThread(pthread_t* tid, const pthread_attr_t* attr, void* (*start)(void*), void* arg)
 {
+    const int made = s_threadsMade.fetch_add(1);
+    if (s_refusedThread != -1 && made != s_refusedThread) {
+        return pthread_create(tid, attr, start, arg);
+    }
     *tid = static_cast<pthread_t>(0xDEAD);
-    return EPERM; // refused with real-time scheduling and again with ordinary scheduling
+    return EPERM;
 }
 
-// Regression: a failed start left the never-created thread's id behind, and the stop joined it.
-TEST(Threads, FailedStartLeavesEveryIdZeroAndTheStopJoinsNothing)
+// Regressions: a failed start left the never-created thread's id behind, and the stop joined
+// it; and a start that lost one thread reported success (the send thread's result) with the
+// others running. Now it reports -1 with the started threads stopped and joined.
+TEST(Threads, FailedStartOfAnyThreadReportsFailureAndLeavesNoThreadRunning)
 {
-    FakeLogger log;
-    CEventLoop loop;
-    EventLoopTestPeer::setThreadCreate(loop, &RefuseThread);
-    EXPECT_EQ(-1, loop.event_start(kServerPriorityForTest));
-    EXPECT_EQ(6, log.countContaining("pthread_create realtime thread fail"));
-    ASSERT_EQ(std::vector<pthread_t>(3, 0), EventLoopTestPeer::threadIds(loop));
-    loop.event_stop();
-    EXPECT_EQ(1, log.count("eventloop all thread stop success"));
+    // At priority 0 a refused thread is tried once: the reader (0), the send thread (2) or all.
+    for (int refused : {-1, 0, 2}) {
+        SCOPED_TRACE(refused);
+        FakeLogger log;
+        CEventLoop loop;
+        s_threadsMade = 0;
+        s_refusedThread = refused;
+        EventLoopTestPeer::setThreadCreate(loop, &RefuseThread);
+        EXPECT_EQ(-1, loop.event_start(0));
+        EXPECT_EQ(refused == -1 ? 3 : 1,
+                  log.countContaining("pthread_create realtime thread fail"));
+        ASSERT_EQ(std::vector<pthread_t>(3, 0), EventLoopTestPeer::threadIds(loop));
+        loop.event_stop();
+    }
 }
 
 struct SchedSeen

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/LogLimiter.h"
 #include "tests/net/NetHarness.h"
 #include "tests/support/HostProcess.h"
 
@@ -226,6 +228,61 @@ TEST_F(TcpLoop, PeerResetWhileResponsesArePendingLeavesTheLoopIdleAndTheNextUser
     EXPECT_TRUE(Answered(next, 0x77, 3));
     EXPECT_TRUE(Quiet(next, 300));
     close(next);
+}
+
+// Regression: a write registration that failed left iWritePending raised, so the record's later
+// responses were held for good and, its reading paused by the backlog, its peer's close went
+// unseen. A failed registration is now a failed send: the write ends and the connection closes.
+TEST_F(TcpLoop, FailedWriteRegistrationEndsTheWriteAndClosesTheConnection)
+{
+    slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
+    conn = WaitRecord();
+    ASSERT_NE(nullptr, conn);
+    // The socket is already on the write instance (watching nothing), so adding it fails.
+    epoll_event ev{};
+    ev.data.ptr = conn;
+    ASSERT_EQ(0, epoll_ctl(h->loop->get_write_epoll_fd(), EPOLL_CTL_ADD, conn->fd.load(), &ev));
+    ASSERT_TRUE(SendAll(slow, BigReads(400, &expected)));
+    EXPECT_TRUE(WaitPeerClose(slow, kLongWaitMs));
+    EXPECT_TRUE(WaitUntil([&] { return conn->fd.load() == -1; }));
+    EXPECT_EQ(0, conn->iWritePending.load());
+    EXPECT_TRUE(WaitUntil([&] { return conn->iBacklog.load() == 0; }));
+    EXPECT_GE(log.countContaining("ServerSendQueueThread epoll_oper_event fail"), 1);
+}
+
+// Lines containing `part`, counting each "N similar messages suppressed: TEXT" line whose TEXT
+// contains it as N.
+int LinesAccountedFor(const std::vector<std::string>& texts, const std::string& part)
+{
+    int lines = 0;
+    for (const std::string& t : texts) {
+        const size_t at = t.find(" similar messages suppressed: ");
+        const bool has = t.find(part) != std::string::npos;
+        lines += !has ? 0 : at != std::string::npos ? std::stoi(t.substr(0, at)) : 1;
+    }
+    return lines;
+}
+
+// Regression: a client opening connection after connection, each sending a header with length 0,
+// wrote three lines per connection (opened, bad length, closed). Each text is now rate-limited,
+// and once the flood stops every connection is accounted for, in its lines or in the summaries.
+TEST_F(TcpLoop, ConnectionFloodLogsAFewLinesPerTextAndAccountsForTheRest)
+{
+    constexpr int kConnections = 40;
+    for (int i = 0; i < kConnections; ++i) {
+        const int fd = ConnectTcp(h->tcpPort);
+        ASSERT_TRUE(SendAll(fd, Hex("46494E53 00000000 00000002 00000000")));
+        EXPECT_TRUE(WaitPeerClose(fd));
+        close(fd);
+    }
+    for (const char* text :
+         {"new tcp connection:", ",recv invaild packet,size:-8", "close connection:"}) {
+        SCOPED_TRACE(text);
+        EXPECT_LE(log.countContaining(text), static_cast<int>(3 * kLogLimitPeerLines));
+        EXPECT_TRUE(WaitUntil([&] { return LinesAccountedFor(log.texts(), text) == kConnections; },
+                              3 * kLogLimitWindowMs + kEpollWaitMs))
+            << LinesAccountedFor(log.texts(), text);
+    }
 }
 
 // Regression: the loop's teardown left the sockets of open connections open.

@@ -25,7 +25,11 @@ sockaddr_in Ipv4Of(const char* text)
 {
     sockaddr_in addr{};
     std::string ip(text != nullptr ? text : "");
-    ip = ip.substr(0, ip.find(':'));
+    const size_t colon = ip.find(':');
+    if (colon != std::string::npos) {
+        addr.sin_port = htons(static_cast<uint16_t>(std::stoi(ip.substr(colon + 1))));
+    }
+    ip = ip.substr(0, colon);
     if (inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) == 1) {
         addr.sin_family = AF_INET;
     }

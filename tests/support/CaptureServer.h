@@ -12,7 +12,7 @@
 #include "net/ISocketServer.h"
 
 // Gives conn the peer and local address texts (szPeerAddr, szLocalAddr; at most 31 characters
-// each) and the binary addresses they name (peerAddr, boundAddr; a ":port" suffix is ignored).
+// each) and the binary addresses they name (peerAddr, boundAddr; a ":port" suffix gives the port).
 void SetConnectionAddrs(CSocketConnection* conn, const char* peer, const char* local);
 
 class CaptureServer : public ISocketServer

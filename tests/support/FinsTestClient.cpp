@@ -89,7 +89,7 @@ sockaddr_in LocalAddr(int fd)
     return addr;
 }
 
-int ConnectTcp(uint16_t port, int rcvBuf, uint32_t source, int timeoutMs)
+int ConnectTcp(uint16_t port, int rcvBuf, uint32_t source, int timeoutMs, uint32_t address)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1) {
@@ -104,7 +104,8 @@ int ConnectTcp(uint16_t port, int rcvBuf, uint32_t source, int timeoutMs)
     (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
     const int one = 1;
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    const sockaddr_in addr = LoopbackAddr(port);
+    sockaddr_in addr = LoopbackAddr(port);
+    addr.sin_addr.s_addr = htonl(address);
     if (!BindSource(fd, source) ||
         connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
         close(fd);
@@ -233,11 +234,11 @@ void FinsTestClient::Close()
     }
 }
 
-bool FinsTestClient::ConnectTcp(uint16_t port, int timeoutMs, uint32_t source)
+bool FinsTestClient::ConnectTcp(uint16_t port, int timeoutMs, uint32_t source, uint32_t address)
 {
     Close();
     m_udp = false;
-    m_fd = ::ConnectTcp(port, 0, source, timeoutMs);
+    m_fd = ::ConnectTcp(port, 0, source, timeoutMs, address);
     return m_fd != -1;
 }
 

@@ -26,10 +26,10 @@ sockaddr_in LoopbackAddr(uint16_t port);
 sockaddr_in LocalAddr(int fd);
 
 // source: the client's own address, host order (127.0.0.2 plays another client); INADDR_ANY lets
-// the system pick. A TCP socket connected within the timeout, or -1; a receive buffer of rcvBuf
-// bytes when given; no Nagle delay.
-int ConnectTcp(uint16_t port, int rcvBuf = 0, uint32_t source = INADDR_ANY,
-               int timeoutMs = kWaitMs);
+// the system pick. A TCP socket connected to address:port (host order; 127.0.0.1 by default)
+// within the timeout, or -1; a receive buffer of rcvBuf bytes when given; no Nagle delay.
+int ConnectTcp(uint16_t port, int rcvBuf = 0, uint32_t source = INADDR_ANY, int timeoutMs = kWaitMs,
+               uint32_t address = INADDR_LOOPBACK);
 // A UDP socket bound to an ephemeral port of source (unbound for INADDR_ANY), or -1.
 int OpenUdp(uint32_t source = INADDR_LOOPBACK);
 bool SendAll(int fd, const std::string& bytes, int timeoutMs = kWaitMs);
@@ -63,10 +63,10 @@ public:
     FinsTestClient(const FinsTestClient&) = delete;
     FinsTestClient& operator=(const FinsTestClient&) = delete;
 
-    // Connects to 127.0.0.1:port from `source` (host order; any: the system picks); false when
-    // refused or not done within the timeout.
+    // Connects to address:port (host order; 127.0.0.1 by default) from `source` (any: the system
+    // picks); false when refused or not done within the timeout.
     bool ConnectTcp(uint16_t port = TestPort(), int timeoutMs = kWaitMs,
-                    uint32_t source = INADDR_ANY);
+                    uint32_t source = INADDR_ANY, uint32_t address = INADDR_LOOPBACK);
     // A UDP socket connected to port at a loopback address (host order; 127.0.0.1 by default),
     // sending from `source`.
     bool OpenUdp(uint16_t port = TestPort(), uint32_t address = INADDR_LOOPBACK,
