@@ -55,6 +55,8 @@ int CFinsServer::initServer(const FinsSettings& settings)
     auto loop = std::make_unique<CEventLoop>();
     (void)loop->init_connections(kServerPoolRecords);
     m_eventLoop = loop.release();
+    m_eventLoop->set_cpu_share(settings.cpuShare);
+    m_priority = settings.priority;
 
     // The old endpoints close their sockets before the new ones bind the same port.
     m_tcpServer.reset();
@@ -71,15 +73,15 @@ int CFinsServer::initServer(const FinsSettings& settings)
         m_tcpServer = std::make_shared<TcpServer>(bindAddr, settings.port);
         m_tcpServer->set_frame_handler(m_binding.get());
         m_tcpServer->set_access(access);
-        result = m_eventLoop->epoll_add_listen_event(m_tcpServer.get(),
-                                                     &ISocketServer::sock_event_accept);
+        result = m_eventLoop->epoll_add_listen_event(
+            m_tcpServer.get(), &ISocketServer::sock_event_accept, RecordKind::Listener);
     }
     if (settings.udp) {
         m_udpServer = std::make_shared<UdpServer>(bindAddr, settings.port);
         m_udpServer->set_frame_handler(m_binding.get());
         m_udpServer->set_access(access);
-        result = m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
-                                                     &ISocketServer::sock_read_request_handler);
+        result = m_eventLoop->epoll_add_listen_event(
+            m_udpServer.get(), &ISocketServer::sock_read_request_handler, RecordKind::Datagram);
     }
     return result;
 }
@@ -89,7 +91,7 @@ void CFinsServer::start()
     if (m_eventLoop == nullptr) {
         return;
     }
-    (void)m_eventLoop->event_start(kServerThreadPriority); // a thread that fails is logged
+    (void)m_eventLoop->event_start(m_priority); // a thread that fails is logged
 }
 
 // The endpoints stay: their sockets remain bound, unserved, until the next initServer.

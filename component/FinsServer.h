@@ -12,7 +12,6 @@ class TcpServer;
 class UdpServer;
 
 constexpr int kServerPoolRecords = 4096;
-constexpr unsigned int kServerThreadPriority = 21;
 
 class CFinsServer
 {
@@ -44,4 +43,5 @@ private:
     std::unique_ptr<CFinsBinding> m_binding;
     std::shared_ptr<TcpServer> m_tcpServer;
     std::shared_ptr<UdpServer> m_udpServer;
+    unsigned m_priority = kServerThreadPriority; // of the settings initServer took
 };

@@ -28,7 +28,8 @@ constexpr char kBadEntriesMsg[] = "%s:%d: [%s] %s: bad entries left out: %.80s";
 constexpr char kBadOverrideMsg[] = "%s: bad value \"%.64s\", ignored";
 constexpr char kSettingsMsg[] =
     "settings: bind %s, port %u, tcp %s, udp %s, model %s, allow %s, read_only %s, "
-    "max_connections %u, max_connections_per_client %u, idle_timeout_s %u, file %s";
+    "max_connections %u, max_connections_per_client %u, idle_timeout_s %u, priority %u, "
+    "cpu_share %u, file %s";
 
 // Counts and seconds stay within int so that later arithmetic on them cannot overflow.
 constexpr unsigned long kMaxCount = INT_MAX;
@@ -94,6 +95,17 @@ bool ParseCount(const std::string& text, uint32_t& out)
         return false;
     }
     out = static_cast<uint32_t>(value);
+    return true;
+}
+
+// A number from min to max.
+bool ParseRange(const std::string& text, unsigned min, unsigned max, unsigned& out)
+{
+    unsigned long value = 0;
+    if (!ParseNumber(text, max, value) || value < min) {
+        return false;
+    }
+    out = static_cast<unsigned>(value);
     return true;
 }
 
@@ -190,6 +202,14 @@ const KeyRule kKeys[] = {
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseSwitch(v, s.tcp); }},
     {"server", "udp", "on",
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseSwitch(v, s.udp); }},
+    {"server", "priority", "21",
+     [](const std::string& v, FinsSettings& s, Strings&) {
+         return ParseRange(v, 0, kMaxServerThreadPriority, s.priority);
+     }},
+    {"server", "cpu_share", "100",
+     [](const std::string& v, FinsSettings& s, Strings&) {
+         return ParseRange(v, 1, kServerCpuShare, s.cpuShare);
+     }},
     {"controller", "model", "the built-in model",
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseModel(v, s.model); }},
     {"access", "allow", "everyone admitted", ParseAllow},
@@ -293,7 +313,7 @@ std::string FormatWith(const FinsSettings& s, const std::string& allow)
     char line[512];
     snprintf(line, sizeof(line), kSettingsMsg, s.bindAddr.c_str(), s.port, s.tcp ? "on" : "off",
              s.udp ? "on" : "off", model.c_str(), allow.c_str(), ReadOnlyText(s.readOnly).c_str(),
-             s.maxConnections, s.maxConnectionsPerClient, s.idleTimeoutS,
+             s.maxConnections, s.maxConnectionsPerClient, s.idleTimeoutS, s.priority, s.cpuShare,
              s.file.empty() ? "none" : s.file.c_str());
     return line;
 }

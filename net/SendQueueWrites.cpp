@@ -98,8 +98,8 @@ bool CSendQueue::send_run(CSocketConnection* conn, std::list<char*>& run,
         freeNodes.splice(freeNodes.end(), run, node);
     }
     if (run.size() > 1) {
-        return conn->bListener ? send_datagrams(conn, run, freeNodes)
-                               : send_gather(conn, run, freeNodes);
+        return conn->kind == RecordKind::Datagram ? send_datagrams(conn, run, freeNodes)
+                                                  : send_gather(conn, run, freeNodes);
     }
     if (run.empty()) {
         return false;

@@ -21,7 +21,8 @@ using Strings = std::vector<std::string>;
 auto Fields(const FinsSettings& s)
 {
     return std::tie(s.bindAddr, s.port, s.tcp, s.udp, s.model, s.allow, s.readOnly,
-                    s.maxConnections, s.maxConnectionsPerClient, s.idleTimeoutS);
+                    s.maxConnections, s.maxConnectionsPerClient, s.idleTimeoutS, s.priority,
+                    s.cpuShare);
 }
 
 // "@" in an expected log line stands for the file's path.
@@ -72,13 +73,16 @@ TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
         {"empty file", Source::File, "", [](FinsSettings&) {}, {}},
         {"every key",
          Source::File,
-         "[server]\nbind = 127.0.0.2\nport=9700\ntcp=off\nudp=Yes\n[controller]\nmodel=Soft PLC\n"
+         "[server]\nbind = 127.0.0.2\nport=9700\ntcp=off\nudp=Yes\npriority=0\ncpu_share=1\n"
+         "[controller]\nmodel=Soft PLC\n"
          "[access]\nallow=127.0.0.2, 10.0.0.0/8\nread_only=DM cio_in\nmax_connections=10\n"
          "max_connections_per_client=2\nidle_timeout_s=30\n",
          [](FinsSettings& s) {
              s.bindAddr = "127.0.0.2";
              s.port = 9700;
              s.tcp = false;
+             s.priority = 0;
+             s.cpuShare = 1;
              s.model = "Soft PLC";
              s.allow = {"127.0.0.2", "10.0.0.0/8"};
              s.readOnly = kReadOnlyDm | kReadOnlyCioIn;
@@ -116,12 +120,15 @@ TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
           "@:13: [access] idle_timeout_s: bad value \"2147483648\", keeping 0"}},
         {"bad list entries are left out",
          Source::File,
-         "[access]\nallow=127.0.0.3 nohost 127.0.0.0/40\nread_only=DM,HR\n[server]\nport=0\n",
+         "[access]\nallow=127.0.0.3 nohost 127.0.0.0/40\nread_only=DM,HR\n[server]\nport=0\n"
+         "priority=100\ncpu_share=0\n",
          [](FinsSettings& s) {
              s.allow = {"127.0.0.3"};
              s.readOnly = kReadOnlyDm;
          },
          {"@:5: [server] port: bad value \"0\", keeping 9600",
+          "@:6: [server] priority: bad value \"100\", keeping 21",
+          "@:7: [server] cpu_share: bad value \"0\", keeping 100",
           "@:2: [access] allow: bad entries left out: nohost 127.0.0.0/40",
           "@:3: [access] read_only: bad entries left out: HR"}},
         {"missing file",
@@ -234,11 +241,11 @@ TEST(FinsSettingsFormat, OneLineThatFitsTheLogger)
         {FinsSettings(),
          "settings: bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow everyone, "
          "read_only off, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, "
-         "file none"},
+         "priority 21, cpu_share 100, file none"},
         {many,
          "settings: bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow 20 entries, "
          "read_only CIO_IN,DM, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, "
-         "file /etc/drvfins/DrvFins.ini"},
+         "priority 21, cpu_share 100, file /etc/drvfins/DrvFins.ini"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FormatFinsSettings(c.settings), c.line);

@@ -98,7 +98,7 @@ public:
         CLockGuard lock(loop.m_pool.m_poolMutex);
         CSocketConnection* found = nullptr;
         for (CSocketConnection* conn : loop.m_pool.m_allConnections) {
-            if (conn->bListener || conn->fd.load() == -1) {
+            if (conn->IsServerSocket() || conn->fd.load() == -1) {
                 continue;
             }
             if (found != nullptr) {
