@@ -67,6 +67,10 @@ public:
     {
         loop.m_threadCreate = create;
     }
+    static void setBudgetClock(CEventLoop& loop, IBudgetClock* clock)
+    {
+        loop.m_budgetClock = clock;
+    }
     static std::vector<pthread_t> threadIds(CEventLoop& loop)
     {
         return {loop.m_rdThread, loop.m_wrThread, loop.m_sendThread};
