@@ -10,9 +10,10 @@
 #include <atomic>
 #include <cstdint>
 
-// The budget's window: 10 ms. Short, so that a task sharing the core waits at most about one
-// window's spent share; long against one turn of the loop (well under a millisecond under load),
-// so that a turn's overshoot stays small.
+// The budget's window: 10 ms. Short, so that a task sharing the core waits at most about two
+// windows' share in a row (spent at the end of one window and at the start of the next: 10 ms at
+// a share of 50 %); long against one turn of the loop (well under a millisecond under load), so
+// that a turn's overshoot stays small.
 constexpr int64_t kCpuWindowNs = 10'000'000;
 // cpu_share in percent of one core; 100 is no budget at all.
 constexpr unsigned kFullCpuShare = 100;

@@ -37,6 +37,7 @@ CLogLimiter s_waitLimit(kLogEpollWait, kLogLimitBackoffLines);
 CLogLimiter s_noBlockLimit(kLogEpollNoBlock, kLogLimitBackoffLines);
 
 constexpr uint32_t kErrorMask = EPOLLERR | EPOLLHUP | EPOLLRDHUP;
+constexpr int64_t kEpollWaitNs = int64_t{kEpollWaitMs} * 1'000'000;
 
 // After a failed wait the thread still waits out the timeout: a broken epoll descriptor must not
 // turn a real-time thread into a spinning one.
@@ -365,8 +366,14 @@ void CEventLoop::spend_cpu_budget()
         return;
     }
     const int64_t until = m_budget.after_turn(m_budgetClock->now_ns(), m_budgetClock->cpu_ns());
-    if (until != 0 && !m_stopRd.load()) {
-        m_budgetClock->sleep_until_ns(until);
+    if (until == 0) {
+        return;
+    }
+    // A debt of many windows (a long turn at a small share) is waited out in steps of one wait,
+    // so that a stop is still seen as soon as it would be by the wait.
+    for (int64_t now = m_budgetClock->now_ns(); now < until && !m_stopRd.load();
+         now = m_budgetClock->now_ns()) {
+        m_budgetClock->sleep_until_ns(std::min(until, now + kEpollWaitNs));
     }
 }
 
