@@ -84,8 +84,10 @@ struct Server
         loop->init_connections(64);
         tcp->set_frame_handler(&binding);
         udp->set_frame_handler(&binding);
-        loop->epoll_add_listen_event(tcp.get(), &ISocketServer::sock_event_accept);
-        loop->epoll_add_listen_event(udp.get(), &ISocketServer::sock_read_request_handler);
+        loop->epoll_add_listen_event(tcp.get(), &ISocketServer::sock_event_accept,
+                                     RecordKind::Listener);
+        loop->epoll_add_listen_event(udp.get(), &ISocketServer::sock_read_request_handler,
+                                     RecordKind::Datagram);
         loop->event_start(0);
     }
     ~Server()

@@ -72,6 +72,8 @@ int CFinsServer::initServer(const FinsSettings& settings)
     auto loop = std::make_unique<CEventLoop>();
     (void)loop->init_connections(kServerPoolRecords);
     m_eventLoop = loop.release();
+    m_eventLoop->set_cpu_share(settings.cpuShare);
+    m_priority = settings.priority;
 
     // The old endpoints close their sockets before the new ones bind the same port.
     m_tcpServer.reset();
@@ -90,16 +92,16 @@ int CFinsServer::initServer(const FinsSettings& settings)
         m_tcpServer->set_frame_handler(m_binding.get());
         m_tcpServer->set_access(access);
         tcpBindError = m_tcpServer->bind_error();
-        result |= m_eventLoop->epoll_add_listen_event(m_tcpServer.get(),
-                                                      &ISocketServer::sock_event_accept);
+        result |= m_eventLoop->epoll_add_listen_event(
+            m_tcpServer.get(), &ISocketServer::sock_event_accept, RecordKind::Listener);
     }
     if (settings.udp) {
         // A port taken for both transports is logged once, by the listener.
         m_udpServer = std::make_shared<UdpServer>(bindAddr, settings.port, tcpBindError);
         m_udpServer->set_frame_handler(m_binding.get());
         m_udpServer->set_access(access);
-        result |= m_eventLoop->epoll_add_listen_event(m_udpServer.get(),
-                                                      &ISocketServer::sock_read_request_handler);
+        result |= m_eventLoop->epoll_add_listen_event(
+            m_udpServer.get(), &ISocketServer::sock_read_request_handler, RecordKind::Datagram);
     }
     return result != 0 ? -1 : 0;
 }
@@ -109,7 +111,7 @@ int CFinsServer::start()
     if (m_eventLoop == nullptr) {
         return -1;
     }
-    return m_eventLoop->event_start(kServerThreadPriority); // a thread that fails is logged
+    return m_eventLoop->event_start(m_priority); // a thread that fails is logged
 }
 
 // The endpoints stay: their sockets remain bound, unserved, until the next initServer.

@@ -12,7 +12,6 @@ class TcpServer;
 class UdpServer;
 
 constexpr int kServerPoolRecords = 4096;
-constexpr unsigned int kServerThreadPriority = 21;
 
 class CFinsServer
 {
@@ -47,5 +46,6 @@ private:
     std::unique_ptr<CFinsBinding> m_binding;
     std::shared_ptr<TcpServer> m_tcpServer;
     std::shared_ptr<UdpServer> m_udpServer;
-    FinsSettings m_settings; // of the last initServer() that resolved them
+    FinsSettings m_settings;                     // of the last initServer() that resolved them
+    unsigned m_priority = kServerThreadPriority; // of the settings initServer took
 };

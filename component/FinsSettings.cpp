@@ -112,6 +112,17 @@ bool ParseCount(const std::string& text, uint32_t& out)
     return true;
 }
 
+// A number from min to max.
+bool ParseRange(const std::string& text, unsigned min, unsigned max, unsigned& out)
+{
+    unsigned long value = 0;
+    if (!ParseNumber(text, max, value) || value < min) {
+        return false;
+    }
+    out = static_cast<unsigned>(value);
+    return true;
+}
+
 bool ParsePort(const std::string& text, unsigned short& out)
 {
     unsigned long value = 0;
@@ -224,6 +235,14 @@ const KeyRule kKeys[] = {
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseSwitch(v, s.tcp); }},
     {"server", "udp", "on",
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseSwitch(v, s.udp); }},
+    {"server", "priority", "21",
+     [](const std::string& v, FinsSettings& s, Strings&) {
+         return ParseRange(v, 0, kMaxServerThreadPriority, s.priority);
+     }},
+    {"server", "cpu_share", "100",
+     [](const std::string& v, FinsSettings& s, Strings&) {
+         return ParseRange(v, 1, kServerCpuShare, s.cpuShare);
+     }},
     {"controller", "model", "the built-in model",
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseModel(v, s.model); }},
     {"access", "allow", "everyone admitted", ParseAllow,
@@ -563,6 +582,8 @@ std::vector<std::string> FormatFinsSettings(const FinsSettings& s)
     lines.add("max_connections", std::to_string(s.maxConnections));
     lines.add("max_connections_per_client", std::to_string(s.maxConnectionsPerClient));
     lines.add("idle_timeout_s", std::to_string(s.idleTimeoutS));
+    lines.add("priority", std::to_string(s.priority));
+    lines.add("cpu_share", std::to_string(s.cpuShare));
     if (!s.writersNamed || s.writeAllow.empty()) {
         lines.add("write_allow", s.writersNamed ? "no one" : "everyone");
     } else {

@@ -1,5 +1,6 @@
 // Settings of the server, read from an INI file at every download done: address and port, which
-// endpoints run, the controller's model text, and the access rules. Runtime event thread only.
+// endpoints run, the loop threads' priority and share of the CPU, the controller's model text,
+// and the access rules. Runtime event thread only.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,13 @@
 
 constexpr const char* kServerBindAddr = "0.0.0.0";
 constexpr unsigned short kServerPort = 9600;
+
+// The loop threads run SCHED_FIFO at this priority (1 to 99; 0: ordinary scheduling).
+constexpr unsigned kServerThreadPriority = 21;
+constexpr unsigned kMaxServerThreadPriority = 99;
+// Percent of one core the loop threads may use together (1 to 100), measured over windows of
+// 10 ms; 100 sets no budget.
+constexpr unsigned kServerCpuShare = 100;
 
 // The settings file beside the library, used when DRVFINS_CONFIG names none.
 constexpr const char* kSettingsFileName = "DrvFins.ini";
@@ -31,7 +39,9 @@ struct FinsSettings
     unsigned short port = kServerPort;
     bool tcp = true;
     bool udp = true;
-    std::string model;              // empty: the built-in model text
+    unsigned priority = kServerThreadPriority; // [server] priority
+    unsigned cpuShare = kServerCpuShare;       // [server] cpu_share
+    std::string model;                         // empty: the built-in model text
     std::vector<std::string> allow; // valid address and CIDR entries; empty admits everyone
     bool allowNone = false;         // allow had no readable entry: no client is admitted
     unsigned readOnly = 0;          // kReadOnly* bits

@@ -10,7 +10,7 @@ CConnectionPool::~CConnectionPool()
             // Connections still open are closed so their clients see the end and no descriptor
             // outlives the loop; the servers' own sockets belong to the servers.
             const int fd = conn->fd.load();
-            if (fd != -1 && !conn->bListener) {
+            if (fd != -1 && !conn->IsServerSocket()) {
                 close(fd);
                 conn->fd.store(-1);
             }

@@ -27,9 +27,10 @@ constexpr const char* kLogStopping = "eventloop all thread ready stop";
 constexpr const char* kLogStopped = "eventloop all thread stop success";
 constexpr const char* kLogClose = "close connection:%x,fd:%d,iCurrsequence:%lu";
 
-// A server socket registered with the data read handler is the datagram endpoint (UDP); a
-// listener registers its accept handler.
-constexpr SockEventHandler kDatagramReadHandler = &ISocketServer::sock_read_request_handler;
+// Slots of the loop's threads in the CPU clock.
+constexpr int kReaderClock = 0;
+constexpr int kWriterClock = 1;
+constexpr int kSendClock = 2;
 
 // A failing wait is retried after a pause (WaitAfterFailure) and logged at most once a second.
 CLogLimiter s_waitLimit(kLogEpollWait, kLogLimitBackoffLines);
@@ -38,6 +39,7 @@ CLogLimiter s_noBlockLimit(kLogEpollNoBlock, kLogLimitBackoffLines);
 CLogLimiter s_closeLimit(kLogClose, kLogLimitPeerLines);
 
 constexpr uint32_t kErrorMask = EPOLLERR | EPOLLHUP | EPOLLRDHUP;
+constexpr int64_t kEpollWaitNs = int64_t{kEpollWaitMs} * 1'000'000;
 
 // After a failed wait the thread still waits out the timeout: a broken epoll descriptor must not
 // turn a real-time thread into a spinning one.
@@ -175,9 +177,8 @@ void CEventLoop::dispatch_read_event(CSocketConnection* conn)
         // A listener takes one accept per event: an accept that finds nothing would log. The
         // datagram endpoint reads on until a receive finds nothing (which it does not log), so a
         // burst of datagrams costs one wait.
-        const bool acceptor = conn->bListener && handler != kDatagramReadHandler;
-        if (rc != 0 || acceptor || conn->bRecvDrained || conn->fd.load() == -1 ||
-            conn->bReadPaused.load()) {
+        if (rc != 0 || conn->kind == RecordKind::Listener || conn->bRecvDrained ||
+            conn->fd.load() == -1 || conn->bReadPaused.load()) {
             break;
         }
     }
@@ -216,7 +217,8 @@ void CEventLoop::end_write_registration(CSocketConnection* conn)
 }
 
 int CEventLoop::epoll_add_listen_event(ISocketServer* server,
-                                       int (ISocketServer::*handler)(CSocketConnection*))
+                                       int (ISocketServer::*handler)(CSocketConnection*),
+                                       RecordKind kind)
 {
     FINS_ASSERT(!on_loop_thread());
     if (server == nullptr || server->get_listen_sock() == -1) {
@@ -226,12 +228,13 @@ int CEventLoop::epoll_add_listen_event(ISocketServer* server,
     CSocketConnection* conn = get_connection(server->get_listen_sock());
     conn->SetSockServer(server);
     conn->readHandler = handler;
-    conn->bListener = true;
+    conn->kind = kind;
     // A data endpoint (the UDP socket) may have to retry a datagram on writability; its record
     // needs the write handler for that. A listener never registers for writing.
-    if (handler == kDatagramReadHandler) {
+    if (kind == RecordKind::Datagram) {
         conn->writeHandler = &ISocketServer::sock_write_request_handler;
     }
+    m_servers.push_back(server);
     return epoll_oper_event(m_epollRdFd, conn->fd.load(), EPOLL_CTL_ADD, kEpollReadMask,
                             EPOLL_MODE_ADD, conn);
 }
@@ -242,17 +245,15 @@ int CEventLoop::CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void
     return StartRealtimeThread(m_threadCreate, tid, start, arg, priority);
 }
 
+void CEventLoop::set_cpu_share(unsigned percent)
+{
+    FINS_ASSERT(!on_loop_thread());
+    m_budget.set_share(percent);
+}
+
 int CEventLoop::event_start(unsigned int priority)
 {
     FINS_ASSERT(!on_loop_thread());
-    // The servers' settings are fixed while the loop runs: without an idle timeout the reader
-    // never walks the pool for idle connections.
-    m_sweepIdle = !m_pool
-                       .collect_connections([](const CSocketConnection& conn) {
-                           return conn.bListener && conn.pSockServer != nullptr &&
-                                  conn.pSockServer->access().idleTimeoutS != 0;
-                       })
-                       .empty();
     const int rd =
         CreateRealtimeThread(&m_rdThread, &CEventLoop::SocketEpollRdThread, this, priority);
     const int wr =
@@ -347,6 +348,44 @@ int CEventLoop::reader_wait_ms()
     return static_cast<int>(std::clamp<int64_t>(left.count(), 0, kEpollWaitMs));
 }
 
+// The end of every reader turn, before the next wait: the one place where the work that is due
+// once a turn hangs. Listeners paused for an error come back, closed records that waited long
+// enough are freed, each server does its own (the TCP server's idle sweep), and last the CPU
+// budget decides whether the next turn may begin now.
+void CEventLoop::end_turn()
+{
+    FINS_ASSERT_ROLE(m_readerRole);
+    resume_due_listeners();
+    IdelRecyConnections();
+    for (ISocketServer* server : m_servers) {
+        server->loop_turn_ended();
+    }
+    CLogLimiter::FlushEndedWindows(); // a flood that stopped still has its count logged
+    spend_cpu_budget();
+}
+
+// With a share below 100 % the reader reads the clocks once a turn and, once the window's share
+// is spent, takes no new work until the window ends: requests wait in the socket buffers meanwhile
+// (TCP flow control holds a flooding client back) and are read in order afterwards. The send and
+// writer threads finish what they hold; they have no new work without the reader. Without a
+// budget nothing is read, and an idle loop never gets here more often than its waits end.
+void CEventLoop::spend_cpu_budget()
+{
+    if (!m_budget.limited()) {
+        return;
+    }
+    const int64_t until = m_budget.after_turn(m_budgetClock->now_ns(), m_budgetClock->cpu_ns());
+    if (until == 0) {
+        return;
+    }
+    // A debt of many windows (a long turn at a small share) is waited out in steps of one wait,
+    // so that a stop is still seen as soon as it would be by the wait.
+    for (int64_t now = m_budgetClock->now_ns(); now < until && !m_stopRd.load();
+         now = m_budgetClock->now_ns()) {
+        m_budgetClock->sleep_until_ns(std::min(until, now + kEpollWaitNs));
+    }
+}
+
 void CEventLoop::resume_due_listeners()
 {
     if (m_pausedListeners.empty()) {
@@ -390,34 +429,37 @@ void* CEventLoop::SocketSendThread(void* loop)
 void CEventLoop::EpollRdThread()
 {
     m_readerRole.bind();
+    m_clock.add_current_thread(kReaderClock);
     while (!m_stopRd.load()) {
         if (epoll_process_event(m_epollRdFd, reader_wait_ms()) != 0) {
             WaitAfterFailure();
         }
-        resume_due_listeners();
-        IdelRecyConnections();
-        close_idle_connections();
-        CLogLimiter::FlushEndedWindows(); // a flood that stopped still has its count logged
+        end_turn();
     }
     m_send.flush_outbox();
+    m_clock.remove_current_thread(kReaderClock);
     m_readerRole.unbind();
 }
 
 void CEventLoop::EpollWrThread()
 {
     m_writerRole.bind();
+    m_clock.add_current_thread(kWriterClock);
     while (!m_stopWr.load()) {
         if (epoll_process_event(m_epollWrFd, kEpollWaitMs) != 0) {
             WaitAfterFailure();
         }
     }
+    m_clock.remove_current_thread(kWriterClock);
     m_writerRole.unbind();
 }
 
 void CEventLoop::SendThread()
 {
     m_sendRole.bind();
+    m_clock.add_current_thread(kSendClock);
     m_send.run();
+    m_clock.remove_current_thread(kSendClock);
     m_sendRole.unbind();
 }
 
@@ -481,6 +523,13 @@ void CEventLoop::IdelRecyConnections()
 {
     FINS_ASSERT_ROLE(m_readerRole);
     m_pool.IdelRecyConnections();
+}
+
+std::vector<CSocketConnection*>
+CEventLoop::collect_connections(const std::function<bool(const CSocketConnection&)>& test)
+{
+    FINS_ASSERT_ROLE(m_readerRole);
+    return m_pool.collect_connections(test);
 }
 
 void CEventLoop::clear_connections()

@@ -15,9 +15,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "net/ConnectionPool.h"
+#include "net/CpuBudget.h"
 #include "net/ISocketServer.h"
 #include "net/RealtimeThread.h"
 #include "net/SendQueue.h"
@@ -34,8 +36,6 @@ constexpr int kBacklogResumeBlocks = 64;
 // A server's own socket with an error it cannot clear (a listener out of descriptors, a datagram
 // endpoint whose receive fails) is not watched for this long.
 constexpr std::chrono::milliseconds kListenerPause{100};
-// Connections silent for their idle timeout are looked for this often at most.
-constexpr std::chrono::seconds kIdleSweepInterval{1};
 // Read handler calls per readiness event at most (pipelined frames are taken in one wake-up).
 constexpr int kReadsPerEvent = 32;
 
@@ -72,11 +72,16 @@ public:
     // One wait of at most timeout_ms and one dispatch pass. 0, or -1 after a logged failure.
     // Reader thread on the read instance, writer thread on the write instance.
     int epoll_process_event(int epfd, int timeout_ms);
-    // Registers a server's own socket for reading with the given read handler. -1 for null or
-    // for a server without a socket (its socket, bind or listen failed), which is not registered.
-    // Owner, before event_start.
+    // Registers a server's own socket for reading with the given read handler, as a record of the
+    // given kind (Listener: one accept per event; Datagram: read until empty, and retried on
+    // writability); the server's per-turn work then runs at the end of every reader turn. -1 for
+    // null or for a server without a socket (its socket, bind or listen failed), which is not
+    // registered. Owner, before event_start.
     int epoll_add_listen_event(ISocketServer* server,
-                               int (ISocketServer::*handler)(CSocketConnection*));
+                               int (ISocketServer::*handler)(CSocketConnection*), RecordKind kind);
+    // The loop's threads together use at most this percent of one core (1 to 100; 100, the
+    // default, sets no budget and costs nothing). Owner, before event_start.
+    void set_cpu_share(unsigned percent);
     // StartRealtimeThread with the loop's way of making threads. Owner.
     int CreateRealtimeThread(pthread_t* tid, void* (*start)(void*), void* arg,
                              unsigned int priority);
@@ -129,9 +134,10 @@ public:
     void IdelRecyConnections();
     // Owner, with no loop thread running.
     void clear_connections();
-    // Closes the TCP connections silent for their server's idle timeout; does nothing when the
-    // last sweep was less than kIdleSweepInterval ago. Reader thread (net/IdleSweep.cpp).
-    void close_idle_connections();
+    // The records in use or not for which test holds (see CConnectionPool::collect_connections).
+    // Reader thread.
+    std::vector<CSocketConnection*>
+    collect_connections(const std::function<bool(const CSocketConnection&)>& test);
 
     int get_read_epoll_fd() const { return m_epollRdFd; }
     int get_write_epoll_fd() const { return m_epollWrFd; }
@@ -149,6 +155,8 @@ private:
     void dispatch_write_event(CSocketConnection* conn, uint32_t ev);
     void end_write_registration(CSocketConnection* conn) REQUIRES(conn->sendLock);
     int reader_wait_ms();
+    void end_turn();
+    void spend_cpu_budget();
     void resume_due_listeners();
     bool on_loop_thread() const;
 
@@ -171,7 +179,11 @@ private:
     // Listeners not watched until the given time (descriptor exhaustion). Reader thread only.
     std::vector<std::pair<CSocketConnection*, std::chrono::steady_clock::time_point>>
         m_pausedListeners;
-    std::chrono::steady_clock::time_point m_lastIdleSweep{}; // reader thread only
-    // A registered server has an idle timeout. Set by event_start before the threads start.
-    bool m_sweepIdle = false;
+    // The registered servers, whose per-turn work end_turn runs. Owner before event_start, then
+    // read by the reader thread.
+    std::vector<ISocketServer*> m_servers;
+    CCpuBudget m_budget; // share set by the owner before event_start; then reader thread only
+    CLoopClock m_clock;  // each loop thread adds its own CPU clock
+    // What the budget reads and how it waits: m_clock, or a test's. Owner before event_start.
+    IBudgetClock* m_budgetClock = &m_clock;
 };

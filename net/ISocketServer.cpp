@@ -235,6 +235,8 @@ CSocketConnection* ISocketServer::get_connection(int fd)
     return m_loop != nullptr ? m_loop->get_connection(fd) : nullptr;
 }
 
+void ISocketServer::loop_turn_ended() {}
+
 int ISocketServer::get_listen_sock()
 {
     return m_listenFd;

@@ -79,6 +79,10 @@ public:
         REQUIRES(conn->sendLock);
     // A record from the loop's pool for fd; null without a loop.
     virtual CSocketConnection* get_connection(int fd);
+    // The server's own work that is due once a loop turn (the loop calls it at the end of every
+    // reader turn, busy or idle, so it must be cheap when there is nothing to do). The base has
+    // none. Reader thread.
+    virtual void loop_turn_ended();
 
     int get_listen_sock();
     // Forwards to the loop's epoll_oper_event; -1 without a loop.

@@ -100,8 +100,8 @@ bool CSendQueue::send_run(CSocketConnection* conn, std::list<char*>& run,
         freeNodes.splice(freeNodes.end(), run, node);
     }
     if (run.size() > 1) {
-        return conn->bListener ? send_datagrams(conn, run, freeNodes)
-                               : send_gather(conn, run, freeNodes);
+        return conn->kind == RecordKind::Datagram ? send_datagrams(conn, run, freeNodes)
+                                                  : send_gather(conn, run, freeNodes);
     }
     if (run.empty()) {
         return false;
@@ -232,7 +232,7 @@ bool CSendQueue::wait_writable(CSocketConnection* conn)
     }
     kelLogAddErrorF(kLogSendRegister, SysErrText(errno).text);
     finish_write(conn);
-    if (!conn->bListener) {
+    if (conn->kind == RecordKind::Stream) {
         drop_blocks(conn->heldBlocks);
         (void)shutdown(conn->fd.load(), SHUT_RDWR);
     }

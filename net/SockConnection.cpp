@@ -91,6 +91,7 @@ int CSocketConnection::GetOneToUse()
     ReleaseBlock(pSendBlock);
     iWritePending.store(0);
     pSockServer = nullptr;
+    kind = RecordKind::Stream;
     szPeerAddr[0] = '\0';
     std::memset(&peerAddr, 0, sizeof(peerAddr));
     // A new use is a new client: it has not done a node address handshake yet.

@@ -43,6 +43,15 @@ enum : uint8_t
     RECV_BODY_PART = 3,
 };
 
+// What a record stands for, set when it is registered with the loop: an accepted FINS/TCP
+// connection, a TCP listener, or the FINS/UDP endpoint. The loop tells them apart by this alone.
+enum class RecordKind : uint8_t
+{
+    Stream,
+    Listener,
+    Datagram,
+};
+
 constexpr int kFinsTcpHeaderLen = 16;
 constexpr int kAddrTextLen = 32;
 // Frames up to this size (header included) are received into the record's own spare block
@@ -97,7 +106,8 @@ public:
     CSocketConnection(const CSocketConnection&) = delete;
     CSocketConnection& operator=(const CSocketConnection&) = delete;
 
-    // Prepares the record for a new use (sequence plus one, socket -1, framing reset). Keeps the
+    // Prepares the record for a new use (sequence plus one, socket -1, framing reset, a stream
+    // until registered as another kind). Keeps the
     // handlers, bHandShake, szLocalAddr, boundAddr and the node numbers. Returns 0. Both run while
     // no other thread can reach the record (taken from or returning to the free list), so they
     // touch the send side without its lock.
@@ -164,8 +174,12 @@ public:
     uint32_t iClientNode;           // reader thread (protocol)
     uint32_t iServerNode;           // reader thread (protocol)
 
-    bool bListener = false; // a server's own socket (listener, UDP endpoint); owner thread
-    bool bInRecy = false;   // guarded by the pool's m_recyMutex: the record is in its recycle queue
+    // Set at registration (the owner for a server's own socket, the reader thread at accept);
+    // every new use starts as a stream.
+    RecordKind kind = RecordKind::Stream;
+    // A server's own socket (listener, UDP endpoint) rather than an accepted connection.
+    bool IsServerSocket() const { return kind != RecordKind::Stream; }
+    bool bInRecy = false; // guarded by the pool's m_recyMutex: the record is in its recycle queue
     // Reader thread: the last stream receive took less than it asked for, so the socket is empty
     // for now and another receive in the same wake-up would only find nothing.
     bool bRecvDrained = false;

@@ -1,5 +1,6 @@
 // The FINS/TCP listener. Built and destroyed on the owner's thread; sock_event_accept runs on the
-// loop's reader thread and hands each connection a record of its own.
+// loop's reader thread and hands each connection a record of its own; the idle sweep runs there at
+// the end of the loop's turns.
 #include "net/TcpServer.h"
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "base/LogLimiter.h"
 #include "base/kellog.h"
@@ -36,6 +38,7 @@ constexpr const char* kLogNotAllowed = "client:%s not in the allow list, connect
 constexpr const char* kLogOverLimit = "client:%s over max_connections (%u), connection refused";
 constexpr const char* kLogOverClientLimit =
     "client:%s over max_connections_per_client (%u), connection refused";
+constexpr const char* kLogIdle = "client:%s idle for %u s, connection closed,fd:%d";
 
 // Accept errors a peer causes (a connection reset before it was taken) are limited like other
 // network-triggered lines; an error the listener cannot clear is logged at most once a second.
@@ -49,6 +52,7 @@ CLogLimiter s_notAllowedLimit(kLogNotAllowed, kLogLimitPeerLines);
 CLogLimiter s_overLimit(kLogOverLimit, kLogLimitPeerLines);
 CLogLimiter s_overClientLimit(kLogOverClientLimit, kLogLimitPeerLines);
 CLogLimiter s_newConnectionLimit(kLogNewConnection, kLogLimitPeerLines);
+CLogLimiter s_idleLimit(kLogIdle, kLogLimitPeerLines);
 
 // One integer socket option: 0, or the errno of the failure.
 int SetIntOption(int fd, int level, int option, int value)
@@ -213,7 +217,7 @@ void TcpServer::take_record(CSocketConnection* conn, const sockaddr_in& peer)
 // is already closed was taken off the counts then.
 int TcpServer::sock_close_connection(CSocketConnection* conn)
 {
-    if (conn != nullptr && !conn->bListener && conn->fd.load() != -1) {
+    if (conn != nullptr && !conn->IsServerSocket() && conn->fd.load() != -1) {
         const auto* peer = reinterpret_cast<const sockaddr_in*>(&conn->peerAddr);
         auto it = m_openPerClient.find(peer->sin_addr.s_addr);
         if (it != m_openPerClient.end() && --it->second == 0) {
@@ -280,4 +284,28 @@ bool TcpServer::set_sock_keepalive(int fd)
         return false;
     }
     return true;
+}
+
+// The pool gathers the records under its mutex; they are closed after it is released, since a
+// close takes the recycle mutex, which comes first in the lock order.
+void TcpServer::loop_turn_ended()
+{
+    const uint32_t timeout = m_access.idleTimeoutS;
+    if (timeout == 0 || m_loop == nullptr) {
+        return; // idle connections are never closed: no clock read, no walk of the pool
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastIdleSweep < kIdleSweepInterval) {
+        return;
+    }
+    m_lastIdleSweep = now;
+    const std::vector<CSocketConnection*> idle =
+        m_loop->collect_connections([this, now, timeout](const CSocketConnection& conn) {
+            return conn.pSockServer == this && !conn.IsServerSocket() && conn.fd.load() != -1 &&
+                   now - conn.lastRecv >= std::chrono::seconds(timeout);
+        });
+    for (CSocketConnection* conn : idle) {
+        s_idleLimit.WarnF(kLogIdle, conn->szPeerAddr, timeout, conn->fd.load());
+        (void)sock_close_connection(conn);
+    }
 }

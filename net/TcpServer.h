@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <string>
 #include <unordered_map>
 
@@ -13,6 +14,8 @@ constexpr int kListenBacklog = 500;
 constexpr int kKeepAliveIdleSec = 120;
 constexpr int kKeepAliveIntervalSec = 15;
 constexpr int kKeepAliveProbes = 3;
+// Connections silent for the idle timeout are looked for this often at most.
+constexpr std::chrono::seconds kIdleSweepInterval{1};
 
 class TcpServer : public ISocketServer
 {
@@ -32,6 +35,10 @@ public:
     int set_sock_opt(int fd) override;
     // Keep-alive on, idle 120 s, interval 15 s, 3 probes; false at the first failure.
     bool set_sock_keepalive(int fd);
+    // The idle sweep: with an idle timeout set, at most once every kIdleSweepInterval, closes the
+    // connections that have brought no byte for that long. Without one it reads no clock. Reader
+    // thread.
+    void loop_turn_ended() override;
 
 private:
     // An error accept cannot clear: stop watching the listener briefly, log at most once a second.
@@ -49,4 +56,5 @@ private:
     // once a client has none). Reader thread, which accepts and closes.
     uint32_t m_open = 0;
     std::unordered_map<in_addr_t, uint32_t> m_openPerClient;
+    std::chrono::steady_clock::time_point m_lastIdleSweep{}; // reader thread
 };

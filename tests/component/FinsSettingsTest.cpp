@@ -23,7 +23,8 @@ using Strings = std::vector<std::string>;
 auto Fields(const FinsSettings& s)
 {
     return std::tie(s.bindAddr, s.port, s.tcp, s.udp, s.model, s.allow, s.allowNone, s.readOnly,
-                    s.maxConnections, s.maxConnectionsPerClient, s.idleTimeoutS);
+                    s.maxConnections, s.maxConnectionsPerClient, s.idleTimeoutS, s.priority,
+                    s.cpuShare);
 }
 
 // "@" in an expected log line stands for the file's path; a leading "!" marks an error, the
@@ -86,13 +87,16 @@ TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
         {"empty file", Source::File, "", [](FinsSettings&) {}, {}},
         {"every key",
          Source::File,
-         "[server]\nbind = 127.0.0.2\nport=9700\ntcp=off\nudp=Yes\n[controller]\nmodel=Soft PLC\n"
+         "[server]\nbind = 127.0.0.2\nport=9700\ntcp=off\nudp=Yes\npriority=0\ncpu_share=1\n"
+         "[controller]\nmodel=Soft PLC\n"
          "[access]\nallow=127.0.0.2, 10.0.0.0/8\nread_only=DM cio_in\nmax_connections=10\n"
          "max_connections_per_client=2\nidle_timeout_s=30\n",
          [](FinsSettings& s) {
              s.bindAddr = "127.0.0.2";
              s.port = 9700;
              s.tcp = false;
+             s.priority = 0;
+             s.cpuShare = 1;
              s.model = "Soft PLC";
              s.allow = {"127.0.0.2", "10.0.0.0/8"};
              s.readOnly = kReadOnlyDm | kReadOnlyCioIn;
@@ -161,12 +165,15 @@ TEST_F(FinsSettingsTest, FileTextsGiveSettingsAndWarnings)
           "@:13: [access] idle_timeout_s: bad value \"2147483648\", keeping 0"}},
         {"bad allow entries are left out, an unknown area protects every area",
          Source::File,
-         "[access]\nallow=127.0.0.3 nohost 127.0.0.0/40\nread_only=DM,HR\n[server]\nport=0\n",
+         "[access]\nallow=127.0.0.3 nohost 127.0.0.0/40\nread_only=DM,HR\n[server]\nport=0\n"
+         "priority=100\ncpu_share=0\n",
          [](FinsSettings& s) {
              s.allow = {"127.0.0.3"};
              s.readOnly = kReadOnlyEveryArea;
          },
          {"@:5: [server] port: bad value \"0\", keeping 9600",
+          "@:6: [server] priority: bad value \"100\", keeping 21",
+          "@:7: [server] cpu_share: bad value \"0\", keeping 100",
           "@:2: [access] allow: bad entries left out: nohost 127.0.0.0/40",
           "!@:3: [access] read_only: bad value \"DM,HR\", every area read-only"}},
         {"missing file",
@@ -348,16 +355,17 @@ TEST(FinsSettingsFormat, LinesThatEachFitTheLogger)
     const struct
     {
         FinsSettings settings;
-        std::string text; // the lines after their prefix, joined by blanks; empty: not compared
+        std::string text; // the lines after their prefix, joined by ", "; empty: not compared
     } cases[] = {
         {FinsSettings(),
          "bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow everyone, read_only off, "
-         "max_connections 0, max_connections_per_client 0, idle_timeout_s 0, write_allow everyone "
-         "log_writes off, file none"},
+         "max_connections 0, max_connections_per_client 0, idle_timeout_s 0, priority 21, "
+         "cpu_share "
+         "100, write_allow everyone, log_writes off, file none"},
         {none,
          "bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow nobody, read_only every "
-         "area, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, write_allow "
-         "everyone log_writes off, file none"},
+         "area, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, priority 21, "
+         "cpu_share 100, write_allow everyone, log_writes off, file none"},
         {many, ""},
     };
     for (const auto& c : cases) {
@@ -365,7 +373,7 @@ TEST(FinsSettingsFormat, LinesThatEachFitTheLogger)
         for (const std::string& line : FormatFinsSettings(c.settings)) {
             EXPECT_LE(line.size(), kLogEntryChars) << line;
             ASSERT_EQ(line.rfind("settings: ", 0), 0u) << line;
-            text += (text.empty() ? "" : " ") + line.substr(strlen("settings: "));
+            text += (text.empty() ? "" : ", ") + line.substr(strlen("settings: "));
         }
         EXPECT_EQ(text.rfind("bind 0.0.0.0, port 9600, tcp on, udp on, ", 0), 0u) << text;
         if (!c.text.empty()) {

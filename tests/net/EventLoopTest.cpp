@@ -130,7 +130,8 @@ TEST_F(Registration, RefusedChangesAreReportedAndLogged)
     EXPECT_EQ(0, log.countContaining("epoll_ctl("));
     EXPECT_EQ(-1, loop.epoll_oper_event(ep, fd, EPOLL_CTL_DEL, 0, 0, pair.conn));
     EXPECT_EQ(1, log.countContaining("epoll_ctl(" + std::to_string(fd) + ",2,0,0)fail,error:"));
-    EXPECT_EQ(-1, loop.epoll_add_listen_event(nullptr, &ISocketServer::sock_event_accept));
+    EXPECT_EQ(-1, loop.epoll_add_listen_event(nullptr, &ISocketServer::sock_event_accept,
+                                              RecordKind::Listener));
 }
 
 // --- Threads ---

@@ -30,8 +30,10 @@ LoopHarness::LoopHarness(bool start, int records)
     loop->init_connections(records);
     tcp->set_frame_handler(&binding);
     udp->set_frame_handler(&binding);
-    loop->epoll_add_listen_event(tcp.get(), &ISocketServer::sock_event_accept);
-    loop->epoll_add_listen_event(udp.get(), &ISocketServer::sock_read_request_handler);
+    loop->epoll_add_listen_event(tcp.get(), &ISocketServer::sock_event_accept,
+                                 RecordKind::Listener);
+    loop->epoll_add_listen_event(udp.get(), &ISocketServer::sock_read_request_handler,
+                                 RecordKind::Datagram);
     tcpPort = ntohs(LocalAddr(tcp->get_listen_sock()).sin_port);
     udpPort = ntohs(LocalAddr(udp->get_listen_sock()).sin_port);
     if (start) {

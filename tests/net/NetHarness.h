@@ -67,6 +67,10 @@ public:
     {
         loop.m_threadCreate = create;
     }
+    static void setBudgetClock(CEventLoop& loop, IBudgetClock* clock)
+    {
+        loop.m_budgetClock = clock;
+    }
     static std::vector<pthread_t> threadIds(CEventLoop& loop)
     {
         return {loop.m_rdThread, loop.m_wrThread, loop.m_sendThread};
@@ -98,7 +102,7 @@ public:
         CLockGuard lock(loop.m_pool.m_poolMutex);
         CSocketConnection* found = nullptr;
         for (CSocketConnection* conn : loop.m_pool.m_allConnections) {
-            if (conn->bListener || conn->fd.load() == -1) {
+            if (conn->IsServerSocket() || conn->fd.load() == -1) {
                 continue;
             }
             if (found != nullptr) {

@@ -168,7 +168,8 @@ TEST_F(TcpLoop, SecondServerOnTheSamePortIsRefusedAndNeverWatched)
     EXPECT_EQ(0, log.countContaining("tcp server is running"));
     EXPECT_EQ(-1, twin.get_listen_sock());
     CEventLoop other;
-    EXPECT_EQ(-1, other.epoll_add_listen_event(&twin, &ISocketServer::sock_event_accept));
+    EXPECT_EQ(-1, other.epoll_add_listen_event(&twin, &ISocketServer::sock_event_accept,
+                                               RecordKind::Listener));
     other.event_start(0);
     EXPECT_LT(CpuOver(getpid(), 300), kIdleCpuLimit);
     other.event_stop();
