@@ -5,8 +5,6 @@
 #include <immintrin.h>
 #endif
 
-#include "utility/Singleton.h"
-
 namespace {
 
 // Four words at a time: the bytes of each 16-bit lane of a 64-bit block trade places. `to` may be
@@ -84,9 +82,4 @@ uint16_t CheckRange(uint32_t segBytes, const _FinsReadCmd& cmd, bool words)
         return RESP_END_OUT_OF_RANGE;
     }
     return RESP_OK;
-}
-
-CAppAreaMemmory& AppMemory()
-{
-    return *utility::Singleton<CAppAreaMemmory>::instance();
 }

@@ -63,5 +63,3 @@ inline AppAreaMemType MapAreaAddress(_FinsReadCmd& cmd)
 // segment wraps the end test and is refused with RESP_END_OUT_OF_RANGE, which clients expect.
 // RESP_OK when the whole range lies in a segment of segBytes bytes.
 uint16_t CheckRange(uint32_t segBytes, const _FinsReadCmd& cmd, bool words);
-
-CAppAreaMemmory& AppMemory();

@@ -8,7 +8,6 @@
 
 #include "base/RuntimeApi.h"
 #include "fins/FinsArea.h"
-#include "fins/FinsPolicy.h"
 
 namespace {
 
@@ -45,21 +44,22 @@ _FinsReadCmd AreaItemAt(const char* at, uint16_t count)
 
 // Area and range of a word operation: RESP_OK with the segment and the address made relative to
 // it, or the code the request ends with. Bit codes are refused: these operations move words.
-uint16_t CheckWordOperand(_FinsReadCmd& cmd, AppAreaMemType* segment)
+uint16_t CheckWordOperand(CAppAreaMemmory& mem, _FinsReadCmd& cmd, AppAreaMemType* segment)
 {
     if (!IsWordArea(cmd.byArea)) {
         return RESP_BAD_AREA;
     }
     *segment = MapAreaAddress(cmd);
-    return CheckRange(AppMemory().GetAppMemorySizeFromType(*segment), cmd, true);
+    return CheckRange(mem.GetAppMemorySizeFromType(*segment), cmd, true);
 }
 
 // A word operand that is written: the checks of CheckWordOperand, then the write protection.
-uint16_t CheckWordTarget(_FinsReadCmd& cmd, AppAreaMemType* segment)
+uint16_t CheckWordTarget(CAppAreaMemmory& mem, const FinsPolicy& policy, _FinsReadCmd& cmd,
+                         AppAreaMemType* segment)
 {
     const _FinsReadCmd asSent = cmd;
-    const uint16_t code = CheckWordOperand(cmd, segment);
-    return code != RESP_OK ? code : CheckWritable(asSent, true);
+    const uint16_t code = CheckWordOperand(mem, cmd, segment);
+    return code != RESP_OK ? code : CheckWritable(policy, asSent, true);
 }
 
 uint8_t Bcd(int value)
@@ -93,9 +93,8 @@ std::string VersionText()
 
 // Area data: no program area, the CIO (bit-addressable) size in KiB, the DM words the M segment
 // holds, no timers or counters, no expansion banks, no memory card.
-void AppendAreaData(std::string& out)
+void AppendAreaData(CAppAreaMemmory& mem, std::string& out)
 {
-    CAppAreaMemmory& mem = AppMemory();
     uint32_t cioBytes =
         mem.GetAppMemorySizeFromType(APP_AREA_I) + mem.GetAppMemorySizeFromType(APP_AREA_Q);
     uint32_t dmWords = mem.GetAppMemorySizeFromType(APP_AREA_M) / 2;
@@ -108,6 +107,10 @@ void AppendAreaData(std::string& out)
 }
 
 } // namespace
+
+CFinsCommands::CFinsCommands(CAppAreaMemmory& memory, const FinsPolicy& policy)
+    : m_memory(memory), m_policy(policy)
+{}
 
 bool CFinsCommands::Handles(uint16_t command)
 {
@@ -159,7 +162,7 @@ uint16_t CFinsCommands::MultipleRead(const char* params, unsigned int len, std::
     if (len / kMultiReadItemBytes > kMaxMultiReadItems) {
         return RESP_COUNT_TOO_LARGE;
     }
-    CAppAreaMemmory& mem = AppMemory();
+    CAppAreaMemmory& mem = m_memory;
     thread_local std::string one; // the memory reads clear it; keeps its capacity
     for (unsigned int at = 0; at < len; at += kMultiReadItemBytes) {
         _FinsReadCmd cmd = AreaItemAt(params + at, 1);
@@ -193,7 +196,7 @@ uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
     }
     _FinsReadCmd cmd = AreaItemAt(params, BigEndianField<uint16_t>(params + kCountAt));
     AppAreaMemType segment = APP_AREA_M;
-    uint16_t code = CheckWordTarget(cmd, &segment);
+    uint16_t code = CheckWordTarget(m_memory, m_policy, cmd, &segment);
     if (code != RESP_OK) {
         return code;
     }
@@ -203,7 +206,7 @@ uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
     for (uint32_t i = 0; i < cmd.wCount; ++i) {
         words.append(reinterpret_cast<const char*>(&value), sizeof(value)); // host order
     }
-    (void)AppMemory().WriteWordToAppMemory(segment, cmd.wAddr, cmd.wCount, &words[0]);
+    (void)m_memory.WriteWordToAppMemory(segment, cmd.wAddr, cmd.wCount, &words[0]);
     return RESP_OK;
 }
 
@@ -219,14 +222,14 @@ uint16_t CFinsCommands::Transfer(const char* params, unsigned int len)
     _FinsReadCmd to = AreaItemAt(params + kTransferDestAt, count);
     AppAreaMemType fromSegment = APP_AREA_M;
     AppAreaMemType toSegment = APP_AREA_M;
-    uint16_t code = CheckWordOperand(from, &fromSegment);
+    uint16_t code = CheckWordOperand(m_memory, from, &fromSegment);
     if (code == RESP_OK) {
-        code = CheckWordTarget(to, &toSegment);
+        code = CheckWordTarget(m_memory, m_policy, to, &toSegment);
     }
     if (code != RESP_OK) {
         return code;
     }
-    CAppAreaMemmory& mem = AppMemory();
+    CAppAreaMemmory& mem = m_memory;
     thread_local std::string words;
     if (mem.ReadWordFromAppMemory(fromSegment, from.wAddr, count, words) != 0) {
         return RESP_START_OUT_OF_RANGE; // not reached: a checked segment is present
@@ -246,11 +249,11 @@ uint16_t CFinsCommands::ControllerDataRead(const char* params, unsigned int len,
     if (part != kControllerParamFirst && part != kControllerParamLast) {
         return RESP_BAD_PARAMETER;
     }
-    const std::string& model = GetFinsPolicy().model;
+    const std::string& model = m_policy.model;
     AppendText(data, model.empty() ? kControllerModel : model);
     AppendText(data, VersionText());
     data.append(kSystemUseBytes, '\0');
-    AppendAreaData(data);
+    AppendAreaData(m_memory, data);
     data.append(kBusUnitBytes, '\0');
     data.append(2, '\0'); // unit information, remote I/O data
     if (len == 1) {
@@ -267,7 +270,7 @@ uint16_t CFinsCommands::StatusRead(unsigned int len, std::string& data)
     if (len != 0) {
         return RESP_FRAME_TOO_LONG;
     }
-    bool running = AppMemory().HasApplication();
+    bool running = m_memory.HasApplication();
     data += static_cast<char>(running ? kStatusRunning : kStatusStopped);
     data += static_cast<char>(running ? kModeRun : kModeProgram);
     data.append(kStatusData - 2 - kStatusMessageBytes, '\0'); // error flags, message flags, code

@@ -2,11 +2,15 @@
 // send: multiple read (0104), fill (0103), transfer (0105), controller data read (0501), controller
 // status read (0601) and clock read (0701). Each checks its parameters and every address before it
 // touches memory and hands back the response data or the code the request ends with; the protocol
-// builds and sends the response. Runs on the event loop's reader thread; holds no state.
+// builds and sends the response. Runs on the event loop's reader thread; holds only what the
+// protocol hands it for one request: the memory and the policy.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "appmem/AppAreaMem.h"
+#include "fins/FinsPolicy.h"
 
 // Model text of the controller data read unless the policy names another (FinsPolicy::model):
 // names this soft controller. At most kTextField bytes.
@@ -46,6 +50,9 @@ constexpr unsigned kTransferParamBytes = 10;
 class CFinsCommands
 {
 public:
+    // Both are the protocol's (not owned) and outlive this object.
+    CFinsCommands(CAppAreaMemmory& memory, const FinsPolicy& policy);
+
     // True for the command codes Execute carries out.
     static bool Handles(uint16_t command);
 
@@ -62,4 +69,7 @@ private:
     uint16_t ControllerDataRead(const char* params, unsigned int len, std::string& data);
     uint16_t StatusRead(unsigned int len, std::string& data);
     uint16_t ClockRead(unsigned int len, std::string& data);
+
+    CAppAreaMemmory& m_memory;
+    const FinsPolicy& m_policy;
 };

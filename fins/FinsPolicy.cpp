@@ -5,26 +5,14 @@
 
 namespace {
 
-FinsPolicy s_policy; // owner thread writes while the loop is stopped; reader thread reads
-
 constexpr uint32_t kBitsPerWord = 16;
 
 } // namespace
 
-void SetFinsPolicy(const FinsPolicy& policy)
-{
-    s_policy = policy;
-}
-
-const FinsPolicy& GetFinsPolicy()
-{
-    return s_policy;
-}
-
 // A CIO range may start among the inputs and run on into the outputs: both of its ends count.
-uint16_t CheckWritable(const _FinsReadCmd& cmd, bool words)
+uint16_t CheckWritable(const FinsPolicy& policy, const _FinsReadCmd& cmd, bool words)
 {
-    const unsigned protect = s_policy.readOnly;
+    const unsigned protect = policy.readOnly;
     if (IsDmArea(cmd.byArea)) {
         return (protect & kReadOnlyDm) != 0 ? RESP_READ_ONLY : RESP_OK;
     }

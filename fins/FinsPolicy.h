@@ -1,7 +1,7 @@
 // What the owner of the server decides about the FINS commands: the model text the controller
-// data read reports and the areas that take no write. Set on the owner's thread while the loop's
-// threads are stopped (starting them orders the write before every read); read on the reader
-// thread only.
+// data read reports and the areas that take no write. The owner hands it to the protocol while the
+// loop's threads are stopped (starting them orders the write before every read); read on the
+// reader thread only.
 #pragma once
 
 #include <cstdint>
@@ -20,10 +20,6 @@ struct FinsPolicy
     unsigned readOnly = 0; // kReadOnly* bits
 };
 
-// Replaces the policy in effect. Only while no loop thread runs.
-void SetFinsPolicy(const FinsPolicy& policy);
-const FinsPolicy& GetFinsPolicy();
-
 // RESP_READ_ONLY when a write of cmd (area, address as sent, bit and count; words or bits) would
 // touch a protected area, even in part; RESP_OK otherwise. The range itself is checked elsewhere.
-uint16_t CheckWritable(const _FinsReadCmd& cmd, bool words);
+uint16_t CheckWritable(const FinsPolicy& policy, const _FinsReadCmd& cmd, bool words);

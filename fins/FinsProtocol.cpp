@@ -1,6 +1,7 @@
 // The FINS protocol: FINS/TCP frames and FINS/UDP datagrams in, responses out through the record's
 // send queue through the link to the network. Runs on the event loop's reader thread only (one
-// frame at a time); holds no state of its own beyond that link.
+// frame at a time); holds no state of its own beyond what its owner hands it: the link, the
+// application's memory and the policy.
 // Requests may sit at any alignment in their buffer, so multi-byte fields are only ever reached
 // through byte copies, never through a typed pointer into the buffer.
 #include "fins/FinsProtocol.h"
@@ -15,9 +16,7 @@
 #include "base/kellog.h"
 #include "fins/FinsArea.h"
 #include "fins/FinsCommands.h"
-#include "fins/FinsPolicy.h"
 #include "utility/ByteOrder.h"
-#include "utility/Singleton.h"
 
 namespace {
 
@@ -126,7 +125,7 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
 {
     // Kept per thread, as the read buffer below: no allocation once the largest size was seen.
     thread_local std::string data;
-    CFinsCommands commands;
+    CFinsCommands commands(protocol.GetMemory(), protocol.GetPolicy());
     uint16_t code = commands.Execute(static_cast<uint16_t>(CommandOf(header)), body, bodyLen, data);
     if (code == RESP_READ_ONLY) {
         return RefuseReadOnly(protocol, conn, header, tcp);
@@ -146,8 +145,8 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
 bool ReadInRange(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
                  const _FinsReadCmd& cmd, AppAreaMemType segment, bool tcp)
 {
-    uint16_t code =
-        CheckRange(AppMemory().GetAppMemorySizeFromType(segment), cmd, IsWordArea(cmd.byArea));
+    uint16_t code = CheckRange(protocol.GetMemory().GetAppMemorySizeFromType(segment), cmd,
+                               IsWordArea(cmd.byArea));
     if (code != RESP_OK) {
         (void)protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
         return false;
@@ -162,7 +161,7 @@ int ReadArea(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader*
     if (!ReadInRange(protocol, conn, header, cmd, segment, tcp)) {
         return -1;
     }
-    CAppAreaMemmory& mem = AppMemory();
+    CAppAreaMemmory& mem = protocol.GetMemory();
     if (IsWordArea(cmd.byArea)) {
         return mem.ReadWordFromAppMemory(segment, cmd.wAddr, cmd.wCount, out);
     }
@@ -177,13 +176,13 @@ int ReadDataLen(const _FinsReadCmd& cmd)
 
 // The data of a checked read, appended straight from memory to the response (words big-endian,
 // as FINS carries them; memory holds them in host order): 0, or -1 when there is nothing to send.
-int AppendReadData(CMessage& response, const _FinsReadCmd& cmd, AppAreaMemType segment)
+int AppendReadData(CAppAreaMemmory& mem, CMessage& response, const _FinsReadCmd& cmd,
+                   AppAreaMemType segment)
 {
     char* at = response.Reserve(ReadDataLen(cmd));
     if (at == nullptr) {
         return -1;
     }
-    CAppAreaMemmory& mem = AppMemory();
     if (!IsWordArea(cmd.byArea)) {
         return mem.ReadBitsIntoBuffer(segment, cmd.wAddr, cmd.byBit, cmd.wCount, at);
     }
@@ -218,7 +217,7 @@ int ProcessRead(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHead
     StartResponse(protocol, response, conn, header, tcp);
     // Command and response code: the read message's head, its data read in behind it.
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
-    if (AppendReadData(response, cmd, segment) != 0) {
+    if (AppendReadData(protocol.GetMemory(), response, cmd, segment) != 0) {
         return -1; // an absent segment: the response is dropped
     }
     SendResponse(protocol, conn, header, response, tcp);
@@ -250,12 +249,12 @@ int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHea
     char* data = body + kReadCmdLen;
     unsigned int dataLen = bodyLen - kReadCmdLen;
     AppAreaMemType segment = cio ? MapCioAddress(cmd) : APP_AREA_M;
-    CAppAreaMemmory& mem = AppMemory();
+    CAppAreaMemmory& mem = protocol.GetMemory();
     uint16_t code = CheckWrite(cmd, dataLen, mem.GetAppMemorySizeFromType(segment));
     if (code != RESP_OK) {
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
-    if (CheckWritable(asSent, IsWordArea(cmd.byArea)) != RESP_OK) {
+    if (CheckWritable(protocol.GetPolicy(), asSent, IsWordArea(cmd.byArea)) != RESP_OK) {
         return RefuseReadOnly(protocol, conn, header, tcp);
     }
     if (IsWordArea(cmd.byArea)) {
@@ -325,6 +324,26 @@ void CFinsProtocol::SetLink(IFinsLink* link)
 IFinsLink* CFinsProtocol::GetLink() const
 {
     return m_link;
+}
+
+void CFinsProtocol::SetMemory(CAppAreaMemmory* memory)
+{
+    m_memory = memory != nullptr ? memory : &m_noMemory;
+}
+
+CAppAreaMemmory& CFinsProtocol::GetMemory() const
+{
+    return *m_memory;
+}
+
+void CFinsProtocol::SetPolicy(const FinsPolicy& policy)
+{
+    m_policy = policy;
+}
+
+const FinsPolicy& CFinsProtocol::GetPolicy() const
+{
+    return m_policy;
 }
 
 int CFinsProtocol::ProcessRecvData(char* block)

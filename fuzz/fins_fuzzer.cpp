@@ -68,9 +68,10 @@ struct Harness
         app.setSegment(APP_SEGMENT_INPUT, input.data(), kIoBytes);
         app.setSegment(APP_SEGMENT_OUTPUT, output.data(), kIoBytes);
         app.setSegment(APP_SEGMENT_MEMORY, memory.data(), kMemoryBytes);
-        if (utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr() != 0) {
+        if (segments.LoadAppMemoryAddr() != 0) {
             std::abort();
         }
+        utility::Singleton<CFinsProtocol>::instance()->SetMemory(&segments);
         server.set_frame_handler(&binding);
     }
 
@@ -79,6 +80,7 @@ struct Harness
     std::vector<char> input;
     std::vector<char> output;
     std::vector<char> memory;
+    CAppAreaMemmory segments;
     FuzzServer server;
     // Joins the stream framing to the process-wide protocol, as the component's owner does.
     CFinsBinding binding{*utility::Singleton<CFinsProtocol>::instance()};

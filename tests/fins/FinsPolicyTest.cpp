@@ -45,7 +45,7 @@ TEST_F(FinsPolicyTest, ProtectedAreasRefuseEveryWrite)
     int refusals = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(ToHex(c.request));
-        SetFinsPolicy(FinsPolicy{"", c.readOnly});
+        protocol.SetPolicy(FinsPolicy{"", c.readOnly});
         memory.assign(memory.size(), '\x5A'); // every write and transfer changes something
         output.assign(output.size(), 0);
         const std::vector<char> before = AllMemory();
@@ -56,7 +56,6 @@ TEST_F(FinsPolicyTest, ProtectedAreasRefuseEveryWrite)
         refusals += code == "2101" ? 1 : 0;
         EXPECT_EQ("0000", ToHex(Exchange(ReadRequest(0x82, 0, 0, 1), false).substr(12, 2)));
     }
-    SetFinsPolicy(FinsPolicy{});
     const int logged = logger.countContaining(std::string("client:") + kPeer +
                                               " write into a read-only area refused (command 01");
     EXPECT_LE(logged, refusals);

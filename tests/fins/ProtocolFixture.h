@@ -21,7 +21,6 @@
 #include "tests/support/FakeApplication.h"
 #include "tests/support/FakeLogger.h"
 #include "tests/support/FinsBytes.h"
-#include "utility/Singleton.h"
 
 // Client 10.0.0.21 (node 0x15) talking to this server at 10.0.0.3 (node 0x03).
 constexpr const char* kPeer = "10.0.0.21:50000";
@@ -37,6 +36,7 @@ protected:
         output.assign(64, 0);
         memory.assign(100, 0);
         ServeSegments();
+        protocol.SetMemory(&segments);
         tcp = server.newConnection(kPeer, kLocal);
         udp = server.newConnection(kUdpPeer, kLocal);
     }
@@ -53,7 +53,7 @@ protected:
     // Asks the fake runtime for the segments again, as a download does.
     void Reload()
     {
-        ASSERT_EQ(0, utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr());
+        ASSERT_EQ(0, segments.LoadAppMemoryAddr());
         logger.clear();
     }
 
@@ -162,6 +162,7 @@ protected:
     FakeLogger logger;
     FakeApplication app;
     CaptureServer server;
+    CAppAreaMemmory segments; // the protocol's memory, loaded from the vectors below
     CFinsProtocol protocol;
     CFinsBinding binding{protocol};
     std::vector<char> input;  // I segment: CIO words 0..0x7FFF
