@@ -58,28 +58,3 @@ void SwapWordsInto(char* to, const char* from, size_t words)
 #endif
     SwapWordsPortable(to, from, words);
 }
-
-AppAreaMemType MapCioAddress(_FinsReadCmd& cmd)
-{
-    if ((cmd.wAddr & kCioOutputBase) != 0) {
-        cmd.wAddr = static_cast<uint16_t>(cmd.wAddr - kCioOutputBase);
-        return APP_AREA_Q;
-    }
-    return APP_AREA_I;
-}
-
-uint16_t CheckRange(uint32_t segBytes, const _FinsReadCmd& cmd, bool words)
-{
-    uint32_t w = cmd.wAddr;
-    uint32_t n = cmd.wCount;
-    uint32_t limit = words ? segBytes : segBytes * 8u;
-    uint32_t first = words ? 2u * w : 16u * w + cmd.byBit;
-    uint32_t last = words ? 2u * w + 2u * n - 1u : 16u * w + cmd.byBit + n - 1u;
-    if (limit <= first) {
-        return RESP_START_OUT_OF_RANGE;
-    }
-    if (limit <= last) {
-        return RESP_END_OUT_OF_RANGE;
-    }
-    return RESP_OK;
-}

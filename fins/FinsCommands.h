@@ -3,13 +3,14 @@
 // status read (0601) and clock read (0701). Each checks its parameters and every address before it
 // touches memory and hands back the response data or the code the request ends with; the protocol
 // builds and sends the response. Runs on the event loop's reader thread; holds only what the
-// protocol hands it for one request: the memory and the policy.
+// protocol hands it for one request: the memory, the policy and the area map.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "appmem/AppAreaMem.h"
+#include "fins/FinsAreaMap.h"
 #include "fins/FinsPolicy.h"
 
 // Model text of the controller data read unless the policy names another (FinsPolicy::model):
@@ -50,8 +51,8 @@ constexpr unsigned kTransferParamBytes = 10;
 class CFinsCommands
 {
 public:
-    // Both are the protocol's (not owned) and outlive this object.
-    CFinsCommands(CAppAreaMemmory& memory, const FinsPolicy& policy);
+    // All three are the protocol's (not owned) and outlive this object.
+    CFinsCommands(CAppAreaMemmory& memory, const FinsPolicy& policy, const CFinsAreaMap& map);
 
     // True for the command codes Execute carries out.
     static bool Handles(uint16_t command);
@@ -72,4 +73,5 @@ private:
 
     CAppAreaMemmory& m_memory;
     const FinsPolicy& m_policy;
+    const CFinsAreaMap& m_map;
 };

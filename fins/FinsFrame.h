@@ -81,8 +81,6 @@ constexpr uint8_t AREA_CIO_WORD_B = 0x80;
 constexpr uint8_t AREA_DM_BIT = 0x02;
 constexpr uint8_t AREA_DM_WORD = 0x82;
 
-// CIO words from here on are the application's output words.
-constexpr uint32_t kCioOutputBase = 0x8000;
 // Most words or bits one read may ask for.
 constexpr uint32_t kMaxReadItems = 2000;
 

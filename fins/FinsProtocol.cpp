@@ -125,7 +125,7 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
 {
     // Kept per thread, as the read buffer below: no allocation once the largest size was seen.
     thread_local std::string data;
-    CFinsCommands commands(protocol.GetMemory(), protocol.GetPolicy());
+    CFinsCommands commands(protocol.GetMemory(), protocol.GetPolicy(), protocol.GetAreaMap());
     uint16_t code = commands.Execute(static_cast<uint16_t>(CommandOf(header)), body, bodyLen, data);
     if (code == RESP_READ_ONLY) {
         return RefuseReadOnly(protocol, conn, header, tcp);
@@ -141,155 +141,148 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
     return 0;
 }
 
-// Range check of a read: true when it may go ahead, else the FINS error has been sent.
-bool ReadInRange(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
-                 const _FinsReadCmd& cmd, AppAreaMemType segment, bool tcp)
+// The memory command at the start of a body with its address and count in host order.
+_FinsReadCmd HostAreaCommandOf(const char* body)
 {
-    uint16_t code = CheckRange(protocol.GetMemory().GetAppMemorySizeFromType(segment), cmd,
-                               IsWordArea(cmd.byArea));
-    if (code != RESP_OK) {
-        (void)protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
-        return false;
-    }
-    return true;
+    _FinsReadCmd cmd = AreaCommandOf(body);
+    cmd.wAddr = BigEndianField<uint16_t>(body + kAddrOffset);
+    cmd.wCount = BigEndianField<uint16_t>(body + kCountOffset);
+    return cmd;
 }
 
-// Range check and copy of a read into a string, for both areas (ReadCIOArea and ReadDMArea).
-int ReadArea(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
-             const _FinsReadCmd& cmd, AppAreaMemType segment, std::string& out, bool tcp)
+// Where a read lands: RESP_OK, or the code the request ends with. The area comes first, then the
+// count limit (before any address test), then the ranges.
+uint16_t LocateRead(CFinsProtocol& protocol, const _FinsReadCmd& cmd, FinsLocation& where)
 {
-    if (!ReadInRange(protocol, conn, header, cmd, segment, tcp)) {
+    const CFinsAreaMap& map = protocol.GetAreaMap();
+    if (map.ItemBytes(cmd.byArea) == 0) {
+        return RESP_BAD_AREA;
+    }
+    if (cmd.wCount > kMaxReadItems) {
+        return RESP_COUNT_TOO_LARGE;
+    }
+    return map.Locate(protocol.GetMemory(), cmd, where);
+}
+
+// Range check and copy of a read into a string (ReadCIOArea and ReadDMArea).
+int ReadArea(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
+             const _FinsReadCmd& cmd, std::string& out, bool tcp)
+{
+    FinsLocation where;
+    const uint16_t code = LocateRead(protocol, cmd, where);
+    if (code != RESP_OK) {
+        (void)protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
         return -1;
     }
     CAppAreaMemmory& mem = protocol.GetMemory();
-    if (IsWordArea(cmd.byArea)) {
-        return mem.ReadWordFromAppMemory(segment, cmd.wAddr, cmd.wCount, out);
+    if (where.words) {
+        return mem.ReadWordFromAppMemory(where.segment, static_cast<int>(where.word), cmd.wCount,
+                                         out);
     }
-    return mem.ReadBitsFromAppMempry(segment, cmd.wAddr, cmd.byBit, cmd.wCount, out);
+    return mem.ReadBitsFromAppMempry(where.segment, static_cast<int>(where.word),
+                                     static_cast<int>(where.bit), cmd.wCount, out);
 }
 
-// Bytes of a read's data: two per word, one per bit.
-int ReadDataLen(const _FinsReadCmd& cmd)
+// Bytes of a read's data: two per word, one per bit or flag.
+int ReadDataLen(const FinsLocation& where, uint16_t count)
 {
-    return IsWordArea(cmd.byArea) ? 2 * cmd.wCount : cmd.wCount;
+    return where.words ? 2 * count : count;
 }
 
 // The data of a checked read, appended straight from memory to the response (words big-endian,
 // as FINS carries them; memory holds them in host order): 0, or -1 when there is nothing to send.
-int AppendReadData(CAppAreaMemmory& mem, CMessage& response, const _FinsReadCmd& cmd,
-                   AppAreaMemType segment)
+int AppendReadData(CAppAreaMemmory& mem, CMessage& response, const FinsLocation& where,
+                   uint16_t count)
 {
-    char* at = response.Reserve(ReadDataLen(cmd));
+    char* at = response.Reserve(ReadDataLen(where, count));
     if (at == nullptr) {
         return -1;
     }
-    if (!IsWordArea(cmd.byArea)) {
-        return mem.ReadBitsIntoBuffer(segment, cmd.wAddr, cmd.byBit, cmd.wCount, at);
+    if (!where.words) {
+        return mem.ReadBitsIntoBuffer(where.segment, static_cast<int>(where.word),
+                                      static_cast<int>(where.bit), count, at);
     }
     // Host-order words go out big-endian: converted on their one way from memory to the response.
-    const char* words = mem.GetAppMemoryAddrFromType(segment);
+    const char* words = mem.GetAppMemoryAddrFromType(where.segment);
     if (words == nullptr) {
         return -1;
     }
-    SwapWordsInto(at, words + 2 * static_cast<size_t>(cmd.wAddr), cmd.wCount);
+    SwapWordsInto(at, words + 2 * static_cast<size_t>(where.word), count);
     return 0;
 }
 
-// A memory area read of either area: count limit, range, then the response, built once in a
-// block of its size with the data read into it.
+// A memory area read of any mapped area: area, count limit, range, then the response, built once
+// in a block of its size with the data read into it.
 int ProcessRead(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
-                char* body, unsigned int bodyLen, bool tcp, bool cio)
+                char* body, unsigned int bodyLen, bool tcp)
 {
     if (body == nullptr || bodyLen < kReadCmdLen || header == nullptr || conn == nullptr) {
         return -1;
     }
-    _FinsReadCmd cmd = AreaCommandOf(body);
-    cmd.wAddr = BigEndianField<uint16_t>(body + kAddrOffset);
-    cmd.wCount = BigEndianField<uint16_t>(body + kCountOffset);
-    if (cmd.wCount > kMaxReadItems) { // before any address test
-        return protocol.ProcessFrameErrorRequest(conn, header, RESP_COUNT_TOO_LARGE, tcp);
+    const _FinsReadCmd cmd = HostAreaCommandOf(body);
+    FinsLocation where;
+    const uint16_t code = LocateRead(protocol, cmd, where);
+    if (code != RESP_OK) {
+        return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
-    AppAreaMemType segment = cio ? MapCioAddress(cmd) : APP_AREA_M;
-    if (!ReadInRange(protocol, conn, header, cmd, segment, tcp)) {
-        return -1;
-    }
-    CMessage response(kResponseHeadLen + ReadDataLen(cmd));
+    CMessage response(kResponseHeadLen + ReadDataLen(where, cmd.wCount));
     StartResponse(protocol, response, conn, header, tcp);
     // Command and response code: the read message's head, its data read in behind it.
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
-    if (AppendReadData(protocol.GetMemory(), response, cmd, segment) != 0) {
+    if (AppendReadData(protocol.GetMemory(), response, where, cmd.wCount) != 0) {
         return -1; // an absent segment: the response is dropped
     }
     SendResponse(protocol, conn, header, response, tcp);
     return 0;
 }
 
-// Checks of a write in their fixed order: data length, then range. RESP_OK when it may go ahead.
-uint16_t CheckWrite(const _FinsReadCmd& cmd, unsigned int dataLen, uint32_t segBytes)
+// Checks of a write in their fixed order: area, data length, range, write protection. RESP_OK
+// when it may go ahead, with `where` filled in.
+uint16_t CheckWrite(CFinsProtocol& protocol, const _FinsReadCmd& cmd, unsigned int dataLen,
+                    FinsLocation& where)
 {
-    bool words = IsWordArea(cmd.byArea);
-    uint32_t expected = words ? 2u * cmd.wCount : cmd.wCount;
-    if (expected != dataLen) {
+    const CFinsAreaMap& map = protocol.GetAreaMap();
+    const unsigned itemBytes = map.ItemBytes(cmd.byArea);
+    if (itemBytes == 0) {
+        return RESP_BAD_AREA;
+    }
+    if (itemBytes * cmd.wCount != dataLen) {
         return RESP_DATA_LEN_MISMATCH;
     }
-    return CheckRange(segBytes, cmd, words);
+    const uint16_t code = map.Locate(protocol.GetMemory(), cmd, where);
+    return code != RESP_OK ? code : CheckWritable(protocol.GetPolicy(), where);
 }
 
-// A memory area write of either area. Nothing is written before every check has passed.
+// A memory area write of any mapped area. Nothing is written before every check has passed.
 int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
-                 char* body, unsigned int bodyLen, bool tcp, bool cio)
+                 char* body, unsigned int bodyLen, bool tcp)
 {
     if (body == nullptr || bodyLen < kReadCmdLen || header == nullptr || conn == nullptr) {
         return -1;
     }
-    (void)SwapByteOrderAll(body + kAddrOffset, sizeof(uint16_t));
-    (void)SwapByteOrderAll(body + kCountOffset, sizeof(uint16_t));
-    _FinsReadCmd cmd = AreaCommandOf(body);
-    const _FinsReadCmd asSent = cmd;
+    const _FinsReadCmd cmd = HostAreaCommandOf(body);
     char* data = body + kReadCmdLen;
-    unsigned int dataLen = bodyLen - kReadCmdLen;
-    AppAreaMemType segment = cio ? MapCioAddress(cmd) : APP_AREA_M;
-    CAppAreaMemmory& mem = protocol.GetMemory();
-    uint16_t code = CheckWrite(cmd, dataLen, mem.GetAppMemorySizeFromType(segment));
+    FinsLocation where;
+    const uint16_t code = CheckWrite(protocol, cmd, bodyLen - kReadCmdLen, where);
+    if (code == RESP_READ_ONLY) {
+        return RefuseReadOnly(protocol, conn, header, tcp);
+    }
     if (code != RESP_OK) {
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
-    if (CheckWritable(protocol.GetPolicy(), asSent, IsWordArea(cmd.byArea)) != RESP_OK) {
-        return RefuseReadOnly(protocol, conn, header, tcp);
-    }
-    if (IsWordArea(cmd.byArea)) {
+    CAppAreaMemmory& mem = protocol.GetMemory();
+    const int word = static_cast<int>(where.word);
+    if (where.words) {
         SwapWords(data, cmd.wCount);
-        (void)mem.WriteWordToAppMemory(segment, cmd.wAddr, cmd.wCount, data);
+        (void)mem.WriteWordToAppMemory(where.segment, word, cmd.wCount, data);
     } else {
-        (void)mem.WriteBitsToAppMemory(segment, cmd.wAddr, cmd.byBit, cmd.wCount, data);
+        (void)mem.WriteBitsToAppMemory(where.segment, word, static_cast<int>(where.bit), cmd.wCount,
+                                       data);
     }
     CMessage response;
     StartResponse(protocol, response, conn, header, tcp);
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
     SendResponse(protocol, conn, header, response, tcp);
-    return 0;
-}
-
-// The command operation of one area (ProcessCIOReadRequest and its siblings).
-using AreaOperation = int (CFinsProtocol::*)(CSocketConnection*, _FinsFrameHeader*, char*,
-                                             unsigned int, bool);
-
-// Area dispatch of a read or a write by byArea: 0 once handed on, whatever the command made of it.
-int DispatchByArea(CFinsProtocol& protocol, AreaOperation cio, AreaOperation dm,
-                   CSocketConnection* conn, _FinsFrameHeader* header, char* body,
-                   unsigned int bodyLen, bool tcp)
-{
-    if (bodyLen == 0 || body == nullptr || header == nullptr || conn == nullptr) {
-        return -1;
-    }
-    uint8_t area = static_cast<uint8_t>(body[0]);
-    if (IsCioArea(area)) {
-        (void)(protocol.*cio)(conn, header, body, bodyLen, tcp);
-    } else if (IsDmArea(area)) {
-        (void)(protocol.*dm)(conn, header, body, bodyLen, tcp);
-    } else {
-        return protocol.ProcessFrameErrorRequest(conn, header, RESP_BAD_AREA, tcp);
-    }
     return 0;
 }
 
@@ -344,6 +337,16 @@ void CFinsProtocol::SetPolicy(const FinsPolicy& policy)
 const FinsPolicy& CFinsProtocol::GetPolicy() const
 {
     return m_policy;
+}
+
+void CFinsProtocol::SetAreaMap(const CFinsAreaMap& map)
+{
+    m_areaMap = map;
+}
+
+const CFinsAreaMap& CFinsProtocol::GetAreaMap() const
+{
+    return m_areaMap;
 }
 
 int CFinsProtocol::ProcessRecvData(char* block)
@@ -481,15 +484,13 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
 int CFinsProtocol::ProcessReadRequest(CSocketConnection* conn, _FinsFrameHeader* header, char* body,
                                       unsigned int bodyLen, bool tcp)
 {
-    return DispatchByArea(*this, &CFinsProtocol::ProcessCIOReadRequest,
-                          &CFinsProtocol::ProcessDMReadRequest, conn, header, body, bodyLen, tcp);
+    return ProcessRead(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ProcessWriteRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                        char* body, unsigned int bodyLen, bool tcp)
 {
-    return DispatchByArea(*this, &CFinsProtocol::ProcessCIOWriteRequest,
-                          &CFinsProtocol::ProcessDMWriteRequest, conn, header, body, bodyLen, tcp);
+    return ProcessWrite(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ProcessErrorRequest(CSocketConnection* conn, int command, int errorCode)
@@ -535,38 +536,37 @@ void CFinsProtocol::SendMessage(CSocketConnection* conn, CMessage& msg, bool wit
 int CFinsProtocol::ProcessCIOReadRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                          char* body, unsigned int bodyLen, bool tcp)
 {
-    return ProcessRead(*this, conn, header, body, bodyLen, tcp, true);
+    return ProcessRead(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ProcessDMReadRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                         char* body, unsigned int bodyLen, bool tcp)
 {
-    return ProcessRead(*this, conn, header, body, bodyLen, tcp, false);
+    return ProcessRead(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ReadCIOArea(CSocketConnection* conn, _FinsFrameHeader* header, _FinsReadCmd& cmd,
                                CMessage& response, std::string& out, bool tcp)
 {
     (void)response; // composed by the caller once the data are known
-    AppAreaMemType segment = MapCioAddress(cmd);
-    return ReadArea(*this, conn, header, cmd, segment, out, tcp);
+    return ReadArea(*this, conn, header, cmd, out, tcp);
 }
 
 int CFinsProtocol::ReadDMArea(CSocketConnection* conn, _FinsFrameHeader* header, _FinsReadCmd& cmd,
                               CMessage& response, std::string& out, bool tcp)
 {
     (void)response;
-    return ReadArea(*this, conn, header, cmd, APP_AREA_M, out, tcp);
+    return ReadArea(*this, conn, header, cmd, out, tcp);
 }
 
 int CFinsProtocol::ProcessCIOWriteRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                           char* body, unsigned int bodyLen, bool tcp)
 {
-    return ProcessWrite(*this, conn, header, body, bodyLen, tcp, true);
+    return ProcessWrite(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ProcessDMWriteRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                          char* body, unsigned int bodyLen, bool tcp)
 {
-    return ProcessWrite(*this, conn, header, body, bodyLen, tcp, false);
+    return ProcessWrite(*this, conn, header, body, bodyLen, tcp);
 }

@@ -3,12 +3,13 @@
 // supports to CFinsCommands and sends every response through one path (none for a request whose
 // ICF asks for none). Every operation runs on the event loop's reader thread; the only state held
 // is what the owner hands it before the first frame arrives: the link to the network side, the
-// application's memory and the policy.
+// application's memory, the policy and the area map.
 #pragma once
 
 #include <string>
 
 #include "appmem/AppAreaMem.h"
+#include "fins/FinsAreaMap.h"
 #include "fins/FinsFrame.h"
 #include "fins/FinsLink.h"
 #include "fins/FinsPolicy.h"
@@ -37,6 +38,10 @@ public:
     CAppAreaMemmory& GetMemory() const;
     void SetPolicy(const FinsPolicy& policy);
     const FinsPolicy& GetPolicy() const;
+    // Where each FINS area lies in the memory (copied; the wide layout until set). Set like the
+    // link.
+    void SetAreaMap(const CFinsAreaMap& map);
+    const CFinsAreaMap& GetAreaMap() const;
 
     // FINS/TCP entry: one receive block holding a whole frame. -1 for a null block, the framing
     // error code when the frame is rejected (a framing-error reply is sent), else the result of
@@ -75,4 +80,5 @@ private:
     CAppAreaMemmory m_noMemory; // no segments: stands in until SetMemory
     CAppAreaMemmory* m_memory = &m_noMemory;
     FinsPolicy m_policy;
+    CFinsAreaMap m_areaMap;
 };

@@ -1,0 +1,294 @@
+// The map of FINS memory areas onto the application's segments (see the header).
+#include "fins/FinsAreaMap.h"
+
+#include <strings.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint8_t kFormNone = 0;
+constexpr uint8_t kFormWord = 1;
+constexpr uint8_t kFormBit = 2;
+constexpr uint8_t kFormFlag = 3; // TF/CF: one element per number, bit field 0
+
+constexpr uint32_t kWideCioOutputs = 32768;
+constexpr uint32_t kCompactCioWords = 2048;
+constexpr uint32_t kCompactDmWords = 32768;
+constexpr uint32_t kMaxReportedWords = 0xFFFF;
+
+constexpr const char* kNames[kAreaKinds] = {"CIO", "DM", "W",  "H",  "A",  "T",  "C",  "TF",
+                                            "CF",  "E0", "E1", "E2", "E3", "E4", "E5", "E6",
+                                            "E7",  "E8", "E9", "EA", "EB", "EC"};
+
+// The area codes of the wire and what each reaches.
+struct CodeRule
+{
+    uint8_t code;
+    FinsAreaKind group; // the area whose ranges it reaches (T for T and C, TF for TF and CF)
+    uint8_t form;
+};
+
+constexpr CodeRule kCodeRules[] = {
+    {0x30, kAreaCio, kFormBit},  {0x00, kAreaCio, kFormBit}, {0xB0, kAreaCio, kFormWord},
+    {0x80, kAreaCio, kFormWord}, {0x31, kAreaW, kFormBit},   {0xB1, kAreaW, kFormWord},
+    {0x32, kAreaH, kFormBit},    {0xB2, kAreaH, kFormWord},  {0x33, kAreaA, kFormBit},
+    {0xB3, kAreaA, kFormWord},   {0x02, kAreaDm, kFormBit},  {0x82, kAreaDm, kFormWord},
+    {0x89, kAreaT, kFormWord},   {0x09, kAreaTF, kFormFlag}, {0x0A, kAreaE0, kFormBit},
+    {0x98, kAreaE0, kFormWord}, // the current EM bank is bank 0
+};
+constexpr uint8_t kEmBitCode = 0x20;  // E0 .. EC bits: 0x20 .. 0x2C
+constexpr uint8_t kEmWordCode = 0xA0; // E0 .. EC words: 0xA0 .. 0xAC
+
+// The wire's address space a range lives in: C shares T's code, CF shares TF's.
+FinsAreaKind GroupOf(FinsAreaKind kind)
+{
+    if (kind == kAreaC) {
+        return kAreaT;
+    }
+    return kind == kAreaCF ? kAreaTF : kind;
+}
+
+uint32_t WireBase(FinsAreaKind kind)
+{
+    return kind == kAreaC || kind == kAreaCF ? kCounterWireBase : 0;
+}
+
+bool IsTimerKind(FinsAreaKind kind)
+{
+    return kind == kAreaT || kind == kAreaC || kind == kAreaTF || kind == kAreaCF;
+}
+
+bool Overlaps(const FinsAreaRange& a, const FinsAreaRange& b)
+{
+    return a.area == b.area && a.first <= b.last && b.first <= a.last;
+}
+
+// The range's last address in use: its end, or the end of its segment when that comes first.
+// Segment words past `offset` that the segment does not hold make the range shorter; none at all
+// makes it empty (false).
+bool UsedEnd(CAppAreaMemmory& memory, const FinsAreaRange& range, uint32_t& last)
+{
+    const uint64_t words = memory.GetAppMemorySizeFromType(range.segment) / 2u;
+    if (words <= range.offset) {
+        return false;
+    }
+    last = static_cast<uint32_t>(
+        std::min<uint64_t>(range.last, range.first + (words - range.offset) - 1u));
+    return true;
+}
+
+// The segment limit test, in bytes for words and in bits for bits, as the range rule has always
+// been: RESP_OK, or the code of the first end that lies past the segment.
+uint16_t SegmentRange(uint64_t segBytes, const FinsLocation& at, uint32_t count)
+{
+    const uint64_t limit = at.words ? segBytes : segBytes * 8u;
+    const uint64_t first = at.words ? 2u * uint64_t{at.word} : 16u * uint64_t{at.word} + at.bit;
+    const uint64_t items = at.words ? 2u * uint64_t{count} : count;
+    if (limit <= first) {
+        return RESP_START_OUT_OF_RANGE;
+    }
+    // A zero count at the very start of a segment is refused as running past the end, as the
+    // unsigned 32-bit rule of old did and clients expect.
+    if (items == 0 && first == 0) {
+        return RESP_END_OUT_OF_RANGE;
+    }
+    return limit < first + items ? RESP_END_OUT_OF_RANGE : RESP_OK;
+}
+
+} // namespace
+
+const char* FinsAreaName(FinsAreaKind kind)
+{
+    return kind < kAreaKinds ? kNames[kind] : "?";
+}
+
+bool ParseFinsAreaName(const std::string& name, FinsAreaKind& kind)
+{
+    for (unsigned k = 0; k < kAreaKinds; ++k) {
+        if (strcasecmp(name.c_str(), kNames[k]) == 0) {
+            kind = static_cast<FinsAreaKind>(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t FinsAreaLastAddress(FinsAreaKind kind)
+{
+    return IsTimerKind(kind) ? kTimerLastNumber : kAreaLastAddress;
+}
+
+CFinsAreaMap::CFinsAreaMap() : CFinsAreaMap(Layout::wide) {}
+
+CFinsAreaMap::CFinsAreaMap(Layout layout) : m_layout(layout)
+{
+    if (layout == Layout::wide) {
+        m_ranges = {{kAreaCio, 0, kWideCioOutputs - 1, APP_AREA_I, 0},
+                    {kAreaCio, kWideCioOutputs, kAreaLastAddress, APP_AREA_Q, 0},
+                    {kAreaDm, 0, kAreaLastAddress, APP_AREA_M, 0}};
+    } else {
+        m_ranges = {{kAreaCio, 0, kCompactCioWords - 1, APP_AREA_I, 0},
+                    {kAreaCio, kCompactCioWords, 2 * kCompactCioWords - 1, APP_AREA_Q, 0},
+                    {kAreaDm, 0, kCompactDmWords - 1, APP_AREA_M, 0},
+                    {kAreaE0, 0, kCompactDmWords - 1, APP_AREA_M, kCompactDmWords}};
+    }
+    Rebuild();
+}
+
+const char* CFinsAreaMap::Add(const FinsAreaRange& range)
+{
+    if (range.area >= kAreaKinds || range.first > range.last ||
+        range.last > FinsAreaLastAddress(range.area)) {
+        return "past the end of the area";
+    }
+    for (const FinsAreaRange& other : m_ranges) {
+        if (Overlaps(range, other)) {
+            return "overlaps another range of the area";
+        }
+    }
+    if (!m_custom) {
+        m_ranges.clear();
+        m_custom = true;
+    }
+    m_ranges.push_back(range);
+    Rebuild();
+    return nullptr;
+}
+
+void CFinsAreaMap::Clear()
+{
+    m_ranges.clear();
+    m_custom = true;
+    Rebuild();
+}
+
+const std::vector<FinsAreaRange>& CFinsAreaMap::Ranges() const
+{
+    return m_ranges;
+}
+
+// Rows in wire numbering, grouped by the address space they live in; each code points at its
+// group's rows.
+void CFinsAreaMap::Rebuild()
+{
+    m_rows.clear();
+    for (const FinsAreaRange& range : m_ranges) {
+        FinsAreaRange row = range;
+        row.first += WireBase(range.area);
+        row.last += WireBase(range.area);
+        m_rows.push_back(row);
+    }
+    std::stable_sort(m_rows.begin(), m_rows.end(),
+                     [](const FinsAreaRange& a, const FinsAreaRange& b) {
+                         const FinsAreaKind ga = GroupOf(a.area);
+                         const FinsAreaKind gb = GroupOf(b.area);
+                         return ga != gb ? ga < gb : a.first < b.first;
+                     });
+    m_codes.fill(CodeEntry{});
+    auto point = [this](uint8_t code, FinsAreaKind group, uint8_t form) {
+        CodeEntry entry;
+        for (size_t i = 0; i < m_rows.size(); ++i) {
+            if (GroupOf(m_rows[i].area) == group) {
+                entry.begin = entry.count == 0 ? static_cast<uint16_t>(i) : entry.begin;
+                ++entry.count;
+            }
+        }
+        entry.form = entry.count == 0 ? kFormNone : form;
+        m_codes[code] = entry;
+    };
+    for (const CodeRule& rule : kCodeRules) {
+        point(rule.code, rule.group, rule.form);
+    }
+    for (unsigned bank = 0; bank < kEmBanks; ++bank) {
+        const auto group = static_cast<FinsAreaKind>(kAreaE0 + bank);
+        point(static_cast<uint8_t>(kEmBitCode + bank), group, kFormBit);
+        point(static_cast<uint8_t>(kEmWordCode + bank), group, kFormWord);
+    }
+}
+
+uint16_t CFinsAreaMap::Locate(CAppAreaMemmory& memory, const _FinsReadCmd& cmd,
+                              FinsLocation& where) const
+{
+    const CodeEntry& entry = m_codes[cmd.byArea];
+    if (entry.form == kFormNone) {
+        return RESP_BAD_AREA;
+    }
+    const uint32_t addr = cmd.wAddr;
+    const FinsAreaRange* row = nullptr;
+    for (const FinsAreaRange* r = &m_rows[entry.begin]; r != &m_rows[entry.begin] + entry.count;
+         ++r) {
+        if (r->first <= addr && addr <= r->last) {
+            row = r;
+            break;
+        }
+    }
+    if (row == nullptr || (entry.form == kFormFlag && cmd.byBit != 0)) {
+        return RESP_START_OUT_OF_RANGE;
+    }
+    where.segment = row->segment;
+    where.words = entry.form == kFormWord;
+    where.range = row;
+    // The last area address the command touches; a zero count wraps at address 0, as below.
+    uint32_t last = 0;
+    if (entry.form == kFormFlag) {
+        where.word = row->offset;
+        where.bit = addr - row->first;
+        where.firstWord = addr;
+        last = addr + cmd.wCount - 1u;
+    } else {
+        where.word = row->offset + (addr - row->first);
+        where.bit = where.words ? 0 : cmd.byBit;
+        where.firstWord = where.words ? addr : addr + cmd.byBit / kBitsPerAreaWord;
+        last = where.words
+                   ? addr + cmd.wCount - 1u
+                   : (kBitsPerAreaWord * addr + cmd.byBit + cmd.wCount - 1u) / kBitsPerAreaWord;
+    }
+    const uint16_t code =
+        SegmentRange(memory.GetAppMemorySizeFromType(row->segment), where, cmd.wCount);
+    if (code != RESP_OK) {
+        return code;
+    }
+    // No straddling into the next range, even one that maps the following segment words.
+    return cmd.wCount != 0 && last > row->last ? RESP_END_OUT_OF_RANGE : RESP_OK;
+}
+
+unsigned CFinsAreaMap::ItemBytes(uint8_t code) const
+{
+    const uint8_t form = m_codes[code].form;
+    if (form == kFormNone) {
+        return 0;
+    }
+    return form == kFormWord ? 2u : 1u;
+}
+
+uint32_t CFinsAreaMap::DmWords(CAppAreaMemmory& memory) const
+{
+    uint32_t words = 0;
+    for (const FinsAreaRange& range : m_ranges) {
+        uint32_t last = 0;
+        if (range.area == kAreaDm && UsedEnd(memory, range, last)) {
+            words = std::max(words, last + 1u);
+        }
+    }
+    return std::min(words, kMaxReportedWords);
+}
+
+unsigned CFinsAreaMap::EmBanks() const
+{
+    unsigned banks = 0;
+    for (const FinsAreaRange& range : m_ranges) {
+        if (range.area >= kAreaE0) {
+            banks = std::max(banks, static_cast<unsigned>(range.area - kAreaE0) + 1u);
+        }
+    }
+    return banks;
+}
+
+std::string CFinsAreaMap::Describe() const
+{
+    if (m_custom) {
+        return std::to_string(m_ranges.size()) + " ranges";
+    }
+    return m_layout == Layout::wide ? "wide" : "compact";
+}
