@@ -62,8 +62,10 @@ int CFinsServer::initServer(const FinsSettings& settings)
     m_udpServer.reset();
     // Handed down while no loop thread runs; the threads' start orders it before their reads.
     CFinsProtocol& protocol = *utility::Singleton<CFinsProtocol>::instance();
-    protocol.SetMemory(utility::Singleton<CAppAreaMemmory>::instance());
+    CAppAreaMemmory* memory = utility::Singleton<CAppAreaMemmory>::instance();
+    protocol.SetMemory(memory);
     protocol.SetPolicy(FinsPolicy{settings.model, settings.readOnly});
+    protocol.SetAreaMap(BuildFinsAreaMap(settings, *memory));
     const ServerAccess access = AccessOf(settings);
     m_binding = std::make_unique<CFinsBinding>(protocol);
     const char* bindAddr = settings.bindAddr.c_str();

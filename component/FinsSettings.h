@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "appmem/AppAreaMem.h"
 #include "base/RuntimeApi.h"
+#include "fins/FinsAreaMap.h"
 #include "fins/FinsPolicy.h" // the kReadOnly* bits
 
 constexpr const char* kServerBindAddr = "0.0.0.0";
@@ -17,6 +19,14 @@ constexpr const char* kSettingsFileName = "DrvFins.ini";
 
 // The controller data read carries the model as 20 ASCII bytes.
 constexpr size_t kModelTextBytes = 20;
+
+// A range line of [areas] that was read ("CIO 0-99 = I 0"): where it stands and what it maps.
+struct FinsAreaLine
+{
+    int line = 0;
+    std::string text; // the line as written, for the warnings of the map's build
+    FinsAreaRange range;
+};
 
 // Every default is what the server does without a settings file.
 struct FinsSettings
@@ -33,6 +43,9 @@ struct FinsSettings
     uint32_t maxConnections = 0;    // 0: no limit
     uint32_t maxConnectionsPerClient = 0;
     uint32_t idleTimeoutS = 0; // 0: never
+    // [areas]: the layout, or the range lines that make the whole map when there are any.
+    CFinsAreaMap::Layout layout = CFinsAreaMap::Layout::wide;
+    std::vector<FinsAreaLine> areas;
 };
 
 // Reads the settings from `path`. Nothing stops the server: an unreadable file, an unknown key or
@@ -52,3 +65,9 @@ FinsSettings ResolveFinsSettings();
 
 // The settings as one log line.
 std::string FormatFinsSettings(const FinsSettings& settings);
+
+// The area map the settings give, built at a download once `memory` holds the application's
+// segments: the layout, or the range lines. A range line whose words run past the end of its
+// segment (when the segment is there to tell) is logged with its file, line and text and left
+// out.
+CFinsAreaMap BuildFinsAreaMap(const FinsSettings& settings, CAppAreaMemmory& memory);
