@@ -123,6 +123,7 @@ bool CFinsCommands::Handles(uint16_t command)
     case FINS_CMD_CONTROLLER_DATA:
     case FINS_CMD_STATUS:
     case FINS_CMD_CLOCK:
+    case FINS_CMD_LOOPBACK:
         return true;
     default:
         return false;
@@ -146,8 +147,10 @@ uint16_t CFinsCommands::Execute(uint16_t command, const char* params, unsigned i
         return StatusRead(len, data);
     case FINS_CMD_CLOCK:
         return ClockRead(len, data);
+    case FINS_CMD_LOOPBACK:
+        return Loopback(params, len, data);
     default:
-        return RESP_CMD_NOT_SUPPORTED;
+        return RESP_UNDEFINED_COMMAND;
     }
 }
 
@@ -299,5 +302,17 @@ uint16_t CFinsCommands::ClockRead(unsigned int len, std::string& data)
         data += static_cast<char>(Bcd(field));
     }
     data += static_cast<char>(local.tm_wday);
+    return RESP_OK;
+}
+
+uint16_t CFinsCommands::Loopback(const char* params, unsigned int len, std::string& data)
+{
+    if (len > kMaxLoopbackData) {
+        return RESP_FRAME_TOO_LONG;
+    }
+    if (len == 0) {
+        return RESP_OK;
+    }
+    data.assign(params, len);
     return RESP_OK;
 }

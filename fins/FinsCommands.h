@@ -1,9 +1,9 @@
 // The FINS commands beyond memory area read and write that HMIs, SCADA drivers and client libraries
 // send: multiple read (0104), fill (0103), transfer (0105), controller data read (0501), controller
-// status read (0601) and clock read (0701). Each checks its parameters and every address before it
-// touches memory and hands back the response data or the code the request ends with; the protocol
-// builds and sends the response. Runs on the event loop's reader thread; holds only what the
-// protocol hands it for one request: the memory, the policy and the area map.
+// status read (0601), clock read (0701) and loopback test (0801). Each checks its parameters and
+// every address before it touches memory and hands back the response data or the code the request
+// ends with; the protocol builds and sends the response. Runs on the event loop's reader thread;
+// holds only what the protocol hands it for one request: the memory, the policy and the area map.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "appmem/AppAreaMem.h"
 #include "fins/FinsAreaMap.h"
 #include "fins/FinsPolicy.h"
+#include "fins/Message.h"
 
 // Model text of the controller data read unless the policy names another (FinsPolicy::model):
 // names this soft controller. At most kTextField bytes.
@@ -38,6 +39,10 @@ constexpr uint8_t kModeProgram = 0x00;
 
 // Clock read (0701): year, month, day, hour, minute, second in BCD, day of week (0 = Sunday).
 constexpr unsigned kClockData = 7;
+
+// Loopback test (0801): the test data come back as sent, as many bytes as the largest response
+// this server builds can carry behind its headers.
+constexpr unsigned kMaxLoopbackData = kMessageCapacity - kResponseHeadLen;
 
 // Multiple memory area read (0104): items of area, word address and bit.
 constexpr unsigned kMultiReadItemBytes = 4;
@@ -70,6 +75,7 @@ private:
     uint16_t ControllerDataRead(const char* params, unsigned int len, std::string& data);
     uint16_t StatusRead(unsigned int len, std::string& data);
     uint16_t ClockRead(unsigned int len, std::string& data);
+    uint16_t Loopback(const char* params, unsigned int len, std::string& data);
 
     CAppAreaMemmory& m_memory;
     const FinsPolicy& m_policy;

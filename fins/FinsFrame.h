@@ -61,6 +61,7 @@ constexpr uint16_t FINS_CMD_TRANSFER = 0x0105;
 constexpr uint16_t FINS_CMD_CONTROLLER_DATA = 0x0501;
 constexpr uint16_t FINS_CMD_STATUS = 0x0601;
 constexpr uint16_t FINS_CMD_CLOCK = 0x0701;
+constexpr uint16_t FINS_CMD_LOOPBACK = 0x0801;
 
 // Memory area read/write command, right behind the command code; heads both commands (fill's
 // parameters begin the same way).
@@ -86,6 +87,7 @@ constexpr uint32_t kMaxReadItems = 2000;
 
 // FINS response codes.
 constexpr uint16_t RESP_OK = 0x0000;
+constexpr uint16_t RESP_UNDEFINED_COMMAND = 0x0401; // a command this server does not carry out
 constexpr uint16_t RESP_FRAME_TOO_LONG = 0x1001;
 constexpr uint16_t RESP_FRAME_TOO_SHORT = 0x1002;
 constexpr uint16_t RESP_DATA_LEN_MISMATCH = 0x1003;

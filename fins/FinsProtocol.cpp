@@ -32,7 +32,6 @@ CLogLimiter s_readOnlyLimit(kMsgReadOnly, kLogLimitPeerLines);
 constexpr int kIpFields = 4;
 constexpr unsigned int kNodeShift = 24; // a node sits in bits 24-31 of a handshake word
 constexpr size_t kCmdOffset = offsetof(_FinsFrameHeader, wFinsCmd);
-constexpr size_t kReqIdOffset = offsetof(_FinsFrameHeader, byReqId);
 constexpr size_t kDstNodeOffset = 4;     // DA1, the destination node of a request
 constexpr size_t kHandShakeNodeByte = 3; // the client's node in a node address request
 constexpr size_t kLengthOffset = offsetof(_FINSTcpHeader, dwLength);
@@ -60,11 +59,6 @@ short CommandOf(const _FinsFrameHeader* header)
     return static_cast<short>(HostField<uint16_t>(Bytes(header) + kCmdOffset));
 }
 
-int ReqIdOf(const _FinsFrameHeader* header)
-{
-    return static_cast<unsigned char>(Bytes(header)[kReqIdOffset]);
-}
-
 // The 6-byte memory area command at the start of a body; the caller has converted wAddr and
 // wCount to host order (in place or not) as the command requires.
 _FinsReadCmd AreaCommandOf(const char* body)
@@ -87,17 +81,13 @@ int RefuseReadOnly(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameH
 }
 
 // Head of every FINS response: the FINS/TCP header (length fixed when sent) and the FINS header
-// addressed from the connection's node numbers.
-void StartResponse(CFinsProtocol& protocol, CMessage& msg, CSocketConnection* conn,
-                   _FinsFrameHeader* header, bool tcp)
+// that mirrors the request's addresses.
+void StartResponse(CMessage& msg, _FinsFrameHeader* header, bool tcp)
 {
-    IFinsLink* link = protocol.GetLink();
-    const FinsNodes nodes = link != nullptr ? link->ReplyNodes(conn) : FinsNodes{0, 0};
     if (tcp) {
         (void)msg.BuildFinsResponseTcpHeader(TCP_CMD_FRAME, 0, 0);
     }
-    (void)msg.BuildFinsRWResponseFinsHeader(static_cast<int>(nodes.client),
-                                            static_cast<int>(nodes.server), ReqIdOf(header));
+    (void)msg.BuildFinsResponseFinsHeaderFor(reinterpret_cast<const unsigned char*>(header));
 }
 
 // Sends a finished FINS response, unless the request's ICF asked for none: such a request is
@@ -134,7 +124,7 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
     CMessage response(kResponseHeadLen + static_cast<int>(data.size()));
-    StartResponse(protocol, response, conn, header, tcp);
+    StartResponse(response, header, tcp);
     (void)response.BuildFinsResponseReadMessage(CommandOf(header), RESP_OK, &data[0],
                                                 static_cast<int>(data.size()));
     SendResponse(protocol, conn, header, response, tcp);
@@ -226,7 +216,7 @@ int ProcessRead(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHead
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
     CMessage response(kResponseHeadLen + ReadDataLen(where, cmd.wCount));
-    StartResponse(protocol, response, conn, header, tcp);
+    StartResponse(response, header, tcp);
     // Command and response code: the read message's head, its data read in behind it.
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
     if (AppendReadData(protocol.GetMemory(), response, where, cmd.wCount) != 0) {
@@ -280,7 +270,7 @@ int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHea
                                        data);
     }
     CMessage response;
-    StartResponse(protocol, response, conn, header, tcp);
+    StartResponse(response, header, tcp);
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
     SendResponse(protocol, conn, header, response, tcp);
     return 0;
@@ -476,7 +466,7 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
         if (s_badCommandLimit.Admit()) {
             kelLogAddErrorF(kMsgBadCommand, static_cast<unsigned int>(command));
         }
-        return ProcessFrameErrorRequest(conn, header, RESP_CMD_NOT_SUPPORTED, tcp);
+        return ProcessFrameErrorRequest(conn, header, RESP_UNDEFINED_COMMAND, tcp);
     }
     return 0;
 }
@@ -511,7 +501,7 @@ int CFinsProtocol::ProcessFrameErrorRequest(CSocketConnection* conn, _FinsFrameH
         return -1;
     }
     CMessage reply;
-    StartResponse(*this, reply, conn, header, tcp);
+    StartResponse(reply, header, tcp);
     (void)reply.BuildFinsResponseWriteMessage(CommandOf(header), static_cast<short>(respCode));
     SendResponse(*this, conn, header, reply, tcp);
     return 0;

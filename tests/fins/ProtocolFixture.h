@@ -103,11 +103,11 @@ protected:
         return reply.substr(16);
     }
 
-    // The FINS response this server sends the client for request id 9: the given tail behind
-    // the 10 header bytes.
+    // The FINS response to a request of FinsHeader's defaults (node 0x01 asking node 0x63, request
+    // id 9): its addresses traded, then the given tail behind the 10 header bytes.
     static std::string Reply(const std::string& tailHex)
     {
-        return Hex("C0 00 02 00 15 00 00 03 00 09") + Hex(tailHex);
+        return Hex("C0 00 02 00 01 00 00 63 00 09") + Hex(tailHex);
     }
 
     static void SetWord(std::vector<char>& segment, size_t w, unsigned int value)
