@@ -16,6 +16,7 @@ constexpr uint32_t kWideCioOutputs = 32768;
 constexpr uint32_t kCompactCioWords = 2048;
 constexpr uint32_t kCompactDmWords = 32768;
 constexpr uint32_t kMaxReportedWords = 0xFFFF;
+constexpr size_t kMaxRangesPerCode = 255; // CodeEntry::count
 
 constexpr const char* kNames[kAreaKinds] = {"CIO", "DM", "W",  "H",  "A",  "T",  "C",  "TF",
                                             "CF",  "E0", "E1", "E2", "E3", "E4", "E5", "E6",
@@ -30,15 +31,15 @@ struct CodeRule
 };
 
 constexpr CodeRule kCodeRules[] = {
-    {0x30, kAreaCio, kFormBit},  {0x00, kAreaCio, kFormBit}, {0xB0, kAreaCio, kFormWord},
-    {0x80, kAreaCio, kFormWord}, {0x31, kAreaW, kFormBit},   {0xB1, kAreaW, kFormWord},
-    {0x32, kAreaH, kFormBit},    {0xB2, kAreaH, kFormWord},  {0x33, kAreaA, kFormBit},
-    {0xB3, kAreaA, kFormWord},   {0x02, kAreaDm, kFormBit},  {0x82, kAreaDm, kFormWord},
-    {0x89, kAreaT, kFormWord},   {0x09, kAreaTF, kFormFlag}, {0x0A, kAreaE0, kFormBit},
-    {0x98, kAreaE0, kFormWord}, // the current EM bank is bank 0
+    {AREA_CIO_BIT, kAreaCio, kFormBit},       {AREA_CIO_BIT_B, kAreaCio, kFormBit},
+    {AREA_CIO_WORD, kAreaCio, kFormWord},     {AREA_CIO_WORD_B, kAreaCio, kFormWord},
+    {AREA_W_BIT, kAreaW, kFormBit},           {AREA_W_WORD, kAreaW, kFormWord},
+    {AREA_H_BIT, kAreaH, kFormBit},           {AREA_H_WORD, kAreaH, kFormWord},
+    {AREA_A_BIT, kAreaA, kFormBit},           {AREA_A_WORD, kAreaA, kFormWord},
+    {AREA_DM_BIT, kAreaDm, kFormBit},         {AREA_DM_WORD, kAreaDm, kFormWord},
+    {AREA_TC_WORD, kAreaT, kFormWord},        {AREA_TC_FLAG, kAreaTF, kFormFlag},
+    {AREA_EM_CURRENT_BIT, kAreaE0, kFormBit}, {AREA_EM_CURRENT_WORD, kAreaE0, kFormWord},
 };
-constexpr uint8_t kEmBitCode = 0x20;  // E0 .. EC bits: 0x20 .. 0x2C
-constexpr uint8_t kEmWordCode = 0xA0; // E0 .. EC words: 0xA0 .. 0xAC
 
 // The wire's address space a range lives in: C shares T's code, CF shares TF's.
 FinsAreaKind GroupOf(FinsAreaKind kind)
@@ -121,7 +122,7 @@ uint32_t FinsAreaLastAddress(FinsAreaKind kind)
 
 CFinsAreaMap::CFinsAreaMap() : CFinsAreaMap(Layout::wide) {}
 
-CFinsAreaMap::CFinsAreaMap(Layout layout) : m_layout(layout)
+CFinsAreaMap::CFinsAreaMap(Layout layout)
 {
     if (layout == Layout::wide) {
         m_ranges = {{kAreaCio, 0, kWideCioOutputs - 1, APP_AREA_I, 0},
@@ -142,10 +143,15 @@ const char* CFinsAreaMap::Add(const FinsAreaRange& range)
         range.last > FinsAreaLastAddress(range.area)) {
         return "past the end of the area";
     }
+    size_t shared = 0; // the ranges already on the same area codes
     for (const FinsAreaRange& other : m_ranges) {
-        if (Overlaps(range, other)) {
+        if (m_custom && Overlaps(range, other)) {
             return "overlaps another range of the area";
         }
+        shared += m_custom && GroupOf(other.area) == GroupOf(range.area) ? 1 : 0;
+    }
+    if (shared >= kMaxRangesPerCode) {
+        return "too many ranges for the area";
     }
     if (!m_custom) {
         m_ranges.clear();
@@ -202,8 +208,8 @@ void CFinsAreaMap::Rebuild()
     }
     for (unsigned bank = 0; bank < kEmBanks; ++bank) {
         const auto group = static_cast<FinsAreaKind>(kAreaE0 + bank);
-        point(static_cast<uint8_t>(kEmBitCode + bank), group, kFormBit);
-        point(static_cast<uint8_t>(kEmWordCode + bank), group, kFormWord);
+        point(static_cast<uint8_t>(AREA_EM_BIT + bank), group, kFormBit);
+        point(static_cast<uint8_t>(AREA_EM_WORD + bank), group, kFormWord);
     }
 }
 
@@ -283,12 +289,4 @@ unsigned CFinsAreaMap::EmBanks() const
         }
     }
     return banks;
-}
-
-std::string CFinsAreaMap::Describe() const
-{
-    if (m_custom) {
-        return std::to_string(m_ranges.size()) + " ranges";
-    }
-    return m_layout == Layout::wide ? "wide" : "compact";
 }

@@ -81,7 +81,8 @@ public:
     explicit CFinsAreaMap(Layout layout);
 
     // Adds a range: null when added, else why it is left out (its area already maps one of its
-    // addresses, or it runs past what the area can address). The map is unchanged on refusal.
+    // addresses, it runs past what the area can address, or its area code already reaches 255
+    // ranges). The map is unchanged on refusal. The first range added replaces the layout.
     const char* Add(const FinsAreaRange& range);
     void Clear();
     const std::vector<FinsAreaRange>& Ranges() const;
@@ -101,9 +102,6 @@ public:
     uint32_t DmWords(CAppAreaMemmory& memory) const;
     unsigned EmBanks() const;
 
-    // The map in one short text for the settings line: "wide", "compact" or "N ranges".
-    std::string Describe() const;
-
 private:
     // Per area code: the rows it reaches and how it carries items. Form 0: unmapped.
     struct CodeEntry
@@ -118,6 +116,5 @@ private:
     std::vector<FinsAreaRange> m_ranges; // as added
     std::vector<FinsAreaRange> m_rows;   // by wire group, then wire address
     std::array<CodeEntry, 256> m_codes{};
-    Layout m_layout = Layout::wide;
-    bool m_custom = false; // built from range lines, not a layout
+    bool m_custom = false; // built by Add and Clear, not a layout
 };

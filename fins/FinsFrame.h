@@ -81,6 +81,18 @@ constexpr uint8_t AREA_CIO_WORD = 0xB0;
 constexpr uint8_t AREA_CIO_WORD_B = 0x80;
 constexpr uint8_t AREA_DM_BIT = 0x02;
 constexpr uint8_t AREA_DM_WORD = 0x82;
+constexpr uint8_t AREA_W_BIT = 0x31;
+constexpr uint8_t AREA_W_WORD = 0xB1;
+constexpr uint8_t AREA_H_BIT = 0x32;
+constexpr uint8_t AREA_H_WORD = 0xB2;
+constexpr uint8_t AREA_A_BIT = 0x33;
+constexpr uint8_t AREA_A_WORD = 0xB3;
+constexpr uint8_t AREA_EM_BIT = 0x20;         // bank n: 0x20 + n, banks 0 to 12
+constexpr uint8_t AREA_EM_WORD = 0xA0;        // bank n: 0xA0 + n
+constexpr uint8_t AREA_EM_CURRENT_BIT = 0x0A; // the current bank, bank 0 here
+constexpr uint8_t AREA_EM_CURRENT_WORD = 0x98;
+constexpr uint8_t AREA_TC_WORD = 0x89; // timer and counter present values
+constexpr uint8_t AREA_TC_FLAG = 0x09; // their completion flags
 
 // Most words or bits one read may ask for.
 constexpr uint32_t kMaxReadItems = 2000;
