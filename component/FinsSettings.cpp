@@ -395,6 +395,7 @@ void ReadAreaLines(utility::IniFile& ini, const std::string& path, FinsSettings&
         }
         settings.areas.push_back(area);
     }
+    settings.rangeLines = !keys.empty();
     const int layoutLine = ini.GetLine(kAreasSection, kLayoutKey);
     if (!keys.empty() && layoutLine != 0) {
         (void)kelLogAddWarnF(kLayoutIgnoredMsg, path.c_str(), layoutLine);
@@ -411,7 +412,7 @@ const char* SegmentName(AppAreaMemType segment)
 
 std::string AreasText(const FinsSettings& s)
 {
-    if (!s.areas.empty()) {
+    if (s.rangeLines) {
         return std::to_string(s.areas.size()) + " ranges";
     }
     return s.layout == CFinsAreaMap::Layout::wide ? "wide" : "compact";
@@ -528,7 +529,7 @@ std::string FormatFinsSettings(const FinsSettings& settings)
 
 CFinsAreaMap BuildFinsAreaMap(const FinsSettings& settings, CAppAreaMemmory& memory)
 {
-    if (settings.areas.empty()) {
+    if (!settings.rangeLines) {
         return CFinsAreaMap(settings.layout);
     }
     CFinsAreaMap map;

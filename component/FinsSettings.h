@@ -43,8 +43,10 @@ struct FinsSettings
     uint32_t maxConnections = 0;    // 0: no limit
     uint32_t maxConnectionsPerClient = 0;
     uint32_t idleTimeoutS = 0; // 0: never
-    // [areas]: the layout, or the range lines that make the whole map when there are any.
+    // [areas]: the layout, or the range lines that make the whole map when there are any (those
+    // that could be read; none may be left, and then nothing is mapped).
     CFinsAreaMap::Layout layout = CFinsAreaMap::Layout::wide;
+    bool rangeLines = false;
     std::vector<FinsAreaLine> areas;
 };
 
