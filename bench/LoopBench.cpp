@@ -80,7 +80,9 @@ struct Server
         pfAppGetFirstApp = &GetFirstApp;
         pfAppGetSegmentAddress = &GetSegmentAddress;
         pfAppGetSegmentSize = &GetSegmentSize;
-        (void)utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr();
+        CAppAreaMemmory* segments = utility::Singleton<CAppAreaMemmory>::instance();
+        (void)segments->LoadAppMemoryAddr();
+        utility::Singleton<CFinsProtocol>::instance()->SetMemory(segments);
         loop->init_connections(64);
         tcp->set_frame_handler(&binding);
         udp->set_frame_handler(&binding);

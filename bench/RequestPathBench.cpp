@@ -68,7 +68,9 @@ void LoadApplication()
     pfAppGetFirstApp = &GetFirstApp;
     pfAppGetSegmentAddress = &GetSegmentAddress;
     pfAppGetSegmentSize = &GetSegmentSize;
-    (void)utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr();
+    CAppAreaMemmory* segments = utility::Singleton<CAppAreaMemmory>::instance();
+    (void)segments->LoadAppMemoryAddr();
+    utility::Singleton<CFinsProtocol>::instance()->SetMemory(segments);
 }
 
 void Big16(std::string& s, unsigned int v)

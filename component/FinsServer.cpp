@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "appmem/AppAreaMem.h"
 #include "base/kellog.h"
 #include "fins/FinsPolicy.h"
 #include "fins/FinsProtocol.h"
@@ -79,9 +80,13 @@ int CFinsServer::initServer(const FinsSettings& settings)
     m_tcpServer.reset();
     m_udpServer.reset();
     // Handed down while no loop thread runs; the threads' start orders it before their reads.
-    SetFinsPolicy(PolicyOf(settings));
+    CFinsProtocol& protocol = *utility::Singleton<CFinsProtocol>::instance();
+    CAppAreaMemmory* memory = utility::Singleton<CAppAreaMemmory>::instance();
+    protocol.SetMemory(memory);
+    protocol.SetPolicy(PolicyOf(settings));
+    protocol.SetAreaMap(BuildFinsAreaMap(settings, *memory));
     const ServerAccess access = AccessOf(settings);
-    m_binding = std::make_unique<CFinsBinding>(*utility::Singleton<CFinsProtocol>::instance());
+    m_binding = std::make_unique<CFinsBinding>(protocol);
     const char* bindAddr = settings.bindAddr.c_str();
     int result = 0;
     // An endpoint that could not open its socket logged why and is not registered (-1); the other

@@ -41,11 +41,20 @@ constexpr char kContinued[] = " (continued)";
 constexpr char kCutMark[] = "...";
 constexpr char kNoWritersMsg[] =
     "%s:%d: [access] write_allow: no readable entry in \"%.64s\", so no client may write";
+constexpr char kBadRangeMsg[] = "%s:%d: [areas] %.80s: %s, left out";
+constexpr char kPastSegmentMsg[] =
+    "%s:%d: [areas] %.80s: past the end of segment %s (%u words), left out";
+constexpr char kLayoutIgnoredMsg[] =
+    "%s:%d: [areas] layout: the range lines make the whole map, layout ignored";
 
 // Counts and seconds stay within int so that later arithmetic on them cannot overflow.
 constexpr unsigned long kMaxCount = INT_MAX;
 constexpr size_t kMaxDigits = 10;
 constexpr char kBlanks[] = " \t";
+// A segment word offset leaves room for a whole range behind it within int.
+constexpr unsigned long kMaxSegmentOffset = INT_MAX / 2 - kAreaLastAddress;
+constexpr const char* kAreasSection = "areas";
+constexpr const char* kLayoutKey = "layout";
 
 using Strings = std::vector<std::string>;
 
@@ -158,18 +167,27 @@ bool ParseModel(const std::string& text, std::string& out)
     return true;
 }
 
+// The read_only bits of a name: an area of the map, or CIO_IN / CIO_OUT for the CIO ranges on
+// the inputs and on the outputs.
 unsigned AreaBits(const std::string& name)
 {
-    if (Is(name, "CIO")) {
-        return kReadOnlyCioIn | kReadOnlyCioOut;
-    }
     if (Is(name, "CIO_IN")) {
         return kReadOnlyCioIn;
     }
     if (Is(name, "CIO_OUT")) {
         return kReadOnlyCioOut;
     }
-    return Is(name, "DM") ? kReadOnlyDm : 0u;
+    FinsAreaKind kind = kAreaDm;
+    return ParseFinsAreaName(name, kind) ? ReadOnlyBitOf(kind) : 0u;
+}
+
+bool ParseLayout(const std::string& text, FinsSettings& s, Strings&)
+{
+    if (Is(text, "wide") || Is(text, "compact")) {
+        s.layout = Is(text, "wide") ? CFinsAreaMap::Layout::wide : CFinsAreaMap::Layout::compact;
+        return true;
+    }
+    return false;
 }
 
 // Any unknown name makes the whole value bad: the areas it meant are not known.
@@ -266,10 +284,15 @@ const KeyRule kKeys[] = {
     {"access", "write_allow", "every client may write", ParseWriteAllow},
     {"access", "log_writes", "off",
      [](const std::string& v, FinsSettings& s, Strings&) { return ParseSwitch(v, s.logWrites); }},
+    {kAreasSection, kLayoutKey, "wide", ParseLayout},
 };
 
+// Every other key of [areas] is a range line, read by ReadAreaLines.
 bool IsKnown(const std::string& section, const std::string& key)
 {
+    if (section == kAreasSection) {
+        return true;
+    }
     for (const KeyRule& rule : kKeys) {
         if (section == rule.section && key == rule.key) {
             return true;
@@ -413,6 +436,127 @@ void ReportNoWriters(utility::IniFile& ini, const std::string& path, const FinsS
     }
 }
 
+Strings Words(const std::string& text)
+{
+    Strings words;
+    size_t at = text.find_first_not_of(" \t");
+    while (at != std::string::npos) {
+        size_t end = text.find_first_of(" \t", at);
+        words.push_back(text.substr(at, end == std::string::npos ? end : end - at));
+        at = text.find_first_not_of(" \t", end);
+    }
+    return words;
+}
+
+bool ParseSegment(const std::string& name, AppAreaMemType& segment)
+{
+    const struct
+    {
+        const char* name;
+        AppAreaMemType segment;
+    } names[] = {{"I", APP_AREA_I}, {"Q", APP_AREA_Q}, {"M", APP_AREA_M}};
+    for (const auto& n : names) {
+        if (Is(name, n.name)) {
+            segment = n.segment;
+            return true;
+        }
+    }
+    return false;
+}
+
+// "first-last" or a single address.
+bool ParseAddressRange(const std::string& text, uint32_t& first, uint32_t& last)
+{
+    const size_t dash = text.find('-');
+    unsigned long a = 0;
+    unsigned long b = 0;
+    if (!ParseNumber(text.substr(0, dash), kAreaLastAddress, a) ||
+        (dash != std::string::npos && !ParseNumber(text.substr(dash + 1), kAreaLastAddress, b))) {
+        return false;
+    }
+    first = static_cast<uint32_t>(a);
+    last = static_cast<uint32_t>(dash == std::string::npos ? a : b);
+    return true;
+}
+
+// One range line, "AREA first-last = SEGMENT offset" with an optional comment behind: null when
+// read, else why not.
+const char* ParseRangeLine(const std::string& key, const std::string& value, FinsAreaRange& range)
+{
+    const Strings left = Words(key);
+    Strings right = Words(value);
+    for (size_t i = 0; i < right.size(); ++i) {
+        if (right[i][0] == ';' || right[i][0] == '#') {
+            right.resize(i);
+            break;
+        }
+    }
+    if (left.size() != 2 || right.size() != 2) {
+        return "not \"AREA first-last = SEGMENT offset\"";
+    }
+    if (!ParseFinsAreaName(left[0], range.area)) {
+        return "unknown area";
+    }
+    if (!ParseSegment(right[0], range.segment)) {
+        return "unknown segment";
+    }
+    unsigned long offset = 0;
+    if (!ParseAddressRange(left[1], range.first, range.last) ||
+        !ParseNumber(right[1], kMaxSegmentOffset, offset) || range.first > range.last) {
+        return "bad numbers";
+    }
+    range.offset = static_cast<uint32_t>(offset);
+    return nullptr;
+}
+
+// The range lines of [areas] in file order, each read or logged and left out; two ranges of one
+// area may not share an address (the later line is left out).
+void ReadAreaLines(utility::IniFile& ini, const std::string& path, FinsSettings& settings)
+{
+    std::vector<std::pair<int, std::string>> keys;
+    for (const std::string& key : ini.GetKeys(kAreasSection)) {
+        if (key != kLayoutKey) {
+            keys.emplace_back(ini.GetLine(kAreasSection, key), key);
+        }
+    }
+    std::sort(keys.begin(), keys.end());
+    CFinsAreaMap check;
+    check.Clear();
+    for (const auto& [line, key] : keys) {
+        FinsAreaLine area;
+        area.line = line;
+        area.text = key + " = " + ini.GetString(kAreasSection, key, "");
+        const char* why = ParseRangeLine(key, ini.GetString(kAreasSection, key, ""), area.range);
+        why = why != nullptr ? why : check.Add(area.range);
+        if (why != nullptr) {
+            (void)kelLogAddWarnF(kBadRangeMsg, path.c_str(), line, area.text.c_str(), why);
+            continue;
+        }
+        settings.areas.push_back(area);
+    }
+    settings.rangeLines = !keys.empty();
+    const int layoutLine = ini.GetLine(kAreasSection, kLayoutKey);
+    if (!keys.empty() && layoutLine != 0) {
+        (void)kelLogAddWarnF(kLayoutIgnoredMsg, path.c_str(), layoutLine);
+    }
+}
+
+const char* SegmentName(AppAreaMemType segment)
+{
+    if (segment == APP_AREA_I) {
+        return "I";
+    }
+    return segment == APP_AREA_Q ? "Q" : "M";
+}
+
+std::string AreasText(const FinsSettings& s)
+{
+    if (s.rangeLines) {
+        return std::to_string(s.areas.size()) + " ranges";
+    }
+    return s.layout == CFinsAreaMap::Layout::wide ? "wide" : "compact";
+}
+
 std::string ReadOnlyText(unsigned bits)
 {
     if (bits == kReadOnlyEveryArea) {
@@ -425,8 +569,10 @@ std::string ReadOnlyText(unsigned bits)
     if (bits & kReadOnlyCioOut) {
         names.emplace_back("CIO_OUT");
     }
-    if (bits & kReadOnlyDm) {
-        names.emplace_back("DM");
+    for (unsigned k = kAreaDm; k < kAreaKinds; ++k) {
+        if (bits & ReadOnlyBitOf(static_cast<FinsAreaKind>(k))) {
+            names.emplace_back(FinsAreaName(static_cast<FinsAreaKind>(k)));
+        }
     }
     return names.empty() ? "off" : Join(names, ",");
 }
@@ -525,6 +671,7 @@ FinsSettings LoadFinsSettings(const std::string& path, const FinsSettings& inFor
         (void)kelLogAddErrorF(kNothingServedMsg, path.c_str());
     }
     ReportNoWriters(ini, path, settings);
+    ReadAreaLines(ini, path, settings);
     return settings;
 }
 
@@ -590,6 +737,27 @@ std::vector<std::string> FormatFinsSettings(const FinsSettings& s)
         lines.addList("write_allow", s.writeAllow);
     }
     lines.add("log_writes", s.logWrites ? "on" : "off");
+    lines.add("areas", AreasText(s));
     lines.add("file", s.file.empty() ? "none" : s.file);
     return lines.take();
+}
+
+CFinsAreaMap BuildFinsAreaMap(const FinsSettings& settings, CAppAreaMemmory& memory)
+{
+    if (!settings.rangeLines) {
+        return CFinsAreaMap(settings.layout);
+    }
+    CFinsAreaMap map;
+    map.Clear();
+    for (const FinsAreaLine& line : settings.areas) {
+        const FinsAreaRange& r = line.range;
+        const uint32_t words = memory.GetAppMemorySizeFromType(r.segment) / 2u;
+        if (memory.HasApplication() && uint64_t{r.offset} + (r.last - r.first) >= words) {
+            (void)kelLogAddWarnF(kPastSegmentMsg, settings.file.c_str(), line.line,
+                                 line.text.c_str(), SegmentName(r.segment), words);
+            continue;
+        }
+        (void)map.Add(r); // the loader has left out every range that overlaps another
+    }
+    return map;
 }

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "appmem/AppAreaMem.h"
 #include "base/RuntimeApi.h"
+#include "fins/FinsAreaMap.h"
 #include "fins/FinsPolicy.h" // the kReadOnly* bits
 
 constexpr const char* kServerBindAddr = "0.0.0.0";
@@ -29,6 +31,14 @@ constexpr size_t kModelTextBytes = 20;
 // read_only when it names an area the reader does not know: every area, those known by name and
 // any added later, since the user meant to protect something and it is not known what.
 constexpr unsigned kReadOnlyEveryArea = ~0u;
+
+// A range line of [areas] that was read ("CIO 0-99 = I 0"): where it stands and what it maps.
+struct FinsAreaLine
+{
+    int line = 0;
+    std::string text; // the line as written, for the warnings of the map's build
+    FinsAreaRange range;
+};
 
 // Every default is what the server does without a settings file.
 struct FinsSettings
@@ -53,6 +63,11 @@ struct FinsSettings
     bool writersNamed = false;
     std::vector<std::string> writeAllow; // valid address and CIDR entries
     bool logWrites = false;
+    // [areas]: the layout, or the range lines that make the whole map when there are any (those
+    // that could be read; none may be left, and then nothing is mapped).
+    CFinsAreaMap::Layout layout = CFinsAreaMap::Layout::wide;
+    bool rangeLines = false;
+    std::vector<FinsAreaLine> areas;
 };
 
 // Reads the settings from `path`. Nothing stops the server, and every line is either applied or
@@ -85,3 +100,9 @@ constexpr size_t kLogEntryChars = 200;
 // The settings as log lines of at most kLogEntryChars each; the first begins
 // "settings: bind ADDR, port N, tcp on|off, udp on|off".
 std::vector<std::string> FormatFinsSettings(const FinsSettings& settings);
+
+// The area map the settings give, built at a download once `memory` holds the application's
+// segments: the layout, or the range lines. A range line whose words run past the end of its
+// segment (when the segment is there to tell) is logged with its file, line and text and left
+// out.
+CFinsAreaMap BuildFinsAreaMap(const FinsSettings& settings, CAppAreaMemmory& memory);

@@ -5,14 +5,7 @@
 #include <immintrin.h>
 #endif
 
-#include <cstdio>
-
-#include "utility/Singleton.h"
-
 namespace {
-
-constexpr uint32_t kBitsPerWord = 16;
-constexpr size_t kAddressTextBytes = 24; // "area 0xFF:65535.15" and a little room
 
 // Four words at a time: the bytes of each 16-bit lane of a 64-bit block trade places. `to` may be
 // `from` (in place), or a buffer that does not overlap it.
@@ -52,28 +45,6 @@ __attribute__((target("avx2"))) void SwapWordsAvx2(char* to, const char* from, s
 }
 #endif
 
-// The FINS name of an area code's area; null for a code the server does not serve.
-const char* AreaName(uint8_t area)
-{
-    if (IsDmArea(area)) {
-        return "D";
-    }
-    return IsCioArea(area) ? "CIO" : nullptr;
-}
-
-// One item: its word, and its bit in a bit area (bit < 0: a word).
-std::string AddressText(uint8_t area, uint32_t word, int bit)
-{
-    char text[kAddressTextBytes];
-    const char* name = AreaName(area);
-    int len = name != nullptr ? std::snprintf(text, sizeof(text), "%s%u", name, word)
-                              : std::snprintf(text, sizeof(text), "area 0x%02X:%u", area, word);
-    if (bit >= 0 && len > 0 && static_cast<size_t>(len) < sizeof(text)) {
-        (void)std::snprintf(text + len, sizeof(text) - len, ".%02d", bit);
-    }
-    return text;
-}
-
 } // namespace
 
 void SwapWordsInto(char* to, const char* from, size_t words)
@@ -86,51 +57,4 @@ void SwapWordsInto(char* to, const char* from, size_t words)
     }
 #endif
     SwapWordsPortable(to, from, words);
-}
-
-AppAreaMemType MapCioAddress(_FinsReadCmd& cmd)
-{
-    if ((cmd.wAddr & kCioOutputBase) != 0) {
-        cmd.wAddr = static_cast<uint16_t>(cmd.wAddr - kCioOutputBase);
-        return APP_AREA_Q;
-    }
-    return APP_AREA_I;
-}
-
-uint16_t CheckRange(uint32_t segBytes, const _FinsReadCmd& cmd, bool words)
-{
-    uint32_t w = cmd.wAddr;
-    uint32_t n = cmd.wCount;
-    uint32_t limit = words ? segBytes : segBytes * 8u;
-    uint32_t first = words ? 2u * w : 16u * w + cmd.byBit;
-    uint32_t last = words ? 2u * w + 2u * n - 1u : 16u * w + cmd.byBit + n - 1u;
-    if (limit <= first) {
-        return RESP_START_OUT_OF_RANGE;
-    }
-    if (limit <= last) {
-        return RESP_END_OUT_OF_RANGE;
-    }
-    return RESP_OK;
-}
-
-CAppAreaMemmory& AppMemory()
-{
-    return *utility::Singleton<CAppAreaMemmory>::instance();
-}
-
-std::string FinsRangeText(const _FinsReadCmd& cmd)
-{
-    const uint32_t count = cmd.wCount != 0 ? cmd.wCount : 1u;
-    if (IsWordArea(cmd.byArea)) {
-        std::string text = AddressText(cmd.byArea, cmd.wAddr, -1);
-        return count == 1 ? text : text + "-" + AddressText(cmd.byArea, cmd.wAddr + count - 1, -1);
-    }
-    const uint32_t first = kBitsPerWord * cmd.wAddr + cmd.byBit;
-    const uint32_t last = first + count - 1;
-    std::string text =
-        AddressText(cmd.byArea, first / kBitsPerWord, static_cast<int>(first % kBitsPerWord));
-    return count == 1 ? text
-                      : text + "-" +
-                            AddressText(cmd.byArea, last / kBitsPerWord,
-                                        static_cast<int>(last % kBitsPerWord));
 }

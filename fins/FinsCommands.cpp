@@ -8,7 +8,6 @@
 
 #include "base/RuntimeApi.h"
 #include "fins/FinsArea.h"
-#include "fins/FinsPolicy.h"
 
 namespace {
 
@@ -19,7 +18,9 @@ constexpr size_t kTransferDestAt = kAreaItemBytes;       // transfer: destinatio
 constexpr size_t kTransferCountAt = 2 * kAreaItemBytes;  // transfer: count behind both items
 constexpr unsigned kBytesPerKilobyte = 1024;
 constexpr unsigned kMaxByteField = 0xFF;
-constexpr unsigned kMaxWordField = 0xFFFF;
+constexpr size_t kAreaCioKiB = 2;  // area data: CIO size byte
+constexpr size_t kAreaDmWords = 3; // area data: DM words (2 bytes)
+constexpr size_t kAreaEmBanks = 6; // area data: EM banks byte
 constexpr int kYearsPerCentury = 100;
 constexpr int kTmYearBase = 1900;
 
@@ -43,27 +44,27 @@ _FinsReadCmd AreaItemAt(const char* at, uint16_t count)
     return cmd;
 }
 
-// Area and range of a word operation: RESP_OK with the segment and the address made relative to
-// it, or the code the request ends with. Bit codes are refused: these operations move words.
-uint16_t CheckWordOperand(_FinsReadCmd& cmd, AppAreaMemType* segment)
+// Area and range of a word operation: RESP_OK with where it lands, or the code the request ends
+// with. Bit codes are refused: these operations move words.
+uint16_t CheckWordOperand(CAppAreaMemmory& mem, const CFinsAreaMap& map, const _FinsReadCmd& cmd,
+                          FinsLocation& where)
 {
-    if (!IsWordArea(cmd.byArea)) {
+    if (map.ItemBytes(cmd.byArea) != 2) {
         return RESP_BAD_AREA;
     }
-    *segment = MapAreaAddress(cmd);
-    return CheckRange(AppMemory().GetAppMemorySizeFromType(*segment), cmd, true);
+    return map.Locate(mem, cmd, where);
 }
 
 // A word operand that is written: the checks of CheckWordOperand, then the write protections (the
 // client's, then the area's).
-uint16_t CheckWordTarget(_FinsReadCmd& cmd, AppAreaMemType* segment, bool writer)
+uint16_t CheckWordTarget(CAppAreaMemmory& mem, const CFinsAreaMap& map, const FinsPolicy& policy,
+                         const _FinsReadCmd& cmd, FinsLocation& where, bool writer)
 {
-    const _FinsReadCmd asSent = cmd;
-    const uint16_t code = CheckWordOperand(cmd, segment);
+    const uint16_t code = CheckWordOperand(mem, map, cmd, where);
     if (code != RESP_OK) {
         return code;
     }
-    return writer ? CheckWritable(asSent, true) : RESP_READ_ONLY;
+    return writer ? CheckWritable(policy, where) : RESP_READ_ONLY;
 }
 
 uint8_t Bcd(int value)
@@ -95,23 +96,27 @@ std::string VersionText()
     return text;
 }
 
-// Area data: no program area, the CIO (bit-addressable) size in KiB, the DM words the M segment
-// holds, no timers or counters, no expansion banks, no memory card.
-void AppendAreaData(std::string& out)
+// Area data: no program area, the CIO (bit-addressable) size in KiB, the DM words the map lets a
+// client address from DM 0, no timers or counters, the EM banks the map holds, no memory card.
+void AppendAreaData(CAppAreaMemmory& mem, const CFinsAreaMap& map, std::string& out)
 {
-    CAppAreaMemmory& mem = AppMemory();
     uint32_t cioBytes =
         mem.GetAppMemorySizeFromType(APP_AREA_I) + mem.GetAppMemorySizeFromType(APP_AREA_Q);
-    uint32_t dmWords = mem.GetAppMemorySizeFromType(APP_AREA_M) / 2;
     std::string area(kAreaDataBytes, '\0');
-    area[2] = static_cast<char>(std::min(cioBytes / kBytesPerKilobyte, kMaxByteField));
+    area[kAreaCioKiB] = static_cast<char>(std::min(cioBytes / kBytesPerKilobyte, kMaxByteField));
     std::string words;
-    AppendBig16(words, std::min(dmWords, kMaxWordField));
-    area.replace(3, 2, words);
+    AppendBig16(words, map.DmWords(mem));
+    area.replace(kAreaDmWords, 2, words);
+    area[kAreaEmBanks] = static_cast<char>(map.EmBanks());
     out += area;
 }
 
 } // namespace
+
+CFinsCommands::CFinsCommands(CAppAreaMemmory& memory, const FinsPolicy& policy,
+                             const CFinsAreaMap& map, bool writer)
+    : m_memory(memory), m_policy(policy), m_map(map), m_writer(writer)
+{}
 
 bool CFinsCommands::Handles(uint16_t command)
 {
@@ -122,6 +127,7 @@ bool CFinsCommands::Handles(uint16_t command)
     case FINS_CMD_CONTROLLER_DATA:
     case FINS_CMD_STATUS:
     case FINS_CMD_CLOCK:
+    case FINS_CMD_LOOPBACK:
         return true;
     default:
         return false;
@@ -146,8 +152,10 @@ uint16_t CFinsCommands::Execute(uint16_t command, const char* params, unsigned i
         return StatusRead(len, data);
     case FINS_CMD_CLOCK:
         return ClockRead(len, data);
+    case FINS_CMD_LOOPBACK:
+        return Loopback(params, len, data);
     default:
-        return RESP_CMD_NOT_SUPPORTED;
+        return RESP_UNDEFINED_COMMAND;
     }
 }
 
@@ -164,26 +172,24 @@ uint16_t CFinsCommands::MultipleRead(const char* params, unsigned int len, std::
     if (len / kMultiReadItemBytes > kMaxMultiReadItems) {
         return RESP_COUNT_TOO_LARGE;
     }
-    CAppAreaMemmory& mem = AppMemory();
+    CAppAreaMemmory& mem = m_memory;
     thread_local std::string one; // the memory reads clear it; keeps its capacity
     for (unsigned int at = 0; at < len; at += kMultiReadItemBytes) {
-        _FinsReadCmd cmd = AreaItemAt(params + at, 1);
-        if (!IsCioArea(cmd.byArea) && !IsDmArea(cmd.byArea)) {
-            return RESP_BAD_AREA;
-        }
-        bool words = IsWordArea(cmd.byArea);
-        AppAreaMemType segment = MapAreaAddress(cmd);
-        uint16_t code = CheckRange(mem.GetAppMemorySizeFromType(segment), cmd, words);
+        const _FinsReadCmd cmd = AreaItemAt(params + at, 1);
+        FinsLocation where;
+        uint16_t code = m_map.Locate(mem, cmd, where);
         if (code != RESP_OK) {
             return code;
         }
-        int result = words ? mem.ReadWordFromAppMemory(segment, cmd.wAddr, 1, one)
-                           : mem.ReadBitsFromAppMempry(segment, cmd.wAddr, cmd.byBit, 1, one);
+        const int word = static_cast<int>(where.word);
+        int result = where.words ? mem.ReadWordFromAppMemory(where.segment, word, 1, one)
+                                 : mem.ReadBitsFromAppMempry(where.segment, word,
+                                                             static_cast<int>(where.bit), 1, one);
         if (result != 0 || one.empty()) {
             return RESP_START_OUT_OF_RANGE; // not reached: a checked segment is present
         }
         data += static_cast<char>(cmd.byArea);
-        if (words) {
+        if (where.words) {
             SwapWords(&one[0], 1); // memory words are host order, FINS big-endian
         }
         data += one;
@@ -197,9 +203,8 @@ uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
         return code;
     }
     _FinsReadCmd cmd = AreaItemAt(params, BigEndianField<uint16_t>(params + kCountAt));
-    const _FinsReadCmd asSent = cmd;
-    AppAreaMemType segment = APP_AREA_M;
-    uint16_t code = CheckWordTarget(cmd, &segment, m_writer);
+    FinsLocation where;
+    uint16_t code = CheckWordTarget(m_memory, m_map, m_policy, cmd, where, m_writer);
     if (code != RESP_OK) {
         return code;
     }
@@ -209,8 +214,10 @@ uint16_t CFinsCommands::Fill(const char* params, unsigned int len)
     for (uint32_t i = 0; i < cmd.wCount; ++i) {
         words.append(reinterpret_cast<const char*>(&value), sizeof(value)); // host order
     }
-    (void)AppMemory().WriteWordToAppMemory(segment, cmd.wAddr, cmd.wCount, &words[0]);
-    m_written = asSent;
+    (void)m_memory.WriteWordToAppMemory(where.segment, static_cast<int>(where.word), cmd.wCount,
+                                        &words[0]);
+    m_written = cmd;
+    m_writtenAt = where;
     return RESP_OK;
 }
 
@@ -224,23 +231,24 @@ uint16_t CFinsCommands::Transfer(const char* params, unsigned int len)
     uint16_t count = BigEndianField<uint16_t>(params + kTransferCountAt);
     _FinsReadCmd from = AreaItemAt(params, count);
     _FinsReadCmd to = AreaItemAt(params + kTransferDestAt, count);
-    const _FinsReadCmd toAsSent = to;
-    AppAreaMemType fromSegment = APP_AREA_M;
-    AppAreaMemType toSegment = APP_AREA_M;
-    uint16_t code = CheckWordOperand(from, &fromSegment);
+    FinsLocation source;
+    FinsLocation target;
+    uint16_t code = CheckWordOperand(m_memory, m_map, from, source);
     if (code == RESP_OK) {
-        code = CheckWordTarget(to, &toSegment, m_writer);
+        code = CheckWordTarget(m_memory, m_map, m_policy, to, target, m_writer);
     }
     if (code != RESP_OK) {
         return code;
     }
-    CAppAreaMemmory& mem = AppMemory();
+    CAppAreaMemmory& mem = m_memory;
     thread_local std::string words;
-    if (mem.ReadWordFromAppMemory(fromSegment, from.wAddr, count, words) != 0) {
+    if (mem.ReadWordFromAppMemory(source.segment, static_cast<int>(source.word), count, words) !=
+        0) {
         return RESP_START_OUT_OF_RANGE; // not reached: a checked segment is present
     }
-    (void)mem.WriteWordToAppMemory(toSegment, to.wAddr, count, &words[0]);
-    m_written = toAsSent;
+    (void)mem.WriteWordToAppMemory(target.segment, static_cast<int>(target.word), count, &words[0]);
+    m_written = to;
+    m_writtenAt = target;
     return RESP_OK;
 }
 
@@ -255,11 +263,11 @@ uint16_t CFinsCommands::ControllerDataRead(const char* params, unsigned int len,
     if (part != kControllerParamFirst && part != kControllerParamLast) {
         return RESP_BAD_PARAMETER;
     }
-    const std::string& model = GetFinsPolicy().model;
+    const std::string& model = m_policy.model;
     AppendText(data, model.empty() ? kControllerModel : model);
     AppendText(data, VersionText());
     data.append(kSystemUseBytes, '\0');
-    AppendAreaData(data);
+    AppendAreaData(m_memory, m_map, data);
     data.append(kBusUnitBytes, '\0');
     data.append(2, '\0'); // unit information, remote I/O data
     if (len == 1) {
@@ -276,7 +284,7 @@ uint16_t CFinsCommands::StatusRead(unsigned int len, std::string& data)
     if (len != 0) {
         return RESP_FRAME_TOO_LONG;
     }
-    bool running = AppMemory().HasApplication();
+    bool running = m_memory.HasApplication();
     data += static_cast<char>(running ? kStatusRunning : kStatusStopped);
     data += static_cast<char>(running ? kModeRun : kModeProgram);
     data.append(kStatusData - 2 - kStatusMessageBytes, '\0'); // error flags, message flags, code
@@ -303,5 +311,17 @@ uint16_t CFinsCommands::ClockRead(unsigned int len, std::string& data)
         data += static_cast<char>(Bcd(field));
     }
     data += static_cast<char>(local.tm_wday);
+    return RESP_OK;
+}
+
+uint16_t CFinsCommands::Loopback(const char* params, unsigned int len, std::string& data)
+{
+    if (len > kMaxLoopbackData) {
+        return RESP_FRAME_TOO_LONG;
+    }
+    if (len == 0) {
+        return RESP_OK;
+    }
+    data.assign(params, len);
     return RESP_OK;
 }

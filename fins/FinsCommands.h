@@ -1,14 +1,18 @@
 // The FINS commands beyond memory area read and write that HMIs, SCADA drivers and client libraries
 // send: multiple read (0104), fill (0103), transfer (0105), controller data read (0501), controller
-// status read (0601) and clock read (0701). Each checks its parameters and every address before it
-// touches memory and hands back the response data or the code the request ends with; the protocol
-// builds and sends the response. Runs on the event loop's reader thread; holds no state.
+// status read (0601), clock read (0701) and loopback test (0801). Each checks its parameters and
+// every address before it touches memory and hands back the response data or the code the request
+// ends with; the protocol builds and sends the response. Runs on the event loop's reader thread;
+// holds only what the protocol hands it for one request: the memory, the policy and the area map.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "fins/FinsFrame.h"
+#include "appmem/AppAreaMem.h"
+#include "fins/FinsAreaMap.h"
+#include "fins/FinsPolicy.h"
+#include "fins/Message.h"
 
 // Model text of the controller data read unless the policy names another (FinsPolicy::model):
 // names this soft controller. At most kTextField bytes.
@@ -36,6 +40,10 @@ constexpr uint8_t kModeProgram = 0x00;
 // Clock read (0701): year, month, day, hour, minute, second in BCD, day of week (0 = Sunday).
 constexpr unsigned kClockData = 7;
 
+// Loopback test (0801): the test data come back as sent, as many bytes as the largest response
+// this server builds can carry behind its headers.
+constexpr unsigned kMaxLoopbackData = kMessageCapacity - kResponseHeadLen;
+
 // Multiple memory area read (0104): items of area, word address and bit.
 constexpr unsigned kMultiReadItemBytes = 4;
 constexpr unsigned kMaxMultiReadItems = 167;
@@ -48,9 +56,11 @@ constexpr unsigned kTransferParamBytes = 10;
 class CFinsCommands
 {
 public:
-    // writer: whether the client may change memory at all (the policy's write-allow list); a fill
-    // or transfer from any other client ends with RESP_READ_ONLY once its parameters are checked.
-    explicit CFinsCommands(bool writer = true) : m_writer(writer) {}
+    // All three are the protocol's (not owned) and outlive this object. writer: whether the client
+    // may change memory at all (the policy's write-allow list); a fill or transfer from any other
+    // client ends with RESP_READ_ONLY once its parameters are checked.
+    CFinsCommands(CAppAreaMemmory& memory, const FinsPolicy& policy, const CFinsAreaMap& map,
+                  bool writer = true);
 
     // True for the command codes Execute carries out.
     static bool Handles(uint16_t command);
@@ -67,8 +77,9 @@ public:
     uint16_t Execute(uint16_t command, const char* params, unsigned int len, std::string& data);
 
     // What the last fill or transfer carried out wrote: area, address and bit as sent, and the
-    // count (0 when nothing was written).
+    // count (0 when nothing was written), with where it landed.
     const _FinsReadCmd& Written() const { return m_written; }
+    const FinsLocation& WrittenAt() const { return m_writtenAt; }
 
 private:
     uint16_t MultipleRead(const char* params, unsigned int len, std::string& data);
@@ -77,7 +88,12 @@ private:
     uint16_t ControllerDataRead(const char* params, unsigned int len, std::string& data);
     uint16_t StatusRead(unsigned int len, std::string& data);
     uint16_t ClockRead(unsigned int len, std::string& data);
+    uint16_t Loopback(const char* params, unsigned int len, std::string& data);
 
+    CAppAreaMemmory& m_memory;
+    const FinsPolicy& m_policy;
+    const CFinsAreaMap& m_map;
     bool m_writer;
     _FinsReadCmd m_written{};
+    FinsLocation m_writtenAt;
 };

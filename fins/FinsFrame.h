@@ -64,6 +64,7 @@ constexpr uint16_t FINS_CMD_TRANSFER = 0x0105;
 constexpr uint16_t FINS_CMD_CONTROLLER_DATA = 0x0501;
 constexpr uint16_t FINS_CMD_STATUS = 0x0601;
 constexpr uint16_t FINS_CMD_CLOCK = 0x0701;
+constexpr uint16_t FINS_CMD_LOOPBACK = 0x0801;
 
 // Memory area read/write command, right behind the command code; heads both commands (fill's
 // parameters begin the same way).
@@ -83,14 +84,25 @@ constexpr uint8_t AREA_CIO_WORD = 0xB0;
 constexpr uint8_t AREA_CIO_WORD_B = 0x80;
 constexpr uint8_t AREA_DM_BIT = 0x02;
 constexpr uint8_t AREA_DM_WORD = 0x82;
+constexpr uint8_t AREA_W_BIT = 0x31;
+constexpr uint8_t AREA_W_WORD = 0xB1;
+constexpr uint8_t AREA_H_BIT = 0x32;
+constexpr uint8_t AREA_H_WORD = 0xB2;
+constexpr uint8_t AREA_A_BIT = 0x33;
+constexpr uint8_t AREA_A_WORD = 0xB3;
+constexpr uint8_t AREA_EM_BIT = 0x20;         // bank n: 0x20 + n, banks 0 to 12
+constexpr uint8_t AREA_EM_WORD = 0xA0;        // bank n: 0xA0 + n
+constexpr uint8_t AREA_EM_CURRENT_BIT = 0x0A; // the current bank, bank 0 here
+constexpr uint8_t AREA_EM_CURRENT_WORD = 0x98;
+constexpr uint8_t AREA_TC_WORD = 0x89; // timer and counter present values
+constexpr uint8_t AREA_TC_FLAG = 0x09; // their completion flags
 
-// CIO words from here on are the application's output words.
-constexpr uint32_t kCioOutputBase = 0x8000;
 // Most words or bits one read may ask for.
 constexpr uint32_t kMaxReadItems = 2000;
 
 // FINS response codes.
 constexpr uint16_t RESP_OK = 0x0000;
+constexpr uint16_t RESP_UNDEFINED_COMMAND = 0x0401; // a command this server does not carry out
 constexpr uint16_t RESP_FRAME_TOO_LONG = 0x1001;
 constexpr uint16_t RESP_FRAME_TOO_SHORT = 0x1002;
 constexpr uint16_t RESP_DATA_LEN_MISMATCH = 0x1003;

@@ -1,40 +1,31 @@
 // The policy of the FINS commands (see the header).
 #include "fins/FinsPolicy.h"
 
-#include "fins/FinsArea.h"
-
-namespace {
-
-FinsPolicy s_policy; // owner thread writes while the loop is stopped; reader thread reads
-
-constexpr uint32_t kBitsPerWord = 16;
-
-} // namespace
-
-void SetFinsPolicy(const FinsPolicy& policy)
+unsigned ReadOnlyBitOf(FinsAreaKind kind)
 {
-    s_policy = policy;
+    if (kind == kAreaCio) {
+        return kReadOnlyCioIn | kReadOnlyCioOut;
+    }
+    if (kind == kAreaDm) {
+        return kReadOnlyDm;
+    }
+    return kReadOnlyFirstOther << (kind - kAreaW);
 }
 
-const FinsPolicy& GetFinsPolicy()
+// A range lies in one segment (Locate refuses straddling), so its segment tells CIO inputs from
+// outputs.
+uint16_t CheckWritable(const FinsPolicy& policy, const FinsLocation& where)
 {
-    return s_policy;
-}
-
-// A CIO range may start among the inputs and run on into the outputs: both of its ends count.
-uint16_t CheckWritable(const _FinsReadCmd& cmd, bool words)
-{
-    const unsigned protect = s_policy.readOnly;
-    if (IsDmArea(cmd.byArea)) {
-        return (protect & kReadOnlyDm) != 0 ? RESP_READ_ONLY : RESP_OK;
+    const FinsAreaRange* range = where.range;
+    if (range == nullptr) {
+        return RESP_READ_ONLY; // not located: nothing to write
     }
-    if (!IsCioArea(cmd.byArea) || cmd.wCount == 0) {
-        return RESP_OK;
+    if (range->area == kAreaA && where.firstWord < kAuxiliaryReadOnlyEnd) {
+        return RESP_READ_ONLY;
     }
-    const uint32_t first = cmd.wAddr;
-    const uint32_t last =
-        words ? first + cmd.wCount - 1u : first + (cmd.byBit + cmd.wCount - 1u) / kBitsPerWord;
-    const bool inputs = (protect & kReadOnlyCioIn) != 0 && first < kCioOutputBase;
-    const bool outputs = (protect & kReadOnlyCioOut) != 0 && last >= kCioOutputBase;
-    return inputs || outputs ? RESP_READ_ONLY : RESP_OK;
+    unsigned bit = ReadOnlyBitOf(range->area);
+    if (range->area == kAreaCio) {
+        bit = range->segment == APP_AREA_Q ? kReadOnlyCioOut : kReadOnlyCioIn;
+    }
+    return (policy.readOnly & bit) != 0 ? RESP_READ_ONLY : RESP_OK;
 }

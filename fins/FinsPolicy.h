@@ -1,20 +1,24 @@
 // What the owner of the server decides about the FINS commands: the model text the controller
 // data read reports, the areas that take no write, the clients that may write and whether writes
-// are logged. Set on the owner's thread while the loop's
-// threads are stopped (starting them orders the write before every read); read on the reader
-// thread only.
+// are logged. The owner hands it to the protocol while the loop's threads are stopped (starting
+// them orders the write before every read); read on the reader thread only.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "fins/FinsAreaMap.h"
 #include "fins/FinsFrame.h"
 #include "utility/AccessList.h"
 
 // Bits of FinsPolicy::readOnly: areas that take no write.
-constexpr unsigned kReadOnlyCioIn = 1u;  // CIO 0..32767, the inputs (I)
-constexpr unsigned kReadOnlyCioOut = 2u; // CIO 32768..65535, the outputs (Q)
-constexpr unsigned kReadOnlyDm = 4u;     // DM, the memory (M)
+constexpr unsigned kReadOnlyCioIn = 1u;      // CIO ranges on the inputs (I) or the memory (M)
+constexpr unsigned kReadOnlyCioOut = 2u;     // CIO ranges on the outputs (Q)
+constexpr unsigned kReadOnlyDm = 4u;         // DM
+constexpr unsigned kReadOnlyFirstOther = 8u; // W, H, A, T, C, TF, CF, E0 .. EC in that order
+
+// The bit of FinsPolicy::readOnly that protects an area (CIO: both of its bits).
+unsigned ReadOnlyBitOf(FinsAreaKind kind);
 
 struct FinsPolicy
 {
@@ -33,10 +37,7 @@ struct FinsPolicy
     }
 };
 
-// Replaces the policy in effect. Only while no loop thread runs.
-void SetFinsPolicy(const FinsPolicy& policy);
-const FinsPolicy& GetFinsPolicy();
-
-// RESP_READ_ONLY when a write of cmd (area, address as sent, bit and count; words or bits) would
-// touch a protected area, even in part; RESP_OK otherwise. The range itself is checked elsewhere.
-uint16_t CheckWritable(const _FinsReadCmd& cmd, bool words);
+// RESP_READ_ONLY when a write landing at `where` (as CFinsAreaMap::Locate found it) would touch a
+// protected area: one the policy names, or A 0-447 whenever A is mapped; RESP_OK otherwise. The
+// range itself is checked by Locate.
+uint16_t CheckWritable(const FinsPolicy& policy, const FinsLocation& where);

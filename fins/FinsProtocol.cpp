@@ -1,6 +1,7 @@
 // The FINS protocol: FINS/TCP frames and FINS/UDP datagrams in, responses out through the record's
 // send queue through the link to the network. Runs on the event loop's reader thread only (one
-// frame at a time); holds no state of its own beyond that link.
+// frame at a time); holds no state of its own beyond what its owner hands it: the link, the
+// application's memory and the policy.
 // Requests may sit at any alignment in their buffer, so multi-byte fields are only ever reached
 // through byte copies, never through a typed pointer into the buffer.
 #include "fins/FinsProtocol.h"
@@ -15,9 +16,7 @@
 #include "base/kellog.h"
 #include "fins/FinsArea.h"
 #include "fins/FinsCommands.h"
-#include "fins/FinsPolicy.h"
 #include "utility/ByteOrder.h"
-#include "utility/Singleton.h"
 
 namespace {
 
@@ -40,7 +39,6 @@ CLogLimiter s_responseLimit(kMsgResponseDropped, kLogLimitPeerLines);
 constexpr int kIpFields = 4;
 constexpr unsigned int kNodeShift = 24; // a node sits in bits 24-31 of a handshake word
 constexpr size_t kCmdOffset = offsetof(_FinsFrameHeader, wFinsCmd);
-constexpr size_t kReqIdOffset = offsetof(_FinsFrameHeader, byReqId);
 constexpr size_t kDstNodeOffset = 4;     // DA1, the destination node of a request
 constexpr size_t kHandShakeNodeByte = 3; // the client's node in a node address request
 constexpr size_t kLengthOffset = offsetof(_FINSTcpHeader, dwLength);
@@ -66,11 +64,6 @@ const char* Bytes(const _FinsFrameHeader* header)
 short CommandOf(const _FinsFrameHeader* header)
 {
     return static_cast<short>(HostField<uint16_t>(Bytes(header) + kCmdOffset));
-}
-
-int ReqIdOf(const _FinsFrameHeader* header)
-{
-    return static_cast<unsigned char>(Bytes(header)[kReqIdOffset]);
 }
 
 // The 6-byte memory area command at the start of a body; the caller has converted wAddr and
@@ -102,7 +95,7 @@ int RefuseReadOnly(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameH
 // policy names the writers, so without a write-allow list a write costs one test more.
 bool IsWriter(CFinsProtocol& protocol, CSocketConnection* conn)
 {
-    const FinsPolicy& policy = GetFinsPolicy();
+    const FinsPolicy& policy = protocol.GetPolicy();
     if (!policy.writersNamed) {
         return true;
     }
@@ -123,27 +116,23 @@ int RefuseNotWriter(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrame
 // A write, fill or transfer that was carried out, logged when the policy asks for it: the client,
 // the items written (as sent) and the command. Nothing for a count of 0, which writes nothing.
 void LogWrite(CFinsProtocol& protocol, CSocketConnection* conn, const _FinsFrameHeader* header,
-              const _FinsReadCmd& written)
+              const _FinsReadCmd& written, const FinsLocation& where)
 {
-    if (!GetFinsPolicy().logWrites || written.wCount == 0) {
+    if (!protocol.GetPolicy().logWrites || written.wCount == 0) {
         return;
     }
-    s_wroteLimit.InfoF(kMsgWrote, PeerText(protocol, conn), FinsRangeText(written).c_str(),
+    s_wroteLimit.InfoF(kMsgWrote, PeerText(protocol, conn), FinsRangeText(written, where).c_str(),
                        static_cast<unsigned int>(static_cast<uint16_t>(CommandOf(header))));
 }
 
 // Head of every FINS response: the FINS/TCP header (length fixed when sent) and the FINS header
-// addressed from the connection's node numbers.
-void StartResponse(CFinsProtocol& protocol, CMessage& msg, CSocketConnection* conn,
-                   _FinsFrameHeader* header, bool tcp)
+// that mirrors the request's addresses.
+void StartResponse(CMessage& msg, _FinsFrameHeader* header, bool tcp)
 {
-    IFinsLink* link = protocol.GetLink();
-    const FinsNodes nodes = link != nullptr ? link->ReplyNodes(conn) : FinsNodes{0, 0};
     if (tcp) {
         (void)msg.BuildFinsResponseTcpHeader(TCP_CMD_FRAME, 0, 0);
     }
-    (void)msg.BuildFinsRWResponseFinsHeader(static_cast<int>(nodes.client),
-                                            static_cast<int>(nodes.server), ReqIdOf(header));
+    (void)msg.BuildFinsResponseFinsHeaderFor(reinterpret_cast<const unsigned char*>(header));
 }
 
 bool IsResponseFrame(const char* fins)
@@ -181,7 +170,8 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
     const auto command = static_cast<uint16_t>(CommandOf(header));
     const bool writes = CFinsCommands::Writes(command);
     const bool writer = !writes || IsWriter(protocol, conn);
-    CFinsCommands commands(writer);
+    CFinsCommands commands(protocol.GetMemory(), protocol.GetPolicy(), protocol.GetAreaMap(),
+                           writer);
     uint16_t code = commands.Execute(command, body, bodyLen, data);
     if (code == RESP_READ_ONLY) {
         return writer ? RefuseReadOnly(protocol, conn, header, tcp)
@@ -191,169 +181,161 @@ int ProcessController(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFra
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
     if (writes) {
-        LogWrite(protocol, conn, header, commands.Written());
+        LogWrite(protocol, conn, header, commands.Written(), commands.WrittenAt());
     }
     CMessage response(kResponseHeadLen + static_cast<int>(data.size()));
-    StartResponse(protocol, response, conn, header, tcp);
+    StartResponse(response, header, tcp);
     (void)response.BuildFinsResponseReadMessage(CommandOf(header), RESP_OK, &data[0],
                                                 static_cast<int>(data.size()));
     SendResponse(protocol, conn, header, response, tcp);
     return 0;
 }
 
-// Range check of a read: true when it may go ahead, else the FINS error has been sent.
-bool ReadInRange(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
-                 const _FinsReadCmd& cmd, AppAreaMemType segment, bool tcp)
+// The memory command at the start of a body with its address and count in host order.
+_FinsReadCmd HostAreaCommandOf(const char* body)
 {
-    uint16_t code =
-        CheckRange(AppMemory().GetAppMemorySizeFromType(segment), cmd, IsWordArea(cmd.byArea));
+    _FinsReadCmd cmd = AreaCommandOf(body);
+    cmd.wAddr = BigEndianField<uint16_t>(body + kAddrOffset);
+    cmd.wCount = BigEndianField<uint16_t>(body + kCountOffset);
+    return cmd;
+}
+
+// Where a read lands: RESP_OK, or the code the request ends with. The area comes first, then the
+// count limit (before any address test), then the ranges.
+uint16_t LocateRead(CFinsProtocol& protocol, const _FinsReadCmd& cmd, FinsLocation& where)
+{
+    const CFinsAreaMap& map = protocol.GetAreaMap();
+    if (map.ItemBytes(cmd.byArea) == 0) {
+        return RESP_BAD_AREA;
+    }
+    if (cmd.wCount > kMaxReadItems) {
+        return RESP_COUNT_TOO_LARGE;
+    }
+    return map.Locate(protocol.GetMemory(), cmd, where);
+}
+
+// Range check and copy of a read into a string (ReadCIOArea and ReadDMArea).
+int ReadArea(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
+             const _FinsReadCmd& cmd, std::string& out, bool tcp)
+{
+    FinsLocation where;
+    const uint16_t code = LocateRead(protocol, cmd, where);
     if (code != RESP_OK) {
         (void)protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
-        return false;
-    }
-    return true;
-}
-
-// Range check and copy of a read into a string, for both areas (ReadCIOArea and ReadDMArea).
-int ReadArea(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
-             const _FinsReadCmd& cmd, AppAreaMemType segment, std::string& out, bool tcp)
-{
-    if (!ReadInRange(protocol, conn, header, cmd, segment, tcp)) {
         return -1;
     }
-    CAppAreaMemmory& mem = AppMemory();
-    if (IsWordArea(cmd.byArea)) {
-        return mem.ReadWordFromAppMemory(segment, cmd.wAddr, cmd.wCount, out);
+    CAppAreaMemmory& mem = protocol.GetMemory();
+    if (where.words) {
+        return mem.ReadWordFromAppMemory(where.segment, static_cast<int>(where.word), cmd.wCount,
+                                         out);
     }
-    return mem.ReadBitsFromAppMempry(segment, cmd.wAddr, cmd.byBit, cmd.wCount, out);
+    return mem.ReadBitsFromAppMempry(where.segment, static_cast<int>(where.word),
+                                     static_cast<int>(where.bit), cmd.wCount, out);
 }
 
-// Bytes of a read's data: two per word, one per bit.
-int ReadDataLen(const _FinsReadCmd& cmd)
+// Bytes of a read's data: two per word, one per bit or flag.
+int ReadDataLen(const FinsLocation& where, uint16_t count)
 {
-    return IsWordArea(cmd.byArea) ? 2 * cmd.wCount : cmd.wCount;
+    return where.words ? 2 * count : count;
 }
 
 // The data of a checked read, appended straight from memory to the response (words big-endian,
 // as FINS carries them; memory holds them in host order): 0, or -1 when there is nothing to send.
-int AppendReadData(CMessage& response, const _FinsReadCmd& cmd, AppAreaMemType segment)
+int AppendReadData(CAppAreaMemmory& mem, CMessage& response, const FinsLocation& where,
+                   uint16_t count)
 {
-    char* at = response.Reserve(ReadDataLen(cmd));
+    char* at = response.Reserve(ReadDataLen(where, count));
     if (at == nullptr) {
         return -1;
     }
-    CAppAreaMemmory& mem = AppMemory();
-    if (!IsWordArea(cmd.byArea)) {
-        return mem.ReadBitsIntoBuffer(segment, cmd.wAddr, cmd.byBit, cmd.wCount, at);
+    if (!where.words) {
+        return mem.ReadBitsIntoBuffer(where.segment, static_cast<int>(where.word),
+                                      static_cast<int>(where.bit), count, at);
     }
     // Host-order words go out big-endian: converted on their one way from memory to the response.
-    const char* words = mem.GetAppMemoryAddrFromType(segment);
+    const char* words = mem.GetAppMemoryAddrFromType(where.segment);
     if (words == nullptr) {
         return -1;
     }
-    SwapWordsInto(at, words + 2 * static_cast<size_t>(cmd.wAddr), cmd.wCount);
+    SwapWordsInto(at, words + 2 * static_cast<size_t>(where.word), count);
     return 0;
 }
 
-// A memory area read of either area: count limit, range, then the response, built once in a
-// block of its size with the data read into it.
+// A memory area read of any mapped area: area, count limit, range, then the response, built once
+// in a block of its size with the data read into it.
 int ProcessRead(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
-                char* body, unsigned int bodyLen, bool tcp, bool cio)
+                char* body, unsigned int bodyLen, bool tcp)
 {
     if (body == nullptr || bodyLen < kReadCmdLen || header == nullptr || conn == nullptr) {
         return -1;
     }
-    _FinsReadCmd cmd = AreaCommandOf(body);
-    cmd.wAddr = BigEndianField<uint16_t>(body + kAddrOffset);
-    cmd.wCount = BigEndianField<uint16_t>(body + kCountOffset);
-    if (cmd.wCount > kMaxReadItems) { // before any address test
-        return protocol.ProcessFrameErrorRequest(conn, header, RESP_COUNT_TOO_LARGE, tcp);
+    const _FinsReadCmd cmd = HostAreaCommandOf(body);
+    FinsLocation where;
+    const uint16_t code = LocateRead(protocol, cmd, where);
+    if (code != RESP_OK) {
+        return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
-    AppAreaMemType segment = cio ? MapCioAddress(cmd) : APP_AREA_M;
-    if (!ReadInRange(protocol, conn, header, cmd, segment, tcp)) {
-        return -1;
-    }
-    CMessage response(kResponseHeadLen + ReadDataLen(cmd));
-    StartResponse(protocol, response, conn, header, tcp);
+    CMessage response(kResponseHeadLen + ReadDataLen(where, cmd.wCount));
+    StartResponse(response, header, tcp);
     // Command and response code: the read message's head, its data read in behind it.
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
-    if (AppendReadData(response, cmd, segment) != 0) {
+    if (AppendReadData(protocol.GetMemory(), response, where, cmd.wCount) != 0) {
         return -1; // an absent segment: the response is dropped
     }
     SendResponse(protocol, conn, header, response, tcp);
     return 0;
 }
 
-// Checks of a write in their fixed order: data length, then range. RESP_OK when it may go ahead.
-uint16_t CheckWrite(const _FinsReadCmd& cmd, unsigned int dataLen, uint32_t segBytes)
+// Checks of a write's parameters in their fixed order: area, data length, range. RESP_OK when
+// they pass, with `where` filled in; the write protections come after them.
+uint16_t CheckWrite(CFinsProtocol& protocol, const _FinsReadCmd& cmd, unsigned int dataLen,
+                    FinsLocation& where)
 {
-    bool words = IsWordArea(cmd.byArea);
-    uint32_t expected = words ? 2u * cmd.wCount : cmd.wCount;
-    if (expected != dataLen) {
+    const CFinsAreaMap& map = protocol.GetAreaMap();
+    const unsigned itemBytes = map.ItemBytes(cmd.byArea);
+    if (itemBytes == 0) {
+        return RESP_BAD_AREA;
+    }
+    if (itemBytes * cmd.wCount != dataLen) {
         return RESP_DATA_LEN_MISMATCH;
     }
-    return CheckRange(segBytes, cmd, words);
+    return map.Locate(protocol.GetMemory(), cmd, where);
 }
 
-// A memory area write of either area. Nothing is written before every check has passed.
+// A memory area write of any mapped area. Nothing is written before every check has passed.
 int ProcessWrite(CFinsProtocol& protocol, CSocketConnection* conn, _FinsFrameHeader* header,
-                 char* body, unsigned int bodyLen, bool tcp, bool cio)
+                 char* body, unsigned int bodyLen, bool tcp)
 {
     if (body == nullptr || bodyLen < kReadCmdLen || header == nullptr || conn == nullptr) {
         return -1;
     }
-    (void)SwapByteOrderAll(body + kAddrOffset, sizeof(uint16_t));
-    (void)SwapByteOrderAll(body + kCountOffset, sizeof(uint16_t));
-    _FinsReadCmd cmd = AreaCommandOf(body);
-    const _FinsReadCmd asSent = cmd;
+    const _FinsReadCmd cmd = HostAreaCommandOf(body);
     char* data = body + kReadCmdLen;
-    unsigned int dataLen = bodyLen - kReadCmdLen;
-    AppAreaMemType segment = cio ? MapCioAddress(cmd) : APP_AREA_M;
-    CAppAreaMemmory& mem = AppMemory();
-    uint16_t code = CheckWrite(cmd, dataLen, mem.GetAppMemorySizeFromType(segment));
+    FinsLocation where;
+    const uint16_t code = CheckWrite(protocol, cmd, bodyLen - kReadCmdLen, where);
     if (code != RESP_OK) {
         return protocol.ProcessFrameErrorRequest(conn, header, code, tcp);
     }
     if (!IsWriter(protocol, conn)) {
         return RefuseNotWriter(protocol, conn, header, tcp);
     }
-    if (CheckWritable(asSent, IsWordArea(cmd.byArea)) != RESP_OK) {
+    if (CheckWritable(protocol.GetPolicy(), where) != RESP_OK) {
         return RefuseReadOnly(protocol, conn, header, tcp);
     }
-    if (IsWordArea(cmd.byArea)) {
+    CAppAreaMemmory& mem = protocol.GetMemory();
+    const int word = static_cast<int>(where.word);
+    if (where.words) {
         SwapWords(data, cmd.wCount);
-        (void)mem.WriteWordToAppMemory(segment, cmd.wAddr, cmd.wCount, data);
+        (void)mem.WriteWordToAppMemory(where.segment, word, cmd.wCount, data);
     } else {
-        (void)mem.WriteBitsToAppMemory(segment, cmd.wAddr, cmd.byBit, cmd.wCount, data);
+        (void)mem.WriteBitsToAppMemory(where.segment, word, static_cast<int>(where.bit), cmd.wCount,
+                                       data);
     }
-    LogWrite(protocol, conn, header, asSent);
+    LogWrite(protocol, conn, header, cmd, where);
     CMessage response;
-    StartResponse(protocol, response, conn, header, tcp);
+    StartResponse(response, header, tcp);
     (void)response.BuildFinsResponseWriteMessage(CommandOf(header), RESP_OK);
     SendResponse(protocol, conn, header, response, tcp);
-    return 0;
-}
-
-// The command operation of one area (ProcessCIOReadRequest and its siblings).
-using AreaOperation = int (CFinsProtocol::*)(CSocketConnection*, _FinsFrameHeader*, char*,
-                                             unsigned int, bool);
-
-// Area dispatch of a read or a write by byArea: 0 once handed on, whatever the command made of it.
-int DispatchByArea(CFinsProtocol& protocol, AreaOperation cio, AreaOperation dm,
-                   CSocketConnection* conn, _FinsFrameHeader* header, char* body,
-                   unsigned int bodyLen, bool tcp)
-{
-    if (bodyLen == 0 || body == nullptr || header == nullptr || conn == nullptr) {
-        return -1;
-    }
-    uint8_t area = static_cast<uint8_t>(body[0]);
-    if (IsCioArea(area)) {
-        (void)(protocol.*cio)(conn, header, body, bodyLen, tcp);
-    } else if (IsDmArea(area)) {
-        (void)(protocol.*dm)(conn, header, body, bodyLen, tcp);
-    } else {
-        return protocol.ProcessFrameErrorRequest(conn, header, RESP_BAD_AREA, tcp);
-    }
     return 0;
 }
 
@@ -388,6 +370,36 @@ void CFinsProtocol::SetLink(IFinsLink* link)
 IFinsLink* CFinsProtocol::GetLink() const
 {
     return m_link;
+}
+
+void CFinsProtocol::SetMemory(CAppAreaMemmory* memory)
+{
+    m_memory = memory != nullptr ? memory : &m_noMemory;
+}
+
+CAppAreaMemmory& CFinsProtocol::GetMemory() const
+{
+    return *m_memory;
+}
+
+void CFinsProtocol::SetPolicy(const FinsPolicy& policy)
+{
+    m_policy = policy;
+}
+
+const FinsPolicy& CFinsProtocol::GetPolicy() const
+{
+    return m_policy;
+}
+
+void CFinsProtocol::SetAreaMap(const CFinsAreaMap& map)
+{
+    m_areaMap = map;
+}
+
+const CFinsAreaMap& CFinsProtocol::GetAreaMap() const
+{
+    return m_areaMap;
 }
 
 int CFinsProtocol::ProcessRecvData(char* block)
@@ -518,7 +530,7 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
         return ProcessController(*this, conn, header, body, bodyLen, tcp);
     } else {
         s_badCommandLimit.ErrorF(kMsgBadCommand, static_cast<unsigned int>(command));
-        return ProcessFrameErrorRequest(conn, header, RESP_CMD_NOT_SUPPORTED, tcp);
+        return ProcessFrameErrorRequest(conn, header, RESP_UNDEFINED_COMMAND, tcp);
     }
     return 0;
 }
@@ -526,15 +538,13 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
 int CFinsProtocol::ProcessReadRequest(CSocketConnection* conn, _FinsFrameHeader* header, char* body,
                                       unsigned int bodyLen, bool tcp)
 {
-    return DispatchByArea(*this, &CFinsProtocol::ProcessCIOReadRequest,
-                          &CFinsProtocol::ProcessDMReadRequest, conn, header, body, bodyLen, tcp);
+    return ProcessRead(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ProcessWriteRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                        char* body, unsigned int bodyLen, bool tcp)
 {
-    return DispatchByArea(*this, &CFinsProtocol::ProcessCIOWriteRequest,
-                          &CFinsProtocol::ProcessDMWriteRequest, conn, header, body, bodyLen, tcp);
+    return ProcessWrite(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ProcessErrorRequest(CSocketConnection* conn, int command, int errorCode)
@@ -555,7 +565,7 @@ int CFinsProtocol::ProcessFrameErrorRequest(CSocketConnection* conn, _FinsFrameH
         return -1;
     }
     CMessage reply;
-    StartResponse(*this, reply, conn, header, tcp);
+    StartResponse(reply, header, tcp);
     (void)reply.BuildFinsResponseWriteMessage(CommandOf(header), static_cast<short>(respCode));
     SendResponse(*this, conn, header, reply, tcp);
     return 0;
@@ -580,38 +590,37 @@ void CFinsProtocol::SendMessage(CSocketConnection* conn, CMessage& msg, bool wit
 int CFinsProtocol::ProcessCIOReadRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                          char* body, unsigned int bodyLen, bool tcp)
 {
-    return ProcessRead(*this, conn, header, body, bodyLen, tcp, true);
+    return ProcessRead(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ProcessDMReadRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                         char* body, unsigned int bodyLen, bool tcp)
 {
-    return ProcessRead(*this, conn, header, body, bodyLen, tcp, false);
+    return ProcessRead(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ReadCIOArea(CSocketConnection* conn, _FinsFrameHeader* header, _FinsReadCmd& cmd,
                                CMessage& response, std::string& out, bool tcp)
 {
     (void)response; // composed by the caller once the data are known
-    AppAreaMemType segment = MapCioAddress(cmd);
-    return ReadArea(*this, conn, header, cmd, segment, out, tcp);
+    return ReadArea(*this, conn, header, cmd, out, tcp);
 }
 
 int CFinsProtocol::ReadDMArea(CSocketConnection* conn, _FinsFrameHeader* header, _FinsReadCmd& cmd,
                               CMessage& response, std::string& out, bool tcp)
 {
     (void)response;
-    return ReadArea(*this, conn, header, cmd, APP_AREA_M, out, tcp);
+    return ReadArea(*this, conn, header, cmd, out, tcp);
 }
 
 int CFinsProtocol::ProcessCIOWriteRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                           char* body, unsigned int bodyLen, bool tcp)
 {
-    return ProcessWrite(*this, conn, header, body, bodyLen, tcp, true);
+    return ProcessWrite(*this, conn, header, body, bodyLen, tcp);
 }
 
 int CFinsProtocol::ProcessDMWriteRequest(CSocketConnection* conn, _FinsFrameHeader* header,
                                          char* body, unsigned int bodyLen, bool tcp)
 {
-    return ProcessWrite(*this, conn, header, body, bodyLen, tcp, false);
+    return ProcessWrite(*this, conn, header, body, bodyLen, tcp);
 }

@@ -118,6 +118,31 @@ int CMessage::BuildFinsRWResponseFinsHeader(int clientNode, int serverNode, int 
     return 0;
 }
 
+int CMessage::BuildFinsResponseFinsHeaderFor(const unsigned char* request)
+{
+    constexpr int kDst = 3; // DNA, DA1, DA2 of the request
+    constexpr int kSrc = 6; // SNA, SA1, SA2 of the request
+    constexpr int kSid = 9;
+    char* at = request != nullptr ? Reserve(kFinsHeaderLen) : nullptr;
+    if (at == nullptr) {
+        return -1;
+    }
+    // ICF C0, RSV 00, GCT 02, then the two addresses traded: clients compare the response's
+    // addresses byte for byte with those they sent.
+    const char header[kFinsHeaderLen] = {static_cast<char>(0xC0),
+                                         0x00,
+                                         0x02,
+                                         static_cast<char>(request[kSrc]),
+                                         static_cast<char>(request[kSrc + 1]),
+                                         static_cast<char>(request[kSrc + 2]),
+                                         static_cast<char>(request[kDst]),
+                                         static_cast<char>(request[kDst + 1]),
+                                         static_cast<char>(request[kDst + 2]),
+                                         static_cast<char>(request[kSid])};
+    std::memcpy(at, header, kFinsHeaderLen);
+    return 0;
+}
+
 int CMessage::BuildFinsResponseReadMessage(short finsCmd, short respCode, char* data, int dataLen)
 {
     if (data == nullptr || dataLen < 0) {

@@ -24,6 +24,10 @@ public:
     int BuildFinsResponseTcpHeader(int command, int dataLen, int errorCode);
     int BuildFinsResponseHandShakeMessage(int clientValue, int serverValue);
     int BuildFinsRWResponseFinsHeader(int clientNode, int serverNode, int reqId);
+    // The FINS header answering a request whose kFinsHeaderLen header bytes are at `request`: its
+    // source network, node and unit (SNA, SA1, SA2) as destination, its destination as source,
+    // its request id.
+    int BuildFinsResponseFinsHeaderFor(const unsigned char* request);
     int BuildFinsResponseReadMessage(short finsCmd, short respCode, char* data, int dataLen);
     int BuildFinsResponseWriteMessage(short finsCmd, short respCode);
     // Writes totalLen - 8 into the leading FINS/TCP header's length field (8 bytes or more only).

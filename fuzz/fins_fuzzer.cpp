@@ -61,6 +61,25 @@ public:
     bool closed = false;
 };
 
+// The wide layout's CIO and DM, and a range of every other area on M words DM also reaches, so
+// every area code leads somewhere.
+CFinsAreaMap EveryArea()
+{
+    const FinsAreaRange ranges[] = {
+        {kAreaCio, 0, 32767, APP_AREA_I, 0},  {kAreaCio, 32768, 65535, APP_AREA_Q, 0},
+        {kAreaDm, 0, 65535, APP_AREA_M, 0},   {kAreaW, 0, 511, APP_AREA_M, 60000},
+        {kAreaH, 0, 511, APP_AREA_M, 60512},  {kAreaA, 0, 959, APP_AREA_M, 61024},
+        {kAreaE0, 0, 999, APP_AREA_M, 62000}, {kAreaT, 0, 99, APP_AREA_M, 63000},
+        {kAreaC, 0, 99, APP_AREA_M, 63100},   {kAreaTF, 0, 99, APP_AREA_M, 63200},
+        {kAreaCF, 50, 99, APP_AREA_M, 63210},
+    };
+    CFinsAreaMap map;
+    for (const FinsAreaRange& range : ranges) {
+        (void)map.Add(range);
+    }
+    return map;
+}
+
 struct Harness
 {
     Harness() : input(kIoBytes), output(kIoBytes), memory(kMemoryBytes)
@@ -68,9 +87,12 @@ struct Harness
         app.setSegment(APP_SEGMENT_INPUT, input.data(), kIoBytes);
         app.setSegment(APP_SEGMENT_OUTPUT, output.data(), kIoBytes);
         app.setSegment(APP_SEGMENT_MEMORY, memory.data(), kMemoryBytes);
-        if (utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr() != 0) {
+        if (segments.LoadAppMemoryAddr() != 0) {
             std::abort();
         }
+        CFinsProtocol& protocol = *utility::Singleton<CFinsProtocol>::instance();
+        protocol.SetMemory(&segments);
+        protocol.SetAreaMap(EveryArea());
         server.set_frame_handler(&binding);
     }
 
@@ -79,6 +101,7 @@ struct Harness
     std::vector<char> input;
     std::vector<char> output;
     std::vector<char> memory;
+    CAppAreaMemmory segments;
     FuzzServer server;
     // Joins the stream framing to the process-wide protocol, as the component's owner does.
     CFinsBinding binding{*utility::Singleton<CFinsProtocol>::instance()};

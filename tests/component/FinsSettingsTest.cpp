@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/FakeApplication.h"
 #include "tests/support/FakeLogger.h"
 #include "tests/utility/TempDir.h"
 
@@ -280,6 +281,77 @@ TEST_F(FinsSettingsTest, WriteAllowFailsClosedAndShowsWithLogWrites)
     EXPECT_EQ(LOG_CLASS_ERROR, m_log.entries().back().classId);
 }
 
+// The map's ranges as text, in the order they were added: "DM 0-9=M0 W 5-5=M100".
+std::string RangesText(const CFinsAreaMap& map)
+{
+    std::string text;
+    for (const FinsAreaRange& r : map.Ranges()) {
+        const char* segment = r.segment == APP_AREA_I ? "I" : r.segment == APP_AREA_Q ? "Q" : "M";
+        text += (text.empty() ? "" : " ") + std::string(FinsAreaName(r.area)) + " " +
+                std::to_string(r.first) + "-" + std::to_string(r.last) + "=" + segment +
+                std::to_string(r.offset);
+    }
+    return text;
+}
+
+// [areas]: a layout, or range lines that make the whole map; a line that does not fit is logged
+// with file, line and text and left out, the rest apply. M holds 100 words here.
+TEST_F(FinsSettingsTest, AreaLinesMakeTheMap)
+{
+    const std::string wide = "CIO 0-32767=I0 CIO 32768-65535=Q0 DM 0-65535=M0";
+    const struct
+    {
+        const char* name;
+        std::string content;
+        std::string ranges;
+        Strings log;
+    } cases[] = {
+        {"no section", "[server]\nport=9600\n", wide, {}},
+        {"compact",
+         "[areas]\nlayout = Compact\n",
+         "CIO 0-2047=I0 CIO 2048-4095=Q0 DM 0-32767=M0 E0 0-32767=M32768",
+         {}},
+        {"only bad range lines map nothing",
+         "[areas]\nX 0-9 = M 0\n",
+         "",
+         {"@:2: [areas] X 0-9 = M 0: unknown area, left out"}},
+        {"bad layout",
+         "[areas]\nlayout=narrow\n",
+         wide,
+         {"@:2: [areas] layout: bad value \"narrow\", keeping wide"}},
+        {"range lines",
+         "[areas]\nlayout=compact\nCIO 0-9 = I 0 ; inputs\nc 5 = m 7\nDM 0-89 = M 0\nW 0-9 = M "
+         "90\n",
+         "CIO 0-9=I0 C 5-5=M7 DM 0-89=M0 W 0-9=M90",
+         {"@:2: [areas] layout: the range lines make the whole map, layout ignored"}},
+        {"bad lines",
+         "[areas]\nX 0-9 = M 0\nDM 20-29 = Z 0\nDM 9-0 = M 0\nH 0-0x10 = M 0\nT 0-4096 = M 0\n"
+         "DM 0-9 = M 0\nDM 5-20 = M 50\nH 0-9 = M 95\nA 0-9 = M\nE0 0-9 = M 10\n",
+         "DM 0-9=M0 E0 0-9=M10",
+         {"@:2: [areas] X 0-9 = M 0: unknown area, left out",
+          "@:3: [areas] DM 20-29 = Z 0: unknown segment, left out",
+          "@:4: [areas] DM 9-0 = M 0: bad numbers, left out",
+          "@:5: [areas] H 0-0x10 = M 0: bad numbers, left out",
+          "@:6: [areas] T 0-4096 = M 0: past the end of the area, left out",
+          "@:8: [areas] DM 5-20 = M 50: overlaps another range of the area, left out",
+          "@:10: [areas] A 0-9 = M: not \"AREA first-last = SEGMENT offset\", left out",
+          "@:9: [areas] H 0-9 = M 95: past the end of segment M (100 words), left out"}},
+    };
+    FakeApplication app;
+    std::vector<char> memory(200);
+    app.setSegment(APP_SEGMENT_MEMORY, memory.data(), 200);
+    app.setSegment(APP_SEGMENT_INPUT, memory.data(), 200);
+    CAppAreaMemmory segments;
+    ASSERT_EQ(0, segments.LoadAppMemoryAddr());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_log.clear();
+        const FinsSettings settings = LoadFinsSettings(write(c.content));
+        EXPECT_EQ(c.ranges, RangesText(BuildFinsAreaMap(settings, segments)));
+        EXPECT_EQ(m_log.texts(), WithPath(c.log, m_path));
+    }
+}
+
 // Sets or unsets one environment variable for the life of the object.
 class EnvVar
 {
@@ -361,11 +433,11 @@ TEST(FinsSettingsFormat, LinesThatEachFitTheLogger)
          "bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow everyone, read_only off, "
          "max_connections 0, max_connections_per_client 0, idle_timeout_s 0, priority 21, "
          "cpu_share "
-         "100, write_allow everyone, log_writes off, file none"},
+         "100, write_allow everyone, log_writes off, areas wide, file none"},
         {none,
          "bind 0.0.0.0, port 9600, tcp on, udp on, model built-in, allow nobody, read_only every "
          "area, max_connections 0, max_connections_per_client 0, idle_timeout_s 0, priority 21, "
-         "cpu_share 100, write_allow everyone, log_writes off, file none"},
+         "cpu_share 100, write_allow everyone, log_writes off, areas wide, file none"},
         {many, ""},
     };
     for (const auto& c : cases) {

@@ -120,7 +120,7 @@ TEST_F(ControllerCommand, StatusFollowsTheApplication)
     EXPECT_EQ(ToHex(Reply("0601 0000 01 04" + errorsAndMessage)),
               ToHex(Exchange(FinsHeader(0x0601), true)));
     app.setNoApplication(true);
-    EXPECT_EQ(-1, utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr());
+    EXPECT_EQ(-1, segments.LoadAppMemoryAddr());
     EXPECT_EQ(ToHex(Reply("0601 0000 00 00" + errorsAndMessage)),
               ToHex(Exchange(FinsHeader(0x0601), false)));
 }

@@ -62,7 +62,7 @@ TEST_F(FinsPolicyTest, ProtectedAreasRefuseEveryWrite)
         FinsPolicy policy{"", c.readOnly};
         policy.writersNamed = c.writers != nullptr;
         ASSERT_TRUE(policy.writeAllow.Parse(c.writers != nullptr ? c.writers : "").empty());
-        SetFinsPolicy(policy);
+        protocol.SetPolicy(policy);
         memory.assign(memory.size(), '\x5A'); // every write and transfer changes something
         output.assign(output.size(), 0);
         const std::vector<char> before = AllMemory();
@@ -73,7 +73,6 @@ TEST_F(FinsPolicyTest, ProtectedAreasRefuseEveryWrite)
         refusals += code == "2101" ? 1 : 0;
         EXPECT_EQ("0000", ToHex(Exchange(ReadRequest(0x82, 0, 0, 1), false).substr(12, 2)));
     }
-    SetFinsPolicy(FinsPolicy{});
     const std::string client = std::string("client:") + kPeer;
     const int logged =
         logger.countContaining(client + " write into a read-only area refused (command 01") +
@@ -89,7 +88,7 @@ TEST_F(FinsPolicyTest, LogWritesNamesClientItemsAndCommandWithinTheRateLimit)
 {
     FinsPolicy policy;
     policy.logWrites = true;
-    SetFinsPolicy(policy);
+    protocol.SetPolicy(policy);
     const std::string client = std::string("client:") + kPeer + " wrote ";
     const struct
     {
@@ -120,16 +119,14 @@ TEST_F(FinsPolicyTest, LogWritesNamesClientItemsAndCommandWithinTheRateLimit)
     logger.clear();
     (void)Exchange(Words(0x82, 3, 1), false);
     EXPECT_EQ(1, logger.countContaining(" similar messages suppressed: "));
-    SetFinsPolicy(FinsPolicy{});
 }
 
 // Regression: over UDP the refusal named the client without its port, unlike over TCP.
 TEST_F(FinsPolicyTest, RefusalOverUdpNamesTheClientWithItsPort)
 {
-    SetFinsPolicy(FinsPolicy{"", kReadOnlyDm});
+    protocol.SetPolicy(FinsPolicy{"", kReadOnlyDm});
     reinterpret_cast<sockaddr_in*>(&udp->peerAddr)->sin_port = htons(50001);
     EXPECT_EQ(ToHex(Reply("0102 2101")), ToHex(Exchange(Words(0x82, 0, 1), false)));
-    SetFinsPolicy(FinsPolicy{});
     EXPECT_EQ(1, logger.count("client:10.0.0.21:50001 write into a read-only area refused "
                               "(command 0102)"));
 }

@@ -2,6 +2,7 @@
 // and command checks, node numbers, and the exact bytes of every reply over both transports.
 #include "fins/FinsProtocol.h"
 #include "base/LogLimiter.h"
+#include "fins/FinsCommands.h"
 
 #include <arpa/inet.h>
 
@@ -46,7 +47,7 @@ TEST_F(FinsProtocol, TcpFramesGetTheExactReplyBytes)
          "46494E53 00000008 00000001 00000022", 34},
         {"unknown FINS/TCP command", TcpFrame(7, read), "", 0},
         {"read", TcpFrame(2, read),
-         "46494E53 00000018 00000002 00000000 C0000200 15000003 0009 "
+         "46494E53 00000018 00000002 00000000 C0000200 01000063 0009 "
          "0101 0000 1234",
          0},
         {"FINS frame under 12 bytes", TcpFrame(2, read.substr(0, 11)), "", -1},
@@ -98,9 +99,9 @@ TEST_F(FinsProtocol, FinsRequestsGetTheExactReplyOverBothTransports)
 {
     const FinsVector vectors[] = {
         {"DM read", ReadRequest(0x82, 3, 0, 2), Reply("0101 0000 1234 ABCD")},
-        {"nodes from the connection, the request id echoed",
-         FinsHeader(0x0101, 0x77, 0x44, 0x55) + AreaCommand(0x82, 0, 0, 1),
-         Hex("C0 00 02 00 15 00 00 03 00 77 0101 0000 0000")},
+        {"addresses traded whatever the connection's, the request id echoed",
+         Hex("80 00 02 01 44 02 03 AA 04 77 0101") + AreaCommand(0x82, 0, 0, 1),
+         Hex("C0 00 02 03 AA 04 01 44 02 77 0101 0000 0000")},
         {"DM write", WriteRequest(0x82, 3, 0, 1, Hex("ABCD")), Reply("0102 0000")},
         {"read of 12 bytes: too short, command bytes echoed", FinsHeader(0x0101),
          Reply("0101 1002")},
@@ -127,11 +128,17 @@ TEST_F(FinsProtocol, FinsRequestsGetTheExactReplyOverBothTransports)
          Reply("0401 1005")},
         {"no response wanted, not even an error", Hex("81 00 09") + FinsHeader(0x0401).substr(3),
          "none"},
-        {"run is the runtime's decision", FinsHeader(0x0401), Reply("0401 1004")},
+        {"run is the runtime's decision", FinsHeader(0x0401), Reply("0401 0401")},
         {"clock write is the runtime's decision", FinsHeader(0x0702) + Hex("26 01 02 03 04 05"),
-         Reply("0702 1004")},
-        {"unsupported command 0x8001", FinsHeader(0x8001) + AreaCommand(0x82, 0, 0, 1),
-         Reply("8001 1004")},
+         Reply("0702 0401")},
+        {"undefined command 0x8001", FinsHeader(0x8001) + AreaCommand(0x82, 0, 0, 1),
+         Reply("8001 0401")},
+        {"loopback: the data come back", FinsHeader(0x0801) + Hex("00 FF 7E"),
+         Reply("0801 0000 00 FF 7E")},
+        {"loopback of the largest data", FinsHeader(0x0801) + std::string(kMaxLoopbackData, '\x5A'),
+         Reply("0801 0000") + std::string(kMaxLoopbackData, '\x5A')},
+        {"loopback past the largest frame",
+         FinsHeader(0x0801) + std::string(kMaxLoopbackData + 1, '\x5A'), Reply("0801 1001")},
         {"unknown area on read", ReadRequest(0x31, 0, 0, 1), Reply("0101 1101")},
         {"unknown area wins over a count above 2000", ReadRequest(0x84, 0, 0, 2001),
          Reply("0101 1101")},
@@ -148,10 +155,10 @@ TEST_F(FinsProtocol, FinsRequestsGetTheExactReplyOverBothTransports)
             logger.clear();
             EXPECT_EQ(ToHex(v.reply), ToHex(Exchange(v.request, overTcp)));
             const bool response = (static_cast<uint8_t>(v.request[0]) & 0x40) != 0;
-            const bool unsupported = v.reply.size() >= 14 && v.reply.substr(12, 2) == Hex("1004");
+            const bool unsupported = v.reply.size() >= 14 && v.reply.substr(12, 2) == Hex("0401");
             if (!response && !unsupported) {
                 EXPECT_TRUE(logger.entries().empty())
-                    << "only unsupported commands and dropped responses are logged";
+                    << "only undefined commands and dropped responses are logged";
             }
         }
     }
@@ -204,18 +211,6 @@ TEST_F(FinsProtocol, FrameShorterThanItsLengthFieldIsParsedAsWhatIsThere)
 
 // --- Node numbers ----------------------------------------------------------------------------
 
-TEST_F(FinsProtocol, WildcardBoundUdpTakesTheServerNodeFromTheRequest)
-{
-    auto wildcard = server.newConnection("192.168.250.9", "0.0.0.0");
-    server.clear();
-    SendUdp(FinsHeader(0x0101, 0x09, 0x0A) + AreaCommand(0x82, 0, 0, 1), wildcard.get());
-    std::string reply = server.last();
-    EXPECT_EQ(0x09, reply[4]);
-    EXPECT_EQ(0x0A, reply[7]);
-    EXPECT_EQ(0x09u, wildcard->iClientNode);
-    EXPECT_EQ(0x0Au, wildcard->iServerNode);
-}
-
 void SetPeer(CSocketConnection& conn, uint32_t addr, uint16_t port = 0)
 {
     sockaddr_in peer{};
@@ -225,13 +220,18 @@ void SetPeer(CSocketConnection& conn, uint32_t addr, uint16_t port = 0)
     std::memcpy(&conn.peerAddr, &peer, sizeof(peer));
 }
 
-// From the binary peer address; the text is only quoted in log lines.
-TEST_F(FinsProtocol, NodeNumbersAreRecomputedForEveryFrame)
+// A client that calls itself node 170 from 192.168.250.9 is answered as node 170, whichever
+// address its datagrams or its connection come from; the server answers as the node addressed.
+TEST_F(FinsProtocol, ResponsesAddressTheClientAsItNamedItself)
 {
-    Exchange(ReadRequest(0x82, 0, 0, 1), true);
-    SetPeer(*tcp, 0x0A00004D); // 10.0.0.77; the text still names the old peer
-    std::string reply = Exchange(ReadRequest(0x82, 0, 0, 1), true);
-    EXPECT_EQ(77, reply[4]);
+    auto wildcard = server.newConnection("192.168.250.9", "0.0.0.0");
+    const std::string asked = FinsHeader(0x0101, 0x09, 0x0A, 0xAA) + AreaCommand(0x82, 0, 0, 1);
+    const std::string answer = Hex("C0 00 02 00 AA 00 00 0A 00 09 0101 0000 0000");
+    server.clear();
+    SendUdp(asked, wildcard.get());
+    EXPECT_EQ(ToHex(answer), ToHex(server.last()));
+    SetPeer(*tcp, 0x0A00004D); // 10.0.0.77
+    EXPECT_EQ(ToHex(answer), ToHex(Exchange(asked, true)));
 }
 
 TEST_F(FinsProtocol, UdpRepliesGoToTheSenderOfTheirRequest)

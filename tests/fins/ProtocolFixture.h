@@ -21,7 +21,6 @@
 #include "tests/support/FakeApplication.h"
 #include "tests/support/FakeLogger.h"
 #include "tests/support/FinsBytes.h"
-#include "utility/Singleton.h"
 
 // Client 10.0.0.21 (node 0x15) talking to this server at 10.0.0.3 (node 0x03).
 constexpr const char* kPeer = "10.0.0.21:50000";
@@ -37,6 +36,7 @@ protected:
         output.assign(64, 0);
         memory.assign(100, 0);
         ServeSegments();
+        protocol.SetMemory(&segments);
         tcp = server.newConnection(kPeer, kLocal);
         udp = server.newConnection(kUdpPeer, kLocal);
     }
@@ -53,7 +53,7 @@ protected:
     // Asks the fake runtime for the segments again, as a download does.
     void Reload()
     {
-        ASSERT_EQ(0, utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr());
+        ASSERT_EQ(0, segments.LoadAppMemoryAddr());
         logger.clear();
     }
 
@@ -103,11 +103,11 @@ protected:
         return reply.substr(16);
     }
 
-    // The FINS response this server sends the client for request id 9: the given tail behind
-    // the 10 header bytes.
+    // The FINS response to a request of FinsHeader's defaults (node 0x01 asking node 0x63, request
+    // id 9): its addresses traded, then the given tail behind the 10 header bytes.
     static std::string Reply(const std::string& tailHex)
     {
-        return Hex("C0 00 02 00 15 00 00 03 00 09") + Hex(tailHex);
+        return Hex("C0 00 02 00 01 00 00 63 00 09") + Hex(tailHex);
     }
 
     static void SetWord(std::vector<char>& segment, size_t w, unsigned int value)
@@ -162,6 +162,7 @@ protected:
     FakeLogger logger;
     FakeApplication app;
     CaptureServer server;
+    CAppAreaMemmory segments; // the protocol's memory, loaded from the vectors below
     CFinsProtocol protocol;
     CFinsBinding binding{protocol};
     std::vector<char> input;  // I segment: CIO words 0..0x7FFF

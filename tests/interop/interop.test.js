@@ -3,13 +3,17 @@
 // 127.0.0.2:9600). Every command the library offers: word and bit writes must read back as written
 // (also through multiple read, fill and transfer), status, controller data and clock must parse,
 // a read past the end of a segment must come back as the range error it is, and run, stop and
-// clock write are refused as unsupported.
+// clock write are refused as undefined commands. The host runs with a map that adds W, H and two
+// EM banks to the wide layout's CIO and DM, on M words DM also reaches.
 'use strict';
 
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const net = require('node:net');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
 const fins = require('omron-fins');
 
 const HOST = '127.0.0.1';
@@ -23,6 +27,15 @@ const REQUEST_TIMEOUT_MS = 3000;
 const RETRY_MS = 50;
 const PORT_BUSY_TIMEOUT_MS = 120000;
 const PORT_BUSY_RETRY_MS = 200;
+const AREAS = `[areas]
+CIO 0-32767 = I 0
+CIO 32768-65535 = Q 0
+DM 0-65535 = M 0
+W 0-511 = M 60000
+H 0-511 = M 61000
+E0 0-999 = M 62000
+E2 0-199 = M 63000
+`;
 
 const hostPath = process.env.RUNTIME_HOST;
 let host;
@@ -112,7 +125,12 @@ async function waitPortFree(deadline) {
 before(async () => {
     assert.ok(hostPath, 'RUNTIME_HOST names the runtime-host program');
     await waitPortFree(Date.now() + PORT_BUSY_TIMEOUT_MS);
-    host = spawn(hostPath, [], { stdio: ['ignore', 'ignore', 'pipe'] });
+    const settings = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'interop-')), 'DrvFins.ini');
+    fs.writeFileSync(settings, AREAS);
+    host = spawn(hostPath, [], {
+        stdio: ['ignore', 'ignore', 'pipe'],
+        env: { ...process.env, DRVFINS_CONFIG: settings },
+    });
     host.stderr.on('data', (chunk) => { hostLog += chunk.toString(); });
     await waitForPort(Date.now() + READY_TIMEOUT_MS);
 });
@@ -140,6 +158,29 @@ for (const protocol of ['tcp', 'udp']) {
                 assert.equal(r.endCode, '0000', addr);
                 assert.equal(r.buffer.toString('hex'), '04d27fff0000abcd', addr);
             }
+        });
+
+        it('reads back W, H and EM words and bits as written, W through its DM alias', async () => {
+            for (const addr of [`W${10 + base}`, `H${20 + base}`, `E0_${300 + base}`, `E2_${5 + base}`]) {
+                const w = await call(client, 'write', addr, [1234, 0x7FFF, 0, 0xABCD]);
+                assert.equal(w.endCode, '0000', addr);
+                const r = await call(client, 'read', addr, 4);
+                assert.equal(r.buffer.toString('hex'), '04d27fff0000abcd', addr);
+            }
+            const alias = await call(client, 'read', `D${60010 + base}`, 4);
+            assert.equal(alias.buffer.toString('hex'), '04d27fff0000abcd');
+            const b = await call(client, 'write', `H${30 + base}.15`, [1, 1]);
+            assert.equal(b.endCode, '0000');
+            const bits = await call(client, 'read', `H${30 + base}`, 2);
+            assert.equal(bits.buffer.toString('hex'), '80000001');
+            const t = await call(client, 'transfer', `W${10 + base}`, `E2_${50 + base}`, 2);
+            assert.equal(t.endCode, '0000');
+            const moved = await call(client, 'readMultiple', [`E2_${50 + base}`, `E2_${51 + base}`]);
+            assert.deepEqual(moved.values, [1234, 0x7FFF]);
+            const past = await call(client, 'read', 'E2_199', 2);
+            assert.equal(past.endCode, '1104');
+            const unmapped = await call(client, 'read', 'E1_0', 1);
+            assert.equal(unmapped.endCode, '1101');
         });
 
         it('reads back DM and CIO bits as written, across a word boundary', async () => {
@@ -196,11 +237,11 @@ for (const protocol of ['tcp', 'udp']) {
             assert.equal(c.result.day_of_week, read.getDay());
         });
 
-        it('refuses run, stop and clock write as unsupported', async () => {
+        it('refuses run, stop and clock write as undefined commands', async () => {
             for (const [method, ...args] of [['run'], ['stop'],
                 ['clockWrite', { year: 26, month: 1, day: 2, hour: 3, minute: 4 }]]) {
                 const r = await call(client, method, ...args);
-                assert.equal(r.endCode, '1004', method);
+                assert.equal(r.endCode, '0401', method);
             }
         });
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "fins/FinsPolicy.h"
+#include "fins/FinsProtocol.h"
+#include "utility/Singleton.h"
 #include "tests/net/NetHarness.h"
 
 namespace {
@@ -153,7 +155,8 @@ TEST(Access, WriteAllowLetsOnlyItsClientsWrite)
     FinsPolicy policy;
     policy.writersNamed = true;
     ASSERT_TRUE(policy.writeAllow.Parse("127.0.0.1").empty());
-    SetFinsPolicy(policy); // before the loop's threads start, as the owner does
+    CFinsProtocol& protocol = *utility::Singleton<CFinsProtocol>::instance();
+    protocol.SetPolicy(policy); // before the loop's threads start, as the owner does
     auto h = StartWith(ServerAccess{});
     uint16_t value = 0x0A00;
     for (bool tcp : {true, false}) {
@@ -171,7 +174,7 @@ TEST(Access, WriteAllowLetsOnlyItsClientsWrite)
         }
     }
     h->stopAndDelete();
-    SetFinsPolicy(FinsPolicy{});
+    protocol.SetPolicy(FinsPolicy{});
     EXPECT_EQ(2, log.countContaining("not in the write allow list"));
 }
 

@@ -19,7 +19,9 @@ AppMemory::AppMemory() : m(kMemBytes), io(1024)
     m_app.setSegment(APP_SEGMENT_MEMORY, m.data(), kMemBytes);
     m_app.setSegment(APP_SEGMENT_INPUT, io.data(), static_cast<uint32_t>(io.size()));
     m_app.setSegment(APP_SEGMENT_OUTPUT, io.data(), static_cast<uint32_t>(io.size()));
-    (void)utility::Singleton<CAppAreaMemmory>::instance()->LoadAppMemoryAddr();
+    CAppAreaMemmory* segments = utility::Singleton<CAppAreaMemmory>::instance();
+    (void)segments->LoadAppMemoryAddr();
+    utility::Singleton<CFinsProtocol>::instance()->SetMemory(segments);
 }
 
 LoopHarness::LoopHarness(bool start, int records)
