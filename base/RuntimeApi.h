@@ -1,6 +1,6 @@
-// The control runtime's C interface as the component uses it (64-bit build): the record handed to
-// ComponentEntry, the API table entry, the event record, the services the component calls and the
-// constants of both sides. The simulated runtime (host/) includes this same header.
+// The control runtime's C interface as the component uses it: the record handed to ComponentEntry,
+// the API table entry, the event record, the services the component calls and the constants of both
+// sides. The simulated runtime (host/) includes this same header.
 #pragma once
 
 #include <cstddef>
@@ -63,11 +63,15 @@ struct ApiTableEntry
     uint32_t ulSignature;
     uint32_t ulVersion;
 };
-static_assert(sizeof(ApiTableEntry) == 24, "ApiTableEntry is exchanged with the runtime");
+// The runtime lays its records out with the target's pointer width (8 bytes on x86-64 and
+// aarch64, 4 on armhf): a 24-byte entry on a 64-bit target, 16 on a 32-bit one.
+constexpr size_t kRtsPointer = sizeof(RTS_VOID_FCT);
+static_assert(sizeof(ApiTableEntry) == 2 * kRtsPointer + 8,
+              "ApiTableEntry is exchanged with the runtime");
 static_assert(offsetof(ApiTableEntry, pfFunction) == 0);
-static_assert(offsetof(ApiTableEntry, pszName) == 8);
-static_assert(offsetof(ApiTableEntry, ulSignature) == 16);
-static_assert(offsetof(ApiTableEntry, ulVersion) == 20);
+static_assert(offsetof(ApiTableEntry, pszName) == kRtsPointer);
+static_assert(offsetof(ApiTableEntry, ulSignature) == 2 * kRtsPointer);
+static_assert(offsetof(ApiTableEntry, ulVersion) == 2 * kRtsPointer + 4);
 
 // --- Component manager functions the runtime hands to the component ----------------------------
 typedef RTS_RESULT (*PF_CMREGISTERAPI)(const ApiTableEntry* table, uintptr_t reserved, int external,
@@ -77,8 +81,7 @@ typedef RTS_RESULT (*PF_CMGETAPI2)(const char* name, RTS_VOID_FCT* slot, int imp
 
 struct ComponentInitRecord
 {
-    uint32_t CmpId;
-    uint32_t pad;
+    uint32_t CmpId; // on a 64-bit target 4 bytes of alignment follow, which stay untouched
     PF_EXPORTFUNCTIONS pfExportFunctions;
     PF_IMPORTFUNCTIONS pfImportFunctions;
     PF_GETVERSION pfGetVersion;
@@ -93,22 +96,23 @@ struct ComponentInitRecord
     RTS_VOID_FCT pfCMRegisterAPI2;
     PF_CMGETAPI2 pfCMGetAPI2;
 };
-static_assert(sizeof(ComponentInitRecord) == 112,
+// The id, then one pointer per slot: 112 bytes on a 64-bit target, 56 on a 32-bit one.
+static_assert(sizeof(ComponentInitRecord) == 14 * kRtsPointer,
               "ComponentInitRecord is exchanged with the runtime");
 static_assert(offsetof(ComponentInitRecord, CmpId) == 0);
-static_assert(offsetof(ComponentInitRecord, pfExportFunctions) == 8);
-static_assert(offsetof(ComponentInitRecord, pfImportFunctions) == 16);
-static_assert(offsetof(ComponentInitRecord, pfGetVersion) == 24);
-static_assert(offsetof(ComponentInitRecord, pfCreateInstance) == 32);
-static_assert(offsetof(ComponentInitRecord, pfDeleteInstance) == 40);
-static_assert(offsetof(ComponentInitRecord, pfHookFunction) == 48);
-static_assert(offsetof(ComponentInitRecord, pfCMRegisterAPI) == 56);
-static_assert(offsetof(ComponentInitRecord, pfCMGetAPI) == 64);
-static_assert(offsetof(ComponentInitRecord, pfCMCallHook) == 72);
-static_assert(offsetof(ComponentInitRecord, pfCMRegisterClass) == 80);
-static_assert(offsetof(ComponentInitRecord, pfCMCreateInstance) == 88);
-static_assert(offsetof(ComponentInitRecord, pfCMRegisterAPI2) == 96);
-static_assert(offsetof(ComponentInitRecord, pfCMGetAPI2) == 104);
+static_assert(offsetof(ComponentInitRecord, pfExportFunctions) == 1 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfImportFunctions) == 2 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfGetVersion) == 3 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfCreateInstance) == 4 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfDeleteInstance) == 5 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfHookFunction) == 6 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfCMRegisterAPI) == 7 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfCMGetAPI) == 8 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfCMCallHook) == 9 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfCMRegisterClass) == 10 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfCMCreateInstance) == 11 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfCMRegisterAPI2) == 12 * kRtsPointer);
+static_assert(offsetof(ComponentInitRecord, pfCMGetAPI2) == 13 * kRtsPointer);
 
 typedef int32_t (*PF_COMPONENT_ENTRY)(ComponentInitRecord* record);
 

@@ -292,7 +292,9 @@ uint16_t CFinsCommands::StatusRead(unsigned int len, std::string& data)
     return RESP_OK;
 }
 
-// The controller's local time.
+// The controller's local time. A 32-bit target's C library keeps a 32-bit time_t unless the build
+// asks for 64 bits (CMakeLists.txt does), and the clock would stop being read right in 2038.
+static_assert(sizeof(time_t) >= 8, "time_t must hold times after 2038");
 uint16_t CFinsCommands::ClockRead(unsigned int len, std::string& data)
 {
     if (len != 0) {

@@ -31,8 +31,9 @@ constexpr int TCP_ERR_NO_MAGIC = 35;
 constexpr unsigned kHandShakeRequestMin = 4;
 constexpr unsigned kHandShakeReplyBody = 8;
 
-// FINS header (10 bytes) and command code, at the start of every FINS frame.
-struct _FinsFrameHeader
+// FINS header (10 bytes) and command code, at the start of every FINS frame. Packed: a frame may
+// begin at any byte of a buffer, and the command code is then read without an alignment fault.
+struct __attribute__((packed)) _FinsFrameHeader
 {
     uint8_t byPrefix[3]; // ICF, RSV, GCT: 80 00 02 in a request, C0 00 02 in a response
     uint8_t byDst[3];    // DNA, DA1 (destination node), DA2

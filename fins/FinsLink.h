@@ -35,6 +35,14 @@ inline char* SockMsgNewBlock(size_t payload)
     return new (std::nothrow) char[sizeof(_SockMsgHeader) + payload];
 }
 
+// The header of a block SockMsgNewBlock made: new[] aligns a block for every type of the default
+// alignment, the header's included (8 bytes on armhf, where a misaligned 64-bit access faults).
+inline _SockMsgHeader* SockMsgHeaderOf(char* block)
+{
+    static_assert(alignof(_SockMsgHeader) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    return static_cast<_SockMsgHeader*>(static_cast<void*>(block));
+}
+
 // Payload of a block: the bytes right behind its header.
 inline char* SockMsgPayload(char* block)
 {

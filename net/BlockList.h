@@ -8,7 +8,7 @@
 
 inline _SockMsgHeader* BlockHeader(char* block)
 {
-    return reinterpret_cast<_SockMsgHeader*>(block);
+    return SockMsgHeaderOf(block);
 }
 
 // Takes the first block off a run of blocks; its list node goes to the spare nodes.

@@ -25,7 +25,7 @@ constexpr const char* kLogEpollWait = "epoll_wait() fail:%s";
 constexpr const char* kLogEpollNoBlock = "epoll_wait() should block,but return,error:%s";
 constexpr const char* kLogStopping = "eventloop all thread ready stop";
 constexpr const char* kLogStopped = "eventloop all thread stop success";
-constexpr const char* kLogClose = "close connection:%x,fd:%d,iCurrsequence:%lu";
+constexpr const char* kLogClose = "close connection:%x,fd:%d,iCurrsequence:%llu";
 
 // Slots of the loop's threads in the CPU clock.
 constexpr int kReaderClock = 0;
@@ -502,7 +502,8 @@ void CEventLoop::close_connections(CSocketConnection* conn)
     }
     m_send.flush_run(); // responses made before the close still go out
     s_closeLimit.WarnF(kLogClose, static_cast<unsigned int>(reinterpret_cast<uintptr_t>(conn)),
-                       conn->fd.load(), static_cast<unsigned long>(conn->iCurrsequence.load()));
+                       conn->fd.load(),
+                       static_cast<unsigned long long>(conn->iCurrsequence.load()));
     // The sequence moves first, so a block the send thread takes from here on is stale.
     inRecyConnectQueue(conn);
     CLockGuard lock(conn->sendLock);

@@ -315,7 +315,7 @@ int ISocketServer::sock_wait_request_handler_proc_p1(CSocketConnection* conn)
         sock_close_connection(conn);
         return 0;
     }
-    auto* header = reinterpret_cast<_SockMsgHeader*>(block);
+    _SockMsgHeader* header = SockMsgHeaderOf(block);
     *header = _SockMsgHeader{};
     header->pConn = conn;
     header->iSequence = conn->iCurrsequence.load();

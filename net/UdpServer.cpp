@@ -202,7 +202,7 @@ int UdpServer::sendproc(CSocketConnection* conn, char* data, unsigned int len)
     if (conn == nullptr || conn->pSendBlock == nullptr) {
         return -2; // no block, no destination
     }
-    const auto* header = reinterpret_cast<const _SockMsgHeader*>(conn->pSendBlock);
+    const _SockMsgHeader* header = SockMsgHeaderOf(conn->pSendBlock);
     sockaddr_in to = header->peerAddr;
     iovec iov{data, len};
     msghdr msg{};

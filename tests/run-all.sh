@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test: all labels on the plain build, the unit, network and
-# end-to-end labels under ASan+UBSan and under TSan, a bounded libFuzzer run per fuzz target, and
-# the format check. Exits non-zero at the first failure.
+# end-to-end labels under ASan+UBSan and under TSan, a bounded libFuzzer run per fuzz target, the
+# format check, and the aarch64 and armhf cross builds with their tests under qemu-user. Exits
+# non-zero at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -51,5 +52,23 @@ if [ -f fuzz/CMakeLists.txt ]; then
     cmake --build build-fuzz -j"$jobs"
     fuzz/run.sh build-fuzz "$fuzz_seconds" fins="$fins_fuzz_seconds"
 fi
+
+# ARM builds with their tests under qemu-user. The two targets build side by side (half the
+# processors each) and take turns for their tests, which use the same fixed ports.
+step "ARM cross builds: aarch64 and armhf, tests under qemu-user, packages"
+cross_logs=$(mktemp -d)
+cross_pids=()
+for target in aarch64 armhf; do
+    FINS_CROSS_JOBS=$(( jobs > 1 ? jobs / 2 : 1 )) FINS_CROSS_TEST_LOCK="$cross_logs/tests.lock" \
+        tests/cross.sh "$target" >"$cross_logs/$target.log" 2>&1 &
+    cross_pids+=($!)
+done
+cross_failed=0
+for i in 0 1; do
+    wait "${cross_pids[$i]}" || cross_failed=1
+done
+cat "$cross_logs/aarch64.log" "$cross_logs/armhf.log"
+rm -rf "$cross_logs"
+[ "$cross_failed" -eq 0 ] || { echo "a cross build failed" >&2; exit 1; }
 
 step "all tests passed"

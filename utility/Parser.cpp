@@ -144,7 +144,7 @@ Json Parser::parse_number()
     // exponent after a fraction is applied by strtod although the position stops before it.
     const char* text = m_str.c_str() + start;
     if (peek() != '.') {
-        long value = std::strtol(text, nullptr, 10);
+        long long value = std::strtoll(text, nullptr, 10);
         return Json(static_cast<int>(static_cast<uint32_t>(value))); // the low 32 bits
     }
     ++m_idx;

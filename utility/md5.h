@@ -14,7 +14,8 @@ public:
 
     // A zero digest.
     MD5();
-    // The digest is the 16 bytes at `words` (two 64-bit words in memory order).
+    // The digest is the 16 bytes at `words` in memory order (two unsigned longs on a 64-bit
+    // target, four on armhf).
     explicit MD5(unsigned long* words);
     // The digest read from hex text, two characters per byte through _httoi, so only lowercase
     // digits count ("AB" reads as 0). An empty or null text gives the zero digest; a text shorter

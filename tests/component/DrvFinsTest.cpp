@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -28,10 +30,13 @@ TEST_F(ComponentEntryTest, ReportsIdVersionAndEntryPointsAndLeavesPaddingAlone)
 {
     EXPECT_NE(ComponentEntry(nullptr), 0);
     ComponentInitRecord record = runtime.record();
-    record.pad = 0xDEADBEEF;
+    // The alignment gap behind the id (none on a 32-bit target) belongs to the runtime.
+    unsigned char* const gap = reinterpret_cast<unsigned char*>(&record) + sizeof(record.CmpId);
+    const size_t gapBytes = offsetof(ComponentInitRecord, pfExportFunctions) - sizeof(record.CmpId);
+    std::memset(gap, 0xA5, gapBytes);
     ASSERT_EQ(ComponentEntry(&record), 0);
     EXPECT_EQ(record.CmpId, 0x17D24502u);
-    EXPECT_EQ(record.pad, 0xDEADBEEFu);
+    EXPECT_EQ(std::count(gap, gap + gapBytes, 0xA5), static_cast<std::ptrdiff_t>(gapBytes));
     ASSERT_NE(record.pfExportFunctions, nullptr);
     ASSERT_NE(record.pfImportFunctions, nullptr);
     ASSERT_NE(record.pfHookFunction, nullptr);

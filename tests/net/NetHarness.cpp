@@ -63,7 +63,7 @@ size_t EventLoopTestPeer::blocksFor(CEventLoop& loop, CSocketConnection* conn)
     CLockGuard lock(loop.m_send.m_sendMutex);
     size_t n = conn->heldBlocks.size();
     for (char* block : loop.m_send.m_sendQueue) {
-        n += reinterpret_cast<_SockMsgHeader*>(block)->pConn == conn ? 1 : 0;
+        n += SockMsgHeaderOf(block)->pConn == conn ? 1 : 0;
     }
     return n;
 }
@@ -73,7 +73,7 @@ std::vector<std::string> EventLoopTestPeer::takeQueued(CEventLoop& loop)
     CLockGuard lock(loop.m_send.m_sendMutex);
     std::vector<std::string> payloads;
     for (char* block : loop.m_send.m_sendQueue) {
-        auto* header = reinterpret_cast<_SockMsgHeader*>(block);
+        auto* header = SockMsgHeaderOf(block);
         payloads.emplace_back(SockMsgPayload(block), header->iLen);
         if (header->pConn != nullptr) {
             header->pConn->iBacklog.fetch_sub(1);
@@ -88,7 +88,7 @@ std::vector<std::string> EventLoopTestPeer::takeQueued(CEventLoop& loop)
 char* MakeSendBlock(CSocketConnection* conn, const std::string& payload)
 {
     char* block = new char[sizeof(_SockMsgHeader) + payload.size()];
-    auto* header = reinterpret_cast<_SockMsgHeader*>(block);
+    auto* header = SockMsgHeaderOf(block);
     *header = _SockMsgHeader{};
     header->pConn = conn;
     header->iSequence = conn->iCurrsequence.load();

@@ -119,7 +119,7 @@ TEST_F(UdpEndpoint, DatagramsSentTogetherKeepOrderAndDestinationsPastAFailedOne)
     for (const auto& b : blocks) {
         char* block = MakeSendBlock(conn, b.payload);
         conn->iBacklog.fetch_sub(1); // msg_send counts it
-        auto* header = reinterpret_cast<_SockMsgHeader*>(block);
+        auto* header = SockMsgHeaderOf(block);
         header->peerAddr = LocalAddr(b.to != -1 ? b.to : one);
         if (b.to == -1) {
             header->peerAddr.sin_port = 0;

@@ -31,20 +31,33 @@ constexpr int kRetryWaitMs = 50;
 constexpr int kPortPollMs = 200;
 constexpr char kUdpBoundLine[] = "udp server is running";
 
-// Starts path with standard output and standard error going to the given descriptors.
+// Starts path with standard output and standard error going to the given descriptors. A cross
+// build's tests run under an emulator (FINS_TEST_EMULATOR, its words separated by spaces), and so
+// do the programs they start: the kernel need not know how to run the target's binaries.
 pid_t Spawn(const std::string& path, std::vector<std::string> args, int outFd, int errFd)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    std::vector<std::string> words;
+#ifdef FINS_TEST_EMULATOR
+    std::istringstream emulator(FINS_TEST_EMULATOR);
+    for (std::string word; emulator >> word;) {
+        words.push_back(word);
+    }
+#endif
+    words.push_back(path);
+    std::vector<char*> argv;
+    for (std::string& a : words) {
+        argv.push_back(a.data());
+    }
     for (std::string& a : args) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
 }

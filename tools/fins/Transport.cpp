@@ -65,7 +65,8 @@ bool FinsTransport::Connect(const std::string& host, const std::string& port, st
     }
     m_fd = socket(AF_INET, hints.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int rc = m_fd < 0 ? -1 : connect(m_fd, found->ai_addr, found->ai_addrlen);
-    sockaddr_in peer = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
+    sockaddr_in peer{};
+    std::memcpy(&peer, found->ai_addr, sizeof(peer));
     freeaddrinfo(found);
     if (rc != 0 && errno != EINPROGRESS) {
         *error = SysError("connect");
