@@ -56,12 +56,16 @@ CFinsServer::~CFinsServer()
 int CFinsServer::initServer()
 {
     m_settings = ResolveFinsSettings(m_settings);
-    if (!m_settings.file.empty() || m_settings.fromEnvironment) {
-        for (const std::string& line : FormatFinsSettings(m_settings)) {
+    // Ranges past the end of this application's segments are left out of what is served, not of
+    // the settings kept for a later download, whose application may be larger.
+    FinsSettings served = m_settings;
+    FitFinsAreasToSegments(served, *utility::Singleton<CAppAreaMemmory>::instance());
+    if (!served.file.empty() || served.fromEnvironment) {
+        for (const std::string& line : FormatFinsSettings(served)) {
             (void)kelLogAddInfoF("%s", line.c_str());
         }
     }
-    return initServer(m_settings);
+    return initServer(served);
 }
 
 // A loop that still runs is stopped (threads joined) before its endpoints are released: the

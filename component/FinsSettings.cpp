@@ -549,6 +549,23 @@ const char* SegmentName(AppAreaMemType segment)
     return segment == APP_AREA_Q ? "Q" : "M";
 }
 
+// Whether a range line's words run past the end of its segment (logged when they do). A flag
+// range (TF, CF) takes one bit a flag, sixteen flags a word. Without an application the segments'
+// sizes are not known and nothing is judged.
+bool PastItsSegment(const FinsSettings& settings, const FinsAreaLine& line, CAppAreaMemmory& memory)
+{
+    const FinsAreaRange& r = line.range;
+    const bool flags = r.area == kAreaTF || r.area == kAreaCF;
+    const uint32_t span = flags ? (r.last - r.first) / kBitsPerAreaWord : r.last - r.first;
+    const uint32_t words = memory.GetAppMemorySizeFromType(r.segment) / 2u;
+    if (!memory.HasApplication() || uint64_t{r.offset} + span < words) {
+        return false;
+    }
+    (void)kelLogAddWarnF(kPastSegmentMsg, settings.file.c_str(), line.line, line.text.c_str(),
+                         SegmentName(r.segment), words);
+    return true;
+}
+
 std::string AreasText(const FinsSettings& s)
 {
     if (s.rangeLines) {
@@ -742,6 +759,13 @@ std::vector<std::string> FormatFinsSettings(const FinsSettings& s)
     return lines.take();
 }
 
+void FitFinsAreasToSegments(FinsSettings& settings, CAppAreaMemmory& memory)
+{
+    auto past = [&](const FinsAreaLine& line) { return PastItsSegment(settings, line, memory); };
+    settings.areas.erase(std::remove_if(settings.areas.begin(), settings.areas.end(), past),
+                         settings.areas.end());
+}
+
 CFinsAreaMap BuildFinsAreaMap(const FinsSettings& settings, CAppAreaMemmory& memory)
 {
     if (!settings.rangeLines) {
@@ -750,14 +774,9 @@ CFinsAreaMap BuildFinsAreaMap(const FinsSettings& settings, CAppAreaMemmory& mem
     CFinsAreaMap map;
     map.Clear();
     for (const FinsAreaLine& line : settings.areas) {
-        const FinsAreaRange& r = line.range;
-        const uint32_t words = memory.GetAppMemorySizeFromType(r.segment) / 2u;
-        if (memory.HasApplication() && uint64_t{r.offset} + (r.last - r.first) >= words) {
-            (void)kelLogAddWarnF(kPastSegmentMsg, settings.file.c_str(), line.line,
-                                 line.text.c_str(), SegmentName(r.segment), words);
-            continue;
+        if (!PastItsSegment(settings, line, memory)) {
+            (void)map.Add(line.range); // the loader has left out every range that overlaps another
         }
-        (void)map.Add(r); // the loader has left out every range that overlaps another
     }
     return map;
 }

@@ -106,3 +106,7 @@ std::vector<std::string> FormatFinsSettings(const FinsSettings& settings);
 // segment (when the segment is there to tell) is logged with its file, line and text and left
 // out.
 CFinsAreaMap BuildFinsAreaMap(const FinsSettings& settings, CAppAreaMemmory& memory);
+
+// Leaves out, with that warning, the range lines whose words run past the end of their segment,
+// so that the settings logged name the map in force.
+void FitFinsAreasToSegments(FinsSettings& settings, CAppAreaMemmory& memory);

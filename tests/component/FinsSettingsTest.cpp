@@ -321,12 +321,12 @@ TEST_F(FinsSettingsTest, AreaLinesMakeTheMap)
          {"@:2: [areas] layout: bad value \"narrow\", keeping wide"}},
         {"range lines",
          "[areas]\nlayout=compact\nCIO 0-9 = I 0 ; inputs\nc 5 = m 7\nDM 0-89 = M 0\nW 0-9 = M "
-         "90\n",
-         "CIO 0-9=I0 C 5-5=M7 DM 0-89=M0 W 0-9=M90",
+         "90\nTF 0-1599 = M 0\n",
+         "CIO 0-9=I0 C 5-5=M7 DM 0-89=M0 W 0-9=M90 TF 0-1599=M0",
          {"@:2: [areas] layout: the range lines make the whole map, layout ignored"}},
         {"bad lines",
          "[areas]\nX 0-9 = M 0\nDM 20-29 = Z 0\nDM 9-0 = M 0\nH 0-0x10 = M 0\nT 0-4096 = M 0\n"
-         "DM 0-9 = M 0\nDM 5-20 = M 50\nH 0-9 = M 95\nA 0-9 = M\nE0 0-9 = M 10\n",
+         "DM 0-9 = M 0\nDM 5-20 = M 50\nH 0-9 = M 95\nA 0-9 = M\nE0 0-9 = M 10\nCF 0-1600 = M 0\n",
          "DM 0-9=M0 E0 0-9=M10",
          {"@:2: [areas] X 0-9 = M 0: unknown area, left out",
           "@:3: [areas] DM 20-29 = Z 0: unknown segment, left out",
@@ -335,7 +335,8 @@ TEST_F(FinsSettingsTest, AreaLinesMakeTheMap)
           "@:6: [areas] T 0-4096 = M 0: past the end of the area, left out",
           "@:8: [areas] DM 5-20 = M 50: overlaps another range of the area, left out",
           "@:10: [areas] A 0-9 = M: not \"AREA first-last = SEGMENT offset\", left out",
-          "@:9: [areas] H 0-9 = M 95: past the end of segment M (100 words), left out"}},
+          "@:9: [areas] H 0-9 = M 95: past the end of segment M (100 words), left out",
+          "@:12: [areas] CF 0-1600 = M 0: past the end of segment M (100 words), left out"}},
     };
     FakeApplication app;
     std::vector<char> memory(200);

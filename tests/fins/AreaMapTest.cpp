@@ -131,4 +131,32 @@ TEST_F(AreaMap, ProtectionAndControllerDataFollowTheMap)
     EXPECT_EQ(4, data[86]);                       // E0 .. E3
 }
 
+// The write log names the items as clients address them, whatever the area: counters and their
+// flags by their own numbers, EM banks (the current one as E0) with their bank, bits as word.bit.
+TEST_F(AreaMap, WriteLogNamesItemsInClientNotation)
+{
+    FinsPolicy policy;
+    policy.logWrites = true;
+    protocol.SetPolicy(policy);
+    const struct
+    {
+        unsigned int command;
+        const char* params;
+        const char* items;
+    } cases[] = {
+        {0x0102, "B1 0000 00 0001 ABCD", "W0 (0102)"},
+        {0x0102, "09 8010 00 0002 01 00", "CF16-CF17 (0102)"},
+        {0x0102, "23 0008 0F 0002 01 01", "E3_8.15-E3_9.00 (0102)"},
+        {0x0103, "89 8002 00 0002 BEEF", "C2-C3 (0103)"},
+        {0x0102, "98 0001 00 0001 1234", "E0_1 (0102)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.items);
+        logger.clear();
+        (void)Exchange(FinsHeader(c.command) + Hex(c.params), true);
+        EXPECT_EQ(std::vector<std::string>{std::string("client:") + kPeer + " wrote " + c.items},
+                  logger.texts());
+    }
+}
+
 } // namespace

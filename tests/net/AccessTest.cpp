@@ -10,8 +10,8 @@
 
 #include "fins/FinsPolicy.h"
 #include "fins/FinsProtocol.h"
-#include "utility/Singleton.h"
 #include "tests/net/NetHarness.h"
+#include "utility/Singleton.h"
 
 namespace {
 
