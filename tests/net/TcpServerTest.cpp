@@ -231,26 +231,6 @@ TEST_F(TcpLoop, PeerResetWhileResponsesArePendingLeavesTheLoopIdleAndTheNextUser
     close(next);
 }
 
-// Regression: a write registration that failed left iWritePending raised, so the record's later
-// responses were held for good and, its reading paused by the backlog, its peer's close went
-// unseen. A failed registration is now a failed send: the write ends and the connection closes.
-TEST_F(TcpLoop, FailedWriteRegistrationEndsTheWriteAndClosesTheConnection)
-{
-    slow = ConnectTcp(h->tcpPort, kTinyRcvBuf);
-    conn = WaitRecord();
-    ASSERT_NE(nullptr, conn);
-    // The socket is already on the write instance (watching nothing), so adding it fails.
-    epoll_event ev{};
-    ev.data.ptr = conn;
-    ASSERT_EQ(0, epoll_ctl(h->loop->get_write_epoll_fd(), EPOLL_CTL_ADD, conn->fd.load(), &ev));
-    ASSERT_TRUE(SendAll(slow, BigReads(400, &expected)));
-    EXPECT_TRUE(WaitPeerClose(slow, kLongWaitMs));
-    EXPECT_TRUE(WaitUntil([&] { return conn->fd.load() == -1; }));
-    EXPECT_EQ(0, conn->iWritePending.load());
-    EXPECT_TRUE(WaitUntil([&] { return conn->iBacklog.load() == 0; }));
-    EXPECT_GE(log.countContaining("ServerSendQueueThread epoll_oper_event fail"), 1);
-}
-
 // Lines containing `part`, counting each "N similar messages suppressed: TEXT" line whose TEXT
 // contains it as N.
 int LinesAccountedFor(const std::vector<std::string>& texts, const std::string& part)
