@@ -68,10 +68,6 @@ public:
     virtual in_addr_t PeerAddr(CSocketConnection* conn) = 0;
     // The node numbers of conn's peer and local address.
     virtual FinsNodes AddressNodes(CSocketConnection* conn) = 0;
-    // The node numbers responses on conn are addressed with (the record's iClientNode and
-    // iServerNode), and their update.
-    virtual FinsNodes ReplyNodes(CSocketConnection* conn) = 0;
-    virtual void SetReplyNodes(CSocketConnection* conn, FinsNodes nodes) = 0;
     // Whether a node address handshake has been answered on conn, and its recording.
     virtual bool IsHandShake(CSocketConnection* conn) = 0;
     virtual void SetHandShake(CSocketConnection* conn) = 0;

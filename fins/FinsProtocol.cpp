@@ -39,7 +39,6 @@ CLogLimiter s_responseLimit(kMsgResponseDropped, kLogLimitPeerLines);
 constexpr int kIpFields = 4;
 constexpr unsigned int kNodeShift = 24; // a node sits in bits 24-31 of a handshake word
 constexpr size_t kCmdOffset = offsetof(_FinsFrameHeader, wFinsCmd);
-constexpr size_t kDstNodeOffset = 4;     // DA1, the destination node of a request
 constexpr size_t kHandShakeNodeByte = 3; // the client's node in a node address request
 constexpr size_t kLengthOffset = offsetof(_FINSTcpHeader, dwLength);
 constexpr size_t kCommandOffset = offsetof(_FINSTcpHeader, dwCommand);
@@ -506,11 +505,6 @@ int CFinsProtocol::ProcessRWRequest(CSocketConnection* conn, char* fins, unsigne
         return 0;
     }
     auto* header = reinterpret_cast<_FinsFrameHeader*>(fins);
-    FinsNodes nodes = m_link->AddressNodes(conn);
-    if (nodes.server == 0) { // wildcard-bound (UDP): the node the client addressed
-        nodes.server = static_cast<unsigned char>(fins[kDstNodeOffset]);
-    }
-    m_link->SetReplyNodes(conn, nodes);
     // Converted before any reply is built, so every reply (error or not) writes it back high
     // byte first and echoes the request's two bytes in the order received.
     (void)SwapByteOrderAll(fins + kCmdOffset, sizeof(uint16_t));

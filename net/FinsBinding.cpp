@@ -67,17 +67,6 @@ FinsNodes CFinsBinding::AddressNodes(CSocketConnection* conn)
     return FinsNodes{NodeOf(Ipv4Of(conn->peerAddr)), NodeOf(conn->boundAddr)};
 }
 
-FinsNodes CFinsBinding::ReplyNodes(CSocketConnection* conn)
-{
-    return FinsNodes{conn->iClientNode, conn->iServerNode};
-}
-
-void CFinsBinding::SetReplyNodes(CSocketConnection* conn, FinsNodes nodes)
-{
-    conn->iClientNode = nodes.client;
-    conn->iServerNode = nodes.server;
-}
-
 bool CFinsBinding::IsHandShake(CSocketConnection* conn)
 {
     return conn->IsHandShake();

@@ -23,8 +23,6 @@ public:
     const char* PeerAddrText(CSocketConnection* conn) override;
     in_addr_t PeerAddr(CSocketConnection* conn) override;
     FinsNodes AddressNodes(CSocketConnection* conn) override;
-    FinsNodes ReplyNodes(CSocketConnection* conn) override;
-    void SetReplyNodes(CSocketConnection* conn, FinsNodes nodes) override;
     bool IsHandShake(CSocketConnection* conn) override;
     void SetHandShake(CSocketConnection* conn) override;
     int SendReply(CSocketConnection* conn, char* block, uint32_t len) override;
